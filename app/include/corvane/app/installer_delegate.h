@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "corvane/app/controls.h"
+#include "corvane/app/platform_services.h"
+#include "corvane/engine/install_process.h"
+#include "corvane/engine/install_receiver.h"
+
+namespace corvane {
+
+namespace texts {
+inline constexpr std::string_view kWelcome = "Corvane のセットアップを開始します。\n";
+inline constexpr std::string_view kPayloadMissing = "インストール用ファイルが見つかりませんでした。";
+inline constexpr std::string_view kInstalling =
+    "必要ファイルを配置し、依存関係をインストールしています...";
+inline constexpr std::string_view kInstallRootPrefix = "インストール先: ";
+inline constexpr std::string_view kLaunchFailedPrefix = "インストーラーを起動できませんでした: ";
+inline constexpr std::string_view kSucceededStatus = "セットアップが完了しました。";
+inline constexpr std::string_view kSucceededLog =
+    "\nセットアップが完了しました。Corvane.app を開きます。\n";
+inline constexpr std::string_view kFailedStatus =
+    "セットアップに失敗しました。ログを確認してください。";
+inline constexpr std::string_view kFailedLogPrefix = "\nセットアップに失敗しました。終了コード: ";
+inline constexpr std::string_view kOpenRefused =
+    "Corvane.app を自動で開けませんでした。~/Applications から開いてください。\n";
+// Stands in for a launch failure that came without a reason.
+inline constexpr std::string_view kUnknownReason = "不明なエラー";
+}  // namespace texts
+
+inline constexpr std::chrono::milliseconds kStartDelay{400};
+
+// The application's controller: drives the one install run of a launch from
+// start-up to its outcome and keeps the status label and the log. Main thread
+// only; the entry holds it in a shared_ptr for the life of the event loop.
+class InstallerDelegate : public InstallReceiver,
+                          public std::enable_shared_from_this<InstallerDelegate> {
+ public:
+  explicit InstallerDelegate(std::shared_ptr<PlatformServices> platform);
+  ~InstallerDelegate() override = default;
+
+  InstallerDelegate(const InstallerDelegate&) = delete;
+  InstallerDelegate& operator=(const InstallerDelegate&) = delete;
+
+  void applicationDidFinishLaunching();
+  static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
+
+  void buildWindow();
+  void startInstall();
+  void installDidFinishWithStatus(std::int32_t status) override;
+  void failWithMessage(const std::string& message);
+  void appendLog(std::optional<std::string_view> text) override;
+  void openInstalledApp();
+  void quit();
+
+  // The controller's properties; empty until filled.
+  const std::shared_ptr<Window>& window() const { return window_; }
+  const std::shared_ptr<StatusLabel>& statusLabel() const { return statusLabel_; }
+  const std::shared_ptr<LogView>& logView() const { return logView_; }
+  const std::shared_ptr<Spinner>& spinner() const { return spinner_; }
+  const std::shared_ptr<Button>& openButton() const { return openButton_; }
+  const std::shared_ptr<Button>& quitButton() const { return quitButton_; }
+  const std::shared_ptr<InstallProcess>& task() const { return task_; }
+  const std::string& installedAppPath() const { return installedAppPath_; }
+
+ private:
+  void setStatus(std::string_view text);
+
+  const std::shared_ptr<PlatformServices> platform_;
+
+  std::shared_ptr<Window> window_;
+  std::shared_ptr<StatusLabel> statusLabel_;
+  std::shared_ptr<LogView> logView_;
+  std::shared_ptr<Spinner> spinner_;
+  std::shared_ptr<Button> openButton_;
+  std::shared_ptr<Button> quitButton_;
+  std::shared_ptr<InstallProcess> task_;
+  std::string installedAppPath_;
+};
+
+}  // namespace corvane

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "corvane/app/controls.h"
+#include "corvane/engine/main_queue.h"
+
+namespace corvane {
+
+// What building the window gives the controller: the window and the controls
+// it must reach again.
+struct InstallerWindow {
+  std::shared_ptr<Window> window;
+  std::shared_ptr<StatusLabel> statusLabel;
+  std::shared_ptr<LogView> logView;
+  std::shared_ptr<Spinner> spinner;
+  std::shared_ptr<Button> openButton;
+  std::shared_ptr<Button> quitButton;
+};
+
+// The buttons' targets.
+struct WindowActions {
+  std::function<void()> openInstalledApp;
+  std::function<void()> quit;
+};
+
+// Everything the controller needs from the platform.
+class PlatformServices {
+ public:
+  virtual ~PlatformServices() = default;
+
+  // Builds and shows the installer window with its buttons wired to `actions`.
+  virtual InstallerWindow buildWindow(WindowActions actions) = 0;
+  virtual std::shared_ptr<MainQueue> mainQueue() = 0;
+  virtual std::string resourceDirectory() = 0;
+  virtual std::string homeDirectory() = 0;
+  // True when the request to open the application bundle was accepted.
+  virtual bool openApplication(const std::string& bundlePath) = 0;
+  virtual void terminate() = 0;
+  // The shell the install script runs in; tests swap it for one that cannot start.
+  virtual std::string shellPath() { return "/bin/bash"; }
+};
+
+}  // namespace corvane

@@ -1,0 +1,97 @@
+#include "corvane/app/installer_delegate.h"
+
+#include <utility>
+
+#include "corvane/engine/install_plan.h"
+
+namespace corvane {
+
+InstallerDelegate::InstallerDelegate(std::shared_ptr<PlatformServices> platform)
+    : platform_(std::move(platform)) {}
+
+void InstallerDelegate::applicationDidFinishLaunching() {
+  buildWindow();
+  appendLog(texts::kWelcome);
+  // The delayed start keeps the controller alive until it has run.
+  platform_->mainQueue()->postAfter(kStartDelay,
+                                    [self = shared_from_this()] { self->startInstall(); });
+}
+
+void InstallerDelegate::buildWindow() {
+  const std::weak_ptr<InstallerDelegate> weakSelf = weak_from_this();
+  InstallerWindow built = platform_->buildWindow(WindowActions{
+      [weakSelf] {
+        if (auto self = weakSelf.lock()) self->openInstalledApp();
+      },
+      [weakSelf] {
+        if (auto self = weakSelf.lock()) self->quit();
+      }});
+  window_ = std::move(built.window);
+  statusLabel_ = std::move(built.statusLabel);
+  logView_ = std::move(built.logView);
+  spinner_ = std::move(built.spinner);
+  openButton_ = std::move(built.openButton);
+  quitButton_ = std::move(built.quitButton);
+}
+
+void InstallerDelegate::startInstall() {
+  const std::string payloadPath = PayloadPath(platform_->resourceDirectory());
+  if (!IsPayloadUsable(payloadPath)) {
+    failWithMessage(std::string(texts::kPayloadMissing));
+    return;
+  }
+
+  const std::string home = platform_->homeDirectory();
+  const std::string installRoot = InstallRootPath(home);
+  installedAppPath_ = AppBundlePath(home);
+  setStatus(texts::kInstalling);
+  appendLog(std::string(texts::kInstallRootPrefix) + installRoot + "\n");
+
+  task_ = std::make_shared<InstallProcess>(
+      ComposeInstallScript(payloadPath, installRoot, installedAppPath_), platform_->shellPath());
+  try {
+    task_->launch(platform_->mainQueue(), weak_from_this());
+  } catch (const LaunchError& error) {
+    const std::string_view reason = *error.what() != '\0' ? error.what() : texts::kUnknownReason;
+    failWithMessage(std::string(texts::kLaunchFailedPrefix) + std::string(reason));
+  }
+}
+
+void InstallerDelegate::installDidFinishWithStatus(std::int32_t status) {
+  task_.reset();
+  if (spinner_) spinner_->stopAnimation();
+  if (status == 0) {
+    setStatus(texts::kSucceededStatus);
+    if (openButton_) openButton_->setEnabled(true);
+    appendLog(texts::kSucceededLog);
+    openInstalledApp();
+  } else {
+    setStatus(texts::kFailedStatus);
+    appendLog(std::string(texts::kFailedLogPrefix) + std::to_string(status) + "\n");
+  }
+}
+
+void InstallerDelegate::failWithMessage(const std::string& message) {
+  if (spinner_) spinner_->stopAnimation();
+  setStatus(message);
+  appendLog(message + "\n");
+}
+
+void InstallerDelegate::appendLog(std::optional<std::string_view> text) {
+  if (!text || !logView_) return;
+  logView_->appendText(*text);
+  logView_->scrollToEnd();
+}
+
+void InstallerDelegate::openInstalledApp() {
+  if (installedAppPath_.empty()) return;
+  if (!platform_->openApplication(installedAppPath_)) appendLog(texts::kOpenRefused);
+}
+
+void InstallerDelegate::quit() { platform_->terminate(); }
+
+void InstallerDelegate::setStatus(std::string_view text) {
+  if (statusLabel_) statusLabel_->setText(std::string(text));
+}
+
+}  // namespace corvane

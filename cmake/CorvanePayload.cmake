@@ -1,0 +1,42 @@
+# Checks the payload chosen for the bundle: it must carry the install script,
+# and every shell script in it must parse. Stops the configure step otherwise.
+function(corvane_check_payload payload_dir)
+  if(NOT IS_DIRECTORY "${payload_dir}")
+    message(FATAL_ERROR "Payload directory not found: ${payload_dir}")
+  endif()
+  if(NOT EXISTS "${payload_dir}/scripts/install_mac_app.sh")
+    message(FATAL_ERROR "Payload has no install script: ${payload_dir}/scripts/install_mac_app.sh")
+  endif()
+  find_program(CORVANE_BASH bash REQUIRED)
+  file(GLOB_RECURSE scripts LIST_DIRECTORIES false "${payload_dir}/*.sh")
+  foreach(script IN LISTS scripts)
+    execute_process(COMMAND "${CORVANE_BASH}" -n "${script}"
+                    RESULT_VARIABLE status ERROR_VARIABLE errors)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "Payload script does not parse: ${script}\n${errors}")
+    endif()
+  endforeach()
+  # Re-run the check when the payload changes.
+  file(GLOB_RECURSE payload_files LIST_DIRECTORIES false "${payload_dir}/*")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${payload_files})
+endfunction()
+
+# Copies the payload into <bundle>/Contents/Resources/payload whenever one of
+# its files changes, keeping modes and symlinks and replacing an earlier copy.
+function(corvane_bundle_payload target bundle_dir payload_dir)
+  file(GLOB_RECURSE payload_files LIST_DIRECTORIES false "${payload_dir}/*")
+  set(resources "${bundle_dir}/Contents/Resources")
+  set(stamp "${CMAKE_CURRENT_BINARY_DIR}/${target}_payload.stamp")
+  add_custom_command(OUTPUT "${stamp}"
+    COMMAND "${CMAKE_COMMAND}" -E rm -rf "${resources}/payload"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${resources}"
+    COMMAND cp -R -p "${payload_dir}" "${resources}/payload"
+    COMMAND "${CMAKE_COMMAND}" -E touch "${stamp}"
+    DEPENDS ${payload_files}
+    COMMENT "Bundling payload ${payload_dir}"
+    VERBATIM)
+  add_custom_target(${target}_payload ALL DEPENDS "${stamp}")
+  add_dependencies(${target} ${target}_payload)
+  # For steps that must re-run after each new copy, such as signing the bundle.
+  set_property(TARGET ${target}_payload PROPERTY CORVANE_PAYLOAD_STAMP "${stamp}")
+endfunction()

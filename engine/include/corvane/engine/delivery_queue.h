@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "corvane/engine/install_receiver.h"
+#include "corvane/engine/main_queue.h"
+
+namespace corvane {
+
+// Hands output and the exit status from the runner's threads to the main
+// thread. Posting one closure per chunk floods the main queue under heavy
+// output and starves painting and input; instead everything goes into one
+// ordered queue, at most one drain waits on the main queue, and each drain
+// delivers one slice of merged text (or the exit status) and posts itself
+// again while items remain.
+class DeliveryQueue : public std::enable_shared_from_this<DeliveryQueue> {
+ public:
+  static constexpr std::size_t kDefaultSliceBytes = 64 * 1024;
+
+  static std::shared_ptr<DeliveryQueue> Create(std::shared_ptr<MainQueue> mainQueue,
+                                               std::weak_ptr<InstallReceiver> receiver,
+                                               std::size_t sliceBytes = kDefaultSliceBytes);
+
+  // Any thread. Empty text is dropped.
+  void pushText(std::string text);
+  void pushExitStatus(std::int32_t status);
+
+ private:
+  DeliveryQueue(std::shared_ptr<MainQueue> mainQueue, std::weak_ptr<InstallReceiver> receiver,
+                std::size_t sliceBytes);
+
+  struct Item {
+    std::string text;
+    std::optional<std::int32_t> status;
+  };
+
+  void push(Item item);
+  void drain();
+
+  const std::shared_ptr<MainQueue> mainQueue_;
+  const std::weak_ptr<InstallReceiver> receiver_;
+  const std::size_t sliceBytes_;
+
+  std::mutex mutex_;
+  std::deque<Item> items_;
+  bool drainPosted_ = false;
+};
+
+}  // namespace corvane

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace corvane {
+
+// True when the bytes are well-formed UTF-8: shortest forms only, no
+// surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(std::string_view bytes);
+
+// Length of the trailing bytes that begin a UTF-8 sequence but do not finish
+// it (0 to 3). Only a prefix that some valid sequence could complete counts.
+std::size_t IncompleteUtf8Tail(std::string_view bytes);
+
+// Apple's Mac OS Roman, decoded to UTF-8. Every byte maps to one character.
+std::string DecodeMacRoman(std::string_view bytes);
+
+// Turns the install process's output chunks into text. A character cut
+// between two reads is carried over, so split UTF-8 output is not mistaken
+// for Mac OS Roman; every byte comes out exactly once, in order.
+class OutputDecoder {
+ public:
+  // The text of one chunk; empty when there is nothing to deliver yet.
+  std::string decode(std::string_view chunk);
+  // At end of stream: whatever is still carried, as Mac OS Roman.
+  std::string finish();
+
+ private:
+  std::string carry_;
+};
+
+}  // namespace corvane

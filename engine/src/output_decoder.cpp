@@ -1,0 +1,148 @@
+#include "corvane/engine/output_decoder.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+namespace corvane {
+namespace {
+
+// Code points for bytes 0x80 to 0xFF, from Apple's ROMAN.TXT.
+constexpr std::array<char16_t, 128> kMacRomanHigh = {
+    0x00C4, 0x00C5, 0x00C7, 0x00C9, 0x00D1, 0x00D6, 0x00DC, 0x00E1, 0x00E0, 0x00E2, 0x00E4,
+    0x00E3, 0x00E5, 0x00E7, 0x00E9, 0x00E8, 0x00EA, 0x00EB, 0x00ED, 0x00EC, 0x00EE, 0x00EF,
+    0x00F1, 0x00F3, 0x00F2, 0x00F4, 0x00F6, 0x00F5, 0x00FA, 0x00F9, 0x00FB, 0x00FC, 0x2020,
+    0x00B0, 0x00A2, 0x00A3, 0x00A7, 0x2022, 0x00B6, 0x00DF, 0x00AE, 0x00A9, 0x2122, 0x00B4,
+    0x00A8, 0x2260, 0x00C6, 0x00D8, 0x221E, 0x00B1, 0x2264, 0x2265, 0x00A5, 0x00B5, 0x2202,
+    0x2211, 0x220F, 0x03C0, 0x222B, 0x00AA, 0x00BA, 0x03A9, 0x00E6, 0x00F8, 0x00BF, 0x00A1,
+    0x00AC, 0x221A, 0x0192, 0x2248, 0x2206, 0x00AB, 0x00BB, 0x2026, 0x00A0, 0x00C0, 0x00C3,
+    0x00D5, 0x0152, 0x0153, 0x2013, 0x2014, 0x201C, 0x201D, 0x2018, 0x2019, 0x00F7, 0x25CA,
+    0x00FF, 0x0178, 0x2044, 0x20AC, 0x2039, 0x203A, 0xFB01, 0xFB02, 0x2021, 0x00B7, 0x201A,
+    0x201E, 0x2030, 0x00C2, 0x00CA, 0x00C1, 0x00CB, 0x00C8, 0x00CD, 0x00CE, 0x00CF, 0x00CC,
+    0x00D3, 0x00D4, 0xF8FF, 0x00D2, 0x00DA, 0x00DB, 0x00D9, 0x0131, 0x02C6, 0x02DC, 0x00AF,
+    0x02D8, 0x02D9, 0x02DA, 0x00B8, 0x02DD, 0x02DB, 0x02C7};
+
+inline std::uint8_t Byte(std::string_view s, std::size_t i) {
+  return static_cast<std::uint8_t>(s[i]);
+}
+
+// Number of bytes of the sequence a lead byte starts, 0 when it cannot lead,
+// and the allowed range of the second byte (which rules out overlong forms,
+// surrogates and code points above U+10FFFF).
+struct LeadInfo {
+  std::uint8_t length;
+  std::uint8_t secondMin;
+  std::uint8_t secondMax;
+};
+
+constexpr LeadInfo Lead(std::uint8_t b) {
+  if (b < 0x80) return {1, 0, 0};
+  if (b < 0xC2) return {0, 0, 0};
+  if (b < 0xE0) return {2, 0x80, 0xBF};
+  if (b == 0xE0) return {3, 0xA0, 0xBF};
+  if (b == 0xED) return {3, 0x80, 0x9F};
+  if (b < 0xF0) return {3, 0x80, 0xBF};
+  if (b == 0xF0) return {4, 0x90, 0xBF};
+  if (b < 0xF4) return {4, 0x80, 0xBF};
+  if (b == 0xF4) return {4, 0x80, 0x8F};
+  return {0, 0, 0};
+}
+
+inline bool IsContinuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view bytes) {
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Skip ASCII eight bytes at a time: most install output is ASCII.
+    while (i + 8 <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + i, sizeof word);
+      if ((word & 0x8080808080808080ULL) != 0) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    const std::uint8_t b = Byte(bytes, i);
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    const LeadInfo lead = Lead(b);
+    if (lead.length == 0 || i + lead.length > n) return false;
+    const std::uint8_t second = Byte(bytes, i + 1);
+    if (second < lead.secondMin || second > lead.secondMax) return false;
+    for (std::size_t k = 2; k < lead.length; ++k) {
+      if (!IsContinuation(Byte(bytes, i + k))) return false;
+    }
+    i += lead.length;
+  }
+  return true;
+}
+
+std::size_t IncompleteUtf8Tail(std::string_view bytes) {
+  const std::size_t n = bytes.size();
+  // A cut sequence has its lead byte within the last three bytes.
+  for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
+    const std::size_t start = n - back;
+    const std::uint8_t b = Byte(bytes, start);
+    if (IsContinuation(b)) continue;
+    const LeadInfo lead = Lead(b);
+    if (lead.length <= back) return 0;
+    if (back >= 2) {
+      const std::uint8_t second = Byte(bytes, start + 1);
+      if (second < lead.secondMin || second > lead.secondMax) return 0;
+    }
+    return back;
+  }
+  return 0;
+}
+
+std::string DecodeMacRoman(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const std::uint8_t b = Byte(bytes, i);
+    if (b < 0x80) {
+      text += static_cast<char>(b);
+      continue;
+    }
+    const char32_t cp = kMacRomanHigh[b - 0x80U];
+    if (cp < 0x800) {
+      text += static_cast<char>(0xC0 | (cp >> 6));
+      text += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      text += static_cast<char>(0xE0 | (cp >> 12));
+      text += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      text += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return text;
+}
+
+std::string OutputDecoder::decode(std::string_view chunk) {
+  std::string bytes;
+  if (carry_.empty()) {
+    bytes.assign(chunk);
+  } else {
+    bytes.reserve(carry_.size() + chunk.size());
+    bytes = std::move(carry_);
+    bytes += chunk;
+    carry_.clear();
+  }
+  const std::size_t tail = IncompleteUtf8Tail(bytes);
+  const std::string_view complete(bytes.data(), bytes.size() - tail);
+  if (!IsValidUtf8(complete)) return DecodeMacRoman(bytes);
+  carry_.assign(bytes, bytes.size() - tail, tail);
+  bytes.resize(bytes.size() - tail);
+  return bytes;
+}
+
+std::string OutputDecoder::finish() {
+  std::string rest = DecodeMacRoman(carry_);
+  carry_.clear();
+  return rest;
+}
+
+}  // namespace corvane

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "corvane/engine/install_process.h"
+#include "manual_main_queue.h"
+
+namespace corvane::testing {
+
+// Records what a run hands back, in order. "\x01<status>" marks the status.
+class RecordingReceiver : public InstallReceiver {
+ public:
+  void appendLog(std::optional<std::string_view> text) override {
+    if (!text) return;
+    output += *text;
+    events.emplace_back(*text);
+  }
+  void installDidFinishWithStatus(std::int32_t s) override {
+    status = s;
+    ++statusCount;
+    events.push_back("\x01" + std::to_string(s));
+  }
+  std::string output;
+  std::vector<std::string> events;
+  std::optional<std::int32_t> status;
+  int statusCount = 0;
+};
+
+struct ScriptResult {
+  std::string output;
+  std::int32_t status = -1;
+};
+
+// Runs a script through the real runner and pumps a manual main queue until
+// the exit status has arrived and the output has ended.
+inline ScriptResult RunScript(const std::string& script) {
+  auto queue = std::make_shared<ManualMainQueue>();
+  auto receiver = std::make_shared<RecordingReceiver>();
+  InstallProcess process(script);
+  process.launch(queue, receiver);
+  queue->runUntil([&] {
+    return receiver->status.has_value() && !process.isOutputOpen() && queue->pending() == 0;
+  });
+  return {receiver->output, receiver->status.value_or(-1)};
+}
+
+}  // namespace corvane::testing
