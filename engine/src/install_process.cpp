@@ -87,7 +87,14 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
   if (pid_ != 0) throw LaunchError("the install process has already been launched");
 
   int fds[2];
+#ifdef __APPLE__
+  // No pipe2 there; POSIX_SPAWN_CLOEXEC_DEFAULT keeps both ends out of the child.
+  if (::pipe(fds) != 0) ThrowLaunchError(shellPath_, errno);
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#else
   if (::pipe2(fds, O_CLOEXEC) != 0) ThrowLaunchError(shellPath_, errno);
+#endif
   const int readEnd = fds[0];
   const int writeEnd = fds[1];
 

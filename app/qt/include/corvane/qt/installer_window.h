@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <memory>
+
+#include "corvane/app/platform_services.h"
+
+namespace corvane::qt {
+
+// The installer's one top-level window; closing the handle closes it.
+class QtWindow : public Window {
+ public:
+  explicit QtWindow(QWidget* widget) : widget_(widget) {}
+  ~QtWindow() override;
+  QtWindow(const QtWindow&) = delete;
+  QtWindow& operator=(const QtWindow&) = delete;
+
+  QWidget* widget() const { return widget_; }
+
+ private:
+  QPointer<QWidget> widget_;
+};
+
+// Object names of the controls, for tests and accessibility tools.
+namespace names {
+inline constexpr const char* kHeading = "heading";
+inline constexpr const char* kStatusLabel = "statusLabel";
+inline constexpr const char* kSpinner = "spinner";
+inline constexpr const char* kLogView = "logView";
+inline constexpr const char* kOpenButton = "openButton";
+inline constexpr const char* kQuitButton = "quitButton";
+}  // namespace names
+
+// Builds the 620 × 420 installer window with its six controls, wires the
+// buttons to `actions`, and shows it in front.
+InstallerWindow BuildInstallerWindow(WindowActions actions);
+
+}  // namespace corvane::qt
