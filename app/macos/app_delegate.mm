@@ -1,0 +1,29 @@
+#import "app_delegate.h"
+
+#include <memory>
+
+#include "corvane/app/installer_delegate.h"
+#include "platform_services.h"
+
+@implementation CorvaneAppDelegate {
+  std::shared_ptr<corvane::InstallerDelegate> _controller;
+}
+
+- (instancetype)init {
+  self = [super init];
+  if (self != nil) {
+    _controller =
+        std::make_shared<corvane::InstallerDelegate>(corvane::macos::MakePlatformServices());
+  }
+  return self;
+}
+
+- (void)applicationDidFinishLaunching:(NSNotification*)notification {
+  _controller->applicationDidFinishLaunching();
+}
+
+- (BOOL)applicationShouldTerminateAfterLastWindowClosed:(NSApplication*)sender {
+  return corvane::InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed() ? YES : NO;
+}
+
+@end

@@ -1,0 +1,16 @@
+#import <AppKit/AppKit.h>
+
+#import "app_delegate.h"
+
+int main(int, char**) {
+  @autoreleasepool {
+    NSApplication* application = [NSApplication sharedApplication];
+    // The application holds its delegate weakly; this reference keeps it for
+    // the whole event loop, so it must not be released after its last use.
+    __attribute__((objc_precise_lifetime)) CorvaneAppDelegate* delegate =
+        [[CorvaneAppDelegate alloc] init];
+    [application setDelegate:delegate];
+    [application run];
+  }
+  return 0;
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "corvane/app/platform_services.h"
+
+namespace corvane::macos {
+
+// Builds the installer window, shows it in front and activates the
+// application. The buttons call `actions`; the returned controls own the
+// AppKit objects.
+InstallerWindow BuildInstallerWindow(WindowActions actions);
+
+}  // namespace corvane::macos
