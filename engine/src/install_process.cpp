@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -50,6 +52,16 @@ class SpawnAttributes {
   throw LaunchError(path + ": " + std::strerror(error));
 }
 
+}  // namespace
+
+struct InstallProcess::OutputState {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool open = false;
+};
+
+namespace {
+
 void ReadUntilEnd(int fd, const std::shared_ptr<DeliveryQueue>& deliveries) {
   OutputDecoder decoder;
   std::vector<char> buffer(kChunkBytes);
@@ -77,6 +89,12 @@ int ExitStatusFromWaitStatus(int waitStatus) {
   if (WIFEXITED(waitStatus)) return WEXITSTATUS(waitStatus);
   if (WIFSIGNALED(waitStatus)) return 128 + WTERMSIG(waitStatus);
   return 128;
+}
+
+bool InstallProcess::isOutputOpen() const {
+  if (!output_) return false;
+  std::lock_guard lock(output_->mutex);
+  return output_->open;
 }
 
 InstallProcess::InstallProcess(std::string script, std::string shellPath)
@@ -134,12 +152,25 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
   pid_ = pid;
 
   auto deliveries = DeliveryQueue::Create(std::move(mainQueue), std::move(receiver));
-  outputOpen_->store(true);
-  std::thread([readEnd, deliveries, open = outputOpen_] {
+  auto output = std::make_shared<OutputState>();
+  output->open = true;
+  output_ = output;
+  std::thread([readEnd, deliveries, output] {
     ReadUntilEnd(readEnd, deliveries);
-    open->store(false);
+    {
+      std::lock_guard lock(output->mutex);
+      output->open = false;
+    }
+    output->ended.notify_all();
   }).detach();
-  std::thread([pid, deliveries] { deliveries->pushExitStatus(WaitForExit(pid)); }).detach();
+  std::thread([pid, deliveries, output] {
+    const int status = WaitForExit(pid);
+    {
+      std::unique_lock lock(output->mutex);
+      output->ended.wait_for(lock, kOutputGracePeriod, [&] { return !output->open; });
+    }
+    deliveries->pushExitStatus(status);
+  }).detach();
 }
 
 }  // namespace corvane

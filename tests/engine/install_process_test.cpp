@@ -85,6 +85,21 @@ TEST(InstallProcess, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
   EXPECT_EQ(receiver->events, (std::vector<std::string>{"before\n", "\x01" "3", "late\n"}));
 }
 
+TEST(InstallProcess, OutputWrittenBeforeTheExitIsAboveTheStatus) {
+  // Reader and waiter race: without the grace period for the pipe's last
+  // output, a loaded machine puts the final lines below the outcome now and then.
+  for (int i = 0; i < 200; ++i) {
+    auto queue = std::make_shared<ManualMainQueue>();
+    auto receiver = std::make_shared<RecordingReceiver>();
+    InstallProcess process("seq 1 300; echo last >&2; exit 2");
+    process.launch(queue, receiver);
+    ASSERT_TRUE(queue->runUntil([&] { return receiver->statusCount == 1; }));
+    ASSERT_TRUE(receiver->output.ends_with("300\nlast\n")) << "run " << i;
+    queue->runAll();
+    ASSERT_EQ(receiver->events.back(), "\x01" "2");
+  }
+}
+
 TEST(InstallProcess, FailedLaunchThrowsItsReasonAndDeliversNothing) {
   auto queue = std::make_shared<ManualMainQueue>();
   auto receiver = std::make_shared<RecordingReceiver>();

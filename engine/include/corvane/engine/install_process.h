@@ -2,7 +2,7 @@
 
 #include <sys/types.h>
 
-#include <atomic>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -43,14 +43,20 @@ class InstallProcess {
   pid_t processIdentifier() const { return pid_; }
   // False once every writer has closed the output and the last of it has been
   // queued for delivery.
-  bool isOutputOpen() const { return outputOpen_->load(); }
+  bool isOutputOpen() const;
 
  private:
   std::string script_;
   std::string shellPath_;
   pid_t pid_ = 0;
-  std::shared_ptr<std::atomic<bool>> outputOpen_ = std::make_shared<std::atomic<bool>>(false);
+  struct OutputState;
+  std::shared_ptr<OutputState> output_;
 };
+
+// How long the exit status waits for the output still in the pipe. Without it
+// the last lines a script printed could land below the outcome; a background
+// process that keeps the pipe open delays the outcome by no more than this.
+inline constexpr std::chrono::milliseconds kOutputGracePeriod{200};
 
 // Exit status as shells report it: the exit code, or 128 + N for a child ended
 // by signal N.
