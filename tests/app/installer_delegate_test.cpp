@@ -82,6 +82,8 @@ class InstallerDelegateTest : public ::testing::Test {
     fs::create_directories(platform->home);
   }
 
+  void TearDown() override { platform->queue->discardAll(); }
+
   void GivePayload(const std::string& installScript) {
     WriteFile(fs::path(platform->resources) / "payload/scripts/install_mac_app.sh",
               "#!/bin/bash\n" + installScript);
@@ -259,6 +261,7 @@ TEST_F(InstallerDelegateTest, QuitTerminatesAtAnyTime) {
   // The script is left alone: still running.
   EXPECT_EQ(::kill(delegate->task()->processIdentifier(), 0), 0);
   ::kill(delegate->task()->processIdentifier(), SIGKILL);
+  RunToOutcome();
 }
 
 TEST_F(InstallerDelegateTest, DelegateGoneBeforeItsDeliveriesIsHarmless) {
