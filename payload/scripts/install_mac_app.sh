@@ -14,9 +14,14 @@ echo "==> Corvane ${version} をインストールします"
 echo "    インストール先: ${install_root}"
 
 echo "==> 設定ファイルを確認しています..."
-if [ ! -f config/corvane.conf ]; then
-  echo "エラー: config/corvane.conf が見つかりません" >&2
+if [ ! -f config/corvane.conf.default ]; then
+  echo "エラー: config/corvane.conf.default が見つかりません" >&2
   exit 1
+fi
+# The user's own settings survive a reinstall: the default is copied only once.
+if [ ! -f config/corvane.conf ]; then
+  cp config/corvane.conf.default config/corvane.conf
+  echo "    既定の設定を作成しました"
 fi
 echo "    $(grep -c '=' config/corvane.conf) 件の設定"
 
