@@ -15,6 +15,8 @@ namespace corvane::qt {
 // back exactly the text that was appended, line ends and all.
 class LogTextView : public QPlainTextEdit {
   Q_OBJECT
+  // The exact text, for tools that read the window from outside the code.
+  Q_PROPERTY(QString logText READ text)
 
  public:
   static constexpr int kMaxBlockLength = 4096;
