@@ -1,5 +1,6 @@
 #include "corvane/engine/delivery_queue.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace corvane {
@@ -27,7 +28,8 @@ DeliveryQueue::DeliveryQueue(std::shared_ptr<MainQueue> mainQueue,
                              std::weak_ptr<InstallReceiver> receiver, std::size_t sliceBytes)
     : mainQueue_(std::move(mainQueue)),
       receiver_(std::move(receiver)),
-      sliceBytes_(sliceBytes > 0 ? sliceBytes : kDefaultSliceBytes) {}
+      sliceBytes_(sliceBytes > 0 ? sliceBytes : kDefaultSliceBytes),
+      currentSliceBytes_(sliceBytes_) {}
 
 void DeliveryQueue::pushText(std::string text) {
   if (text.empty()) return;
@@ -56,13 +58,18 @@ void DeliveryQueue::drain() {
       status = items_.front().status;
       items_.pop_front();
     } else {
+      const std::size_t slice = currentSliceBytes_;
       while (!items_.empty() && !items_.front().status) {
         std::string& front = items_.front().text;
-        const std::size_t room = sliceBytes_ - text.size();
+        const std::size_t room = slice - text.size();
         if (front.size() <= room) {
-          text += front;
+          if (text.empty()) {
+            text = std::move(front);
+          } else {
+            text += front;
+          }
           items_.pop_front();
-          if (text.size() == sliceBytes_) break;
+          if (text.size() == slice) break;
           continue;
         }
         // Only the first piece of a slice may be cut; a later one waits whole.
@@ -83,8 +90,25 @@ void DeliveryQueue::drain() {
   if (status) {
     receiver->installDidFinishWithStatus(*status);
   } else if (!text.empty()) {
+    const auto start = std::chrono::steady_clock::now();
     receiver->appendLog(text);
+    adaptSlice(text.size(), std::chrono::steady_clock::now() - start);
   }
+}
+
+void DeliveryQueue::adaptSlice(std::size_t bytes, std::chrono::steady_clock::duration took) {
+  // Only a full slice says how fast the receiver is; a short one may just be
+  // all there was.
+  if (bytes < currentSliceBytes_ / 2) return;
+  const auto micros = std::max<std::int64_t>(
+      1, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
+  const auto fitting = static_cast<std::size_t>(static_cast<double>(bytes) *
+                                                static_cast<double>(kDrainBudget.count()) /
+                                                static_cast<double>(micros));
+  // Shrink at once, grow by doubling at most: one slow pass (a preempted main
+  // thread) must not leave the slices tiny, nor one fast pass make them huge.
+  const std::size_t floor = std::min(kMinSliceBytes, sliceBytes_);
+  currentSliceBytes_ = std::clamp(std::min(fitting, currentSliceBytes_ * 2), floor, sliceBytes_);
 }
 
 }  // namespace corvane

@@ -75,7 +75,7 @@ class Installer:
 
     def start(self):
         env = dict(os.environ, HOME=self.home, DISPLAY=self.harness.display,
-                   LD_PRELOAD=self.harness.probe, CORVANE_PROBE_OUT=self.state_file)
+                   LD_PRELOAD=self.harness.preload, CORVANE_PROBE_OUT=self.state_file)
         env.pop("QT_QPA_PLATFORM", None)
         exe = os.path.join(self.bundle, "Contents/MacOS/corvane-installer")
         self.process = subprocess.Popen([exe], env=env, stdin=subprocess.DEVNULL,
@@ -399,6 +399,12 @@ class Harness:
         self.bundle, self.probe, self.close_window, self.work = bundle, probe, close_window, work
         self.display = None
         self.xvfb = None
+        # A sanitizer runtime must come first among preloaded libraries.
+        exe = os.path.join(bundle, "Contents/MacOS/corvane-installer")
+        libraries = subprocess.run(["ldd", exe], capture_output=True, text=True).stdout
+        runtimes = [line.split("=>")[1].split()[0] for line in libraries.splitlines()
+                    if "=>" in line and ("libasan" in line or "libubsan" in line)]
+        self.preload = " ".join(runtimes + [probe])
 
     def __enter__(self):
         for number in range(300 + os.getpid() % 300, 1000):

@@ -91,7 +91,11 @@ struct Probe {
 };
 
 void StartProbe() {
+  // The probe is for the installer alone: the install script and what it
+  // starts must see the environment they would see without it.
+  qunsetenv("LD_PRELOAD");
   const QString out = qEnvironmentVariable("CORVANE_PROBE_OUT");
+  qunsetenv("CORVANE_PROBE_OUT");
   if (out.isEmpty()) return;
   auto* timer = new QTimer(qApp);
   auto probe = std::make_shared<Probe>();

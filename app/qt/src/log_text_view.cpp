@@ -97,11 +97,25 @@ void LogTextView::appendLogText(const QString& text) {
       insertBreak(kCarriageReturn);
     }
   }
+  // Plain lines, ended by a line feed and short enough to be one block each,
+  // go into the document in one insertion: per-line cursor calls are what
+  // heavy output costs.
+  qsizetype batchStart = i;
+  auto flushBatch = [&](qsizetype end) {
+    if (end > batchStart) cursor.insertText(text.sliced(batchStart, end - batchStart));
+    batchStart = end;
+  };
   const qsizetype n = text.size();
   qsizetype runStart = i;
   for (; i < n; ++i) {
     const char16_t c = text.at(i).unicode();
     if (!IsBreak(c)) continue;
+    if (c == u'\n' && lineLength + (i - runStart) <= kMaxBlockLength) {
+      lineLength = 0;
+      runStart = i + 1;
+      continue;
+    }
+    flushBatch(runStart);
     insertRun(runStart, i);
     runStart = i + 1;
     switch (c) {
@@ -122,8 +136,15 @@ void LogTextView::appendLogText(const QString& text) {
       case kBeginningOfFrameChar: insertBreak(kBeginningOfFrame); break;
       default: insertBreak(kEndOfFrame); break;
     }
+    batchStart = runStart;
   }
-  insertRun(runStart, n);
+  if (lineLength + (n - runStart) <= kMaxBlockLength) {
+    flushBatch(n);
+    lineLength += static_cast<int>(n - runStart);
+  } else {
+    flushBatch(runStart);
+    insertRun(runStart, n);
+  }
   cursor.endEditBlock();
 }
 

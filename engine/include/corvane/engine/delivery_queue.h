@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -18,10 +19,14 @@ namespace corvane {
 // output and starves painting and input; instead everything goes into one
 // ordered queue, at most one drain waits on the main queue, and each drain
 // delivers one slice of merged text (or the exit status) and posts itself
-// again while items remain.
+// again while items remain. A slice is at most sliceBytes long, and shorter
+// while the receiver is slow to take it, so that no drain holds the main
+// thread much longer than kDrainBudget.
 class DeliveryQueue : public std::enable_shared_from_this<DeliveryQueue> {
  public:
   static constexpr std::size_t kDefaultSliceBytes = 64 * 1024;
+  static constexpr std::size_t kMinSliceBytes = 4 * 1024;
+  static constexpr std::chrono::microseconds kDrainBudget{5000};
 
   static std::shared_ptr<DeliveryQueue> Create(std::shared_ptr<MainQueue> mainQueue,
                                                std::weak_ptr<InstallReceiver> receiver,
@@ -42,10 +47,13 @@ class DeliveryQueue : public std::enable_shared_from_this<DeliveryQueue> {
 
   void push(Item item);
   void drain();
+  void adaptSlice(std::size_t bytes, std::chrono::steady_clock::duration took);
 
   const std::shared_ptr<MainQueue> mainQueue_;
   const std::weak_ptr<InstallReceiver> receiver_;
   const std::size_t sliceBytes_;
+  // Main thread only: the slice the receiver can take within the budget.
+  std::size_t currentSliceBytes_;
 
   std::mutex mutex_;
   std::deque<Item> items_;

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// Monotonic clock, shared by every process on the machine, in nanoseconds.
+std::int64_t NowNs();
+double MsBetween(std::int64_t fromNs, std::int64_t toNs);
+
+double PeakRssMb();
+double CurrentRssMb();
+// User plus system time of this process, all threads.
+double CpuSeconds();
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& contents, bool executable = false);
+void MakeDirectories(const std::string& path);
+std::string ExecutablePath();
+
+double Median(std::vector<double> values);
+// Nearest-rank percentile, p in (0, 100].
+double Percentile(std::vector<double> values, double p);
+
+struct ChildResult {
+  int exitStatus = -1;
+  double elapsedMs = 0;
+  std::map<std::string, std::string> values;  // key=value lines of its standard output
+};
+
+// Runs argv[0] (an absolute path) and waits. With captureValues the child's
+// standard output is parsed as key=value lines; otherwise it goes to
+// /dev/null, as does standard error unless keepStderr.
+ChildResult RunChild(const std::vector<std::string>& argv, bool captureValues, bool keepStderr,
+                     std::int64_t* spawnNs = nullptr);
+
+// The workloads that pour output into the log. Each one's exact output is kept
+// in <workdir>/data/<name>.txt; the payload script produces it.
+struct Workload {
+  std::string name;
+  std::string description;
+};
+const std::vector<Workload>& HeavyWorkloads();
+
+// Paths of one workload's scratch bundle and home.
+struct WorkloadPaths {
+  std::string resources;  // <bundle>/Contents/Resources
+  std::string home;
+  std::string expectedOutput;
+};
+WorkloadPaths PathsFor(const std::string& workdir, const std::string& name);
+
+// Writes the data files and payloads every workload needs.
+void PrepareWorkdir(const std::string& workdir);
+
+}  // namespace bench

@@ -1,0 +1,261 @@
+// Runs every measurement in a fresh process, several times, interleaved with
+// its baseline, and prints one line per figure against its bar.
+#include "driver.h"
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+
+#include "bench_support.h"
+#include "corvane/engine/install_plan.h"
+#include "engine_runs.h"
+
+namespace bench {
+namespace {
+
+class Report {
+ public:
+  explicit Report(std::string platform) : platform_(std::move(platform)) {}
+
+  // A figure with a bar; `ok` says whether it meets it.
+  void figure(const std::string& subject, const std::string& what, const std::string& value,
+              const std::string& bar, bool ok) {
+    // A figure without a bar is context for the others; it is not counted.
+    const bool info = bar == "-";
+    std::printf("%-9s %-9s %-34s %-30s %s%-14s %s\n", platform_.c_str(), subject.c_str(),
+                what.c_str(), value.c_str(), info ? "    " : "bar ", info ? "" : bar.c_str(),
+                info ? "info" : ok ? "ok" : "SHORT");
+    std::fflush(stdout);
+    if (info) return;
+    ++count_;
+    if (!ok) ++short_;
+  }
+
+  void summary() const {
+    std::printf("%-9s %d figures, %d ok, %d SHORT\n", platform_.c_str(), count_, count_ - short_,
+                short_);
+  }
+  int shortCount() const { return short_; }
+
+ private:
+  std::string platform_;
+  int count_ = 0;
+  int short_ = 0;
+};
+
+std::string Format(const char* format, double a, double b = 0, double c = 0) {
+  char buffer[128];
+  std::snprintf(buffer, sizeof buffer, format, a, b, c);
+  return buffer;
+}
+
+double Value(const ChildResult& result, const std::string& key) {
+  const auto it = result.values.find(key);
+  if (it == result.values.end()) {
+    throw std::runtime_error("measurement gave no " + key + " (exit status " +
+                             std::to_string(result.exitStatus) + ")");
+  }
+  return std::stod(it->second);
+}
+
+// Medians of each key over several runs.
+struct Series {
+  std::map<std::string, std::vector<double>> values;
+  bool allOk = true;  // every run passed its own checks
+
+  void add(const ChildResult& result, std::initializer_list<const char*> keys) {
+    if (result.exitStatus != 0) allOk = false;
+    for (const char* key : keys) values[key].push_back(Value(result, key));
+  }
+  double median(const std::string& key) const { return Median(values.at(key)); }
+  double minimum(const std::string& key) const {
+    const auto& v = values.at(key);
+    return *std::min_element(v.begin(), v.end());
+  }
+};
+
+ChildResult Self(std::vector<std::string> args, std::int64_t* spawnNs = nullptr) {
+  args.insert(args.begin(), ExecutablePath());
+  return RunChild(args, true, true, spawnNs);
+}
+
+// The composed install script of a workload, run by bash with its output
+// thrown away: what the script costs without any window.
+double ScriptToDevNullMs(const std::string& workdir, const std::string& name) {
+  const WorkloadPaths paths = PathsFor(workdir, name);
+  const std::string script = corvane::ComposeInstallScript(corvane::PayloadPath(paths.resources),
+                                                           corvane::InstallRootPath(paths.home),
+                                                           corvane::AppBundlePath(paths.home));
+  return RunChild({"/bin/bash", "-c", script}, false, false).elapsedMs;
+}
+
+void CopyDemoPayload(const std::string& workdir, const std::string& payloadDir) {
+  const WorkloadPaths paths = PathsFor(workdir, "startup");
+  std::filesystem::remove_all(paths.resources + "/payload");
+  MakeDirectories(paths.resources);
+  MakeDirectories(paths.home);
+  std::filesystem::copy(payloadDir, paths.resources + "/payload",
+                        std::filesystem::copy_options::recursive |
+                            std::filesystem::copy_options::copy_symlinks);
+}
+
+constexpr double kBlockBarMs = 25;
+constexpr double kP99BarMs = 15;
+
+void HeavyFigures(Report& report, const std::string& name, const Series& gui) {
+  const double output = gui.median("output_mb");
+  const double rssBar = 40 + 8 * output;
+  report.figure(name, "longest event-loop block", Format("%.1f ms", gui.median("block_max_ms")),
+                Format("<= %.0f ms", kBlockBarMs), gui.median("block_max_ms") <= kBlockBarMs);
+  report.figure(name, "p99 event-loop block", Format("%.1f ms", gui.median("block_p99_ms")),
+                Format("<= %.0f ms", kP99BarMs), gui.median("block_p99_ms") <= kP99BarMs);
+  report.figure(name, "peak RSS", Format("%.0f MB (output %.1f MB)", gui.median("peak_rss_mb"), output),
+                Format("<= %.0f MB", rssBar), gui.median("peak_rss_mb") <= rssBar);
+  report.figure(name, "exact log text, view at bottom", gui.allOk ? "every run" : "MISMATCH",
+                "every run", gui.allOk);
+}
+
+}  // namespace
+
+int RunReport(const ReportOptions& options) {
+  PrepareWorkdir(options.workdir);
+  CopyDemoPayload(options.workdir, options.payloadDir);
+  Report report(options.platform);
+  const std::string& workdir = options.workdir;
+  const int runs = options.check ? 1 : options.runs;
+
+  if (options.gui) {
+    std::map<std::string, Series> gui;
+    Series toDevNull;
+    Series floor;
+    for (const Workload& workload : HeavyWorkloads()) {
+      for (int i = 0; i < runs; ++i) {
+        std::vector<std::string> args = {"gui", workdir, workload.name};
+        gui[workload.name].add(Self(args), {"total_ms", "block_max_ms", "block_p99_ms",
+                                            "peak_rss_mb", "output_mb"});
+        if (options.check) continue;
+        if (workload.name == "lines") {
+          ChildResult baseline;
+          baseline.values["total_ms"] = std::to_string(ScriptToDevNullMs(workdir, "lines"));
+          baseline.exitStatus = 0;
+          toDevNull.add(baseline, {"total_ms"});
+        } else if (workload.name == "bulk") {
+          floor.add(Self({"floor", workdir, "bulk"}), {"total_ms"});
+        }
+      }
+    }
+
+    if (options.check) {
+      for (const Workload& workload : HeavyWorkloads()) {
+        const Series& series = gui[workload.name];
+        report.figure(workload.name, "exact log text, view at bottom",
+                      Format("%.1f s", series.median("total_ms") / 1000), "identical", series.allOk);
+      }
+    } else {
+      const double lines = gui["lines"].median("total_ms");
+      const double devNull = toDevNull.median("total_ms");
+      report.figure("lines", "time vs script to /dev/null",
+                    Format("%.2fx (%.0f / %.0f ms)", lines / devNull, lines, devNull), "<= 3.00x",
+                    lines / devNull <= 3.0);
+      HeavyFigures(report, "lines", gui["lines"]);
+
+      const double bulk = gui["bulk"].median("total_ms");
+      const double bulkFloor = floor.median("total_ms");
+      report.figure("bulk", "time vs view taking it in one call",
+                    Format("%.2fx (%.0f / %.0f ms)", bulk / bulkFloor, bulk, bulkFloor), "<= 1.30x",
+                    bulk / bulkFloor <= 1.3);
+      HeavyFigures(report, "bulk", gui["bulk"]);
+
+      const double japanese = gui["japanese"].median("total_ms");
+      report.figure("japanese", "time (no bar of its own)", Format("%.0f ms", japanese), "-", true);
+      HeavyFigures(report, "japanese", gui["japanese"]);
+
+      const double huge = gui["huge"].median("total_ms");
+      const double hugePerByte = huge / gui["huge"].median("output_mb");
+      const double bulkPerByte = bulk / gui["bulk"].median("output_mb");
+      report.figure("huge", "time per byte vs bulk",
+                    Format("%.2fx (%.0f ms/MB vs %.0f)", hugePerByte / bulkPerByte, hugePerByte,
+                           bulkPerByte),
+                    "<= 1.30x", hugePerByte / bulkPerByte <= 1.3);
+      HeavyFigures(report, "huge", gui["huge"]);
+
+      Series startup;
+      Series minimal;
+      Series labelled;
+      for (int i = 0; i < std::max(runs, 5); ++i) {
+        std::int64_t spawnNs = 0;
+        ChildResult result = Self({"startup", workdir, "SPAWN"}, &spawnNs);
+        // The spawn time is only known once spawned; the child reads it from argv
+        // as 0 and reports the absolute time of its first paint instead.
+        startup.add(result, {"first_paint_ms", "welcome_ok", "idle_rss_mb"});
+        startup.values["first_paint_ms"].back() -= static_cast<double>(spawnNs) / 1e6;
+        result = Self({"minimal", "SPAWN"}, &spawnNs);
+        minimal.add(result, {"first_paint_ms", "idle_rss_mb"});
+        minimal.values["first_paint_ms"].back() -= static_cast<double>(spawnNs) / 1e6;
+        result = Self({"minimal-label", "SPAWN"}, &spawnNs);
+        labelled.add(result, {"first_paint_ms", "idle_rss_mb"});
+        labelled.values["first_paint_ms"].back() -= static_cast<double>(spawnNs) / 1e6;
+      }
+      const double paint = startup.median("first_paint_ms");
+      const double minimalPaint = minimal.median("first_paint_ms");
+      report.figure("startup", "exec to first paint vs minimal",
+                    Format("%.2fx (%.0f / %.0f ms)", paint / minimalPaint, paint, minimalPaint),
+                    "<= 1.20x", paint / minimalPaint <= 1.2);
+      const double labelPaint = labelled.median("first_paint_ms");
+      report.figure("startup", "reference: + one Japanese label",
+                    Format("%.2fx (%.0f ms), RSS %.2fx", labelPaint / minimalPaint, labelPaint,
+                           labelled.median("idle_rss_mb") / minimal.median("idle_rss_mb")),
+                    "-", true);
+      report.figure("startup", "welcome line at first paint",
+                    startup.minimum("welcome_ok") == 1 ? "every run" : "missing", "every run",
+                    startup.minimum("welcome_ok") == 1);
+      const double rss = startup.median("idle_rss_mb");
+      const double minimalRss = minimal.median("idle_rss_mb");
+      report.figure("startup", "idle RSS vs minimal",
+                    Format("%.2fx (%.1f / %.1f MB)", rss / minimalRss, rss, minimalRss), "<= 1.20x",
+                    rss / minimalRss <= 1.2);
+
+      Series idle;
+      for (int i = 0; i < options.idleRuns; ++i) idle.add(Self({"idle", workdir}), {"cpu_percent"});
+      report.figure("idle", "CPU, silent script, spinner on",
+                    Format("%.2f %% of a core", idle.median("cpu_percent")), "<= 2 %",
+                    idle.median("cpu_percent") <= 2.0);
+    }
+  }
+
+  if (options.engine) {
+    const std::size_t bytes = ProducedBytes(options.check ? (64U << 20) : (1U << 30));
+    Series engine;
+    Series cat;
+    for (int i = 0; i < runs; ++i) {
+      engine.add(Self({"engine", std::to_string(bytes)}), {"total_ms"});
+      if (options.check) continue;
+      const std::string pipeline = corvane::ShellQuote(ExecutablePath()) + " produce " +
+                                   std::to_string(bytes) + " | cat > /dev/null";
+      ChildResult baseline = RunChild({"/bin/bash", "-c", pipeline}, false, false);
+      baseline.values["total_ms"] = std::to_string(baseline.elapsedMs);
+      cat.add(baseline, {"total_ms"});
+    }
+    const double mib = static_cast<double>(bytes) / (1 << 20);
+    if (options.check) {
+      report.figure("engine", "every byte delivered", Format("%.0f MiB", mib), "identical",
+                    engine.allOk);
+    } else {
+      const double engineMs = engine.median("total_ms");
+      const double catMs = cat.median("total_ms");
+      report.figure("engine", "1 GiB throughput vs cat",
+                    Format("%.0f%% (%.0f / %.0f MiB/s)", 100 * catMs / engineMs,
+                           mib / engineMs * 1000, mib / catMs * 1000),
+                    ">= 70%", catMs / engineMs >= 0.7 && engine.allOk);
+    }
+  }
+
+  report.summary();
+  return report.shortCount() == 0 ? 0 : 1;
+}
+
+}  // namespace bench

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+namespace bench {
+
+struct ReportOptions {
+  std::string workdir;
+  std::string payloadDir;
+  std::string platform;  // only names the lines
+  int runs = 3;
+  int idleRuns = 1;
+  bool check = false;  // exactness only, one run each, no timing bars
+  bool gui = true;
+  bool engine = true;
+};
+
+int RunReport(const ReportOptions& options);
+
+}  // namespace bench

@@ -1,0 +1,383 @@
+// The installer's real window, controller and engine, driven in this process
+// so that the event loop can be watched from inside.
+#include <QApplication>
+#include <QLabel>
+#include <QScrollBar>
+#include <QTimer>
+#include <QWidget>
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "bench_support.h"
+#include "corvane/app/installer_delegate.h"
+#include "corvane/engine/install_plan.h"
+#include "corvane/qt/installer_window.h"
+#include "corvane/qt/log_text_view.h"
+#include "corvane/qt/qt_platform_services.h"
+#include "gui_runs.h"
+
+namespace bench {
+namespace {
+
+using corvane::qt::LogTextView;
+
+// The Linux platform services, with the bundle and the home of a workload, and
+// an open request that is accepted without starting anything.
+class BenchPlatform : public corvane::qt::QtPlatformServices {
+ public:
+  BenchPlatform(std::string resources, std::string home)
+      : resources_(std::move(resources)), home_(std::move(home)) {}
+
+  std::string resourceDirectory() override {
+    // The first thing the delayed start does: the install run begins here.
+    if (startNs_ == 0) startNs_ = NowNs();
+    return resources_;
+  }
+  std::string homeDirectory() override { return home_; }
+  bool openApplication(const std::string& /*bundlePath*/) override { return true; }
+
+  std::int64_t startNs() const { return startNs_; }
+
+ private:
+  std::string resources_;
+  std::string home_;
+  std::int64_t startNs_ = 0;
+};
+
+// The controller, counting what reaches the log.
+class BenchDelegate : public corvane::InstallerDelegate {
+ public:
+  using InstallerDelegate::InstallerDelegate;
+
+  void appendLog(std::optional<std::string_view> text) override {
+    if (text) appendedBytes_ += text->size();
+    const std::int64_t start = NowNs();
+    InstallerDelegate::appendLog(text);
+    longestAppendMs_ = std::max(longestAppendMs_, MsBetween(start, NowNs()));
+  }
+  void installDidFinishWithStatus(std::int32_t status) override {
+    InstallerDelegate::installDidFinishWithStatus(status);
+    status_ = status;
+  }
+
+  std::size_t appendedBytes() const { return appendedBytes_; }
+  double longestAppendMs() const { return longestAppendMs_; }
+  std::optional<std::int32_t> status() const { return status_; }
+
+ private:
+  std::size_t appendedBytes_ = 0;
+  double longestAppendMs_ = 0;
+  std::optional<std::int32_t> status_;
+};
+
+QWidget* WindowOf(const corvane::InstallerDelegate& delegate) {
+  const auto* window = dynamic_cast<const corvane::qt::QtWindow*>(delegate.window().get());
+  return window != nullptr ? window->widget() : nullptr;
+}
+
+LogTextView* LogViewOf(QWidget* window) {
+  return window != nullptr ? window->findChild<LogTextView*>(corvane::qt::names::kLogView)
+                           : nullptr;
+}
+
+bool AtBottom(const LogTextView& view) {
+  const QScrollBar* bar = view.verticalScrollBar();
+  return bar->value() == bar->maximum();
+}
+
+// A 10 ms timer that records how late each of its ticks comes: how long the
+// event loop was kept from running it.
+class LatenessProbe {
+ public:
+  LatenessProbe() {
+    timer_.setTimerType(Qt::PreciseTimer);
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      const std::int64_t now = NowNs();
+      if (lastNs_ != 0) lateMs_.push_back(std::max(0.0, MsBetween(lastNs_, now) - 10.0));
+      lastNs_ = now;
+    });
+  }
+  void start() { timer_.start(); }
+  void stop() {
+    timer_.stop();
+    // The stretch since the last tick counts too.
+    if (lastNs_ != 0) lateMs_.push_back(std::max(0.0, MsBetween(lastNs_, NowNs()) - 10.0));
+  }
+  double longestMs() const { return lateMs_.empty() ? 0 : *std::max_element(lateMs_.begin(), lateMs_.end()); }
+  double p99Ms() const { return Percentile(lateMs_, 99); }
+
+ private:
+  QTimer timer_;
+  std::int64_t lastNs_ = 0;
+  std::vector<double> lateMs_;
+};
+
+// Calls `done` at the first paint of the view that shows the end of its text
+// once `ready` holds. Paints are the proof that the window caught up.
+class IdleAtBottomWatcher : public QObject {
+ public:
+  IdleAtBottomWatcher(LogTextView* view, std::function<bool()> ready, std::function<void()> done)
+      : view_(view), ready_(std::move(ready)), done_(std::move(done)) {
+    view_->viewport()->installEventFilter(this);
+  }
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (!fired_ && watched == view_->viewport() && event->type() == QEvent::Paint && ready_() &&
+        AtBottom(*view_)) {
+      fired_ = true;
+      // Let this paint finish, then report.
+      QTimer::singleShot(0, view_, [this] { done_(); });
+    }
+    return false;
+  }
+
+ private:
+  LogTextView* view_;
+  std::function<bool()> ready_;
+  std::function<void()> done_;
+  bool fired_ = false;
+};
+
+std::string ExpectedLog(const std::string& installRoot, const std::string& output) {
+  namespace texts = corvane::texts;
+  return std::string(texts::kWelcome) + std::string(texts::kInstallRootPrefix) + installRoot +
+         "\n" + output + std::string(texts::kSucceededLog);
+}
+
+// Compares the log with what it must hold; says where they part on stderr.
+bool SameText(const QString& actual, const std::string& expectedUtf8, const char* what) {
+  const QString expected = QString::fromUtf8(expectedUtf8.data(), static_cast<qsizetype>(expectedUtf8.size()));
+  if (actual == expected) return true;
+  qsizetype at = 0;
+  while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+  std::fprintf(stderr, "%s: log text differs at character %lld (log %lld, expected %lld characters)\n",
+               what, static_cast<long long>(at), static_cast<long long>(actual.size()),
+               static_cast<long long>(expected.size()));
+  std::fprintf(stderr, "  log:      ...%s\n  expected: ...%s\n",
+               actual.mid(std::max<qsizetype>(0, at - 40), 80).toUtf8().constData(),
+               expected.mid(std::max<qsizetype>(0, at - 40), 80).toUtf8().constData());
+  return false;
+}
+
+}  // namespace
+
+int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
+  const WorkloadPaths paths = PathsFor(workdir, name);
+  const std::uintmax_t outputBytes = std::filesystem::file_size(paths.expectedOutput);
+  const std::string installRoot = corvane::InstallRootPath(paths.home);
+  const std::size_t expectedBytes =
+      ExpectedLog(installRoot, "").size() + static_cast<std::size_t>(outputBytes);
+
+  int argc = 1;
+  char arg0[] = "corvane-bench";
+  char* argv[] = {arg0, nullptr};
+  QApplication application(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  auto platform = std::make_shared<BenchPlatform>(paths.resources, paths.home);
+  auto delegate = std::make_shared<BenchDelegate>(platform);
+  LatenessProbe probe;
+  delegate->applicationDidFinishLaunching();
+  LogTextView* view = LogViewOf(WindowOf(*delegate));
+  if (view == nullptr) {
+    std::fprintf(stderr, "no log view\n");
+    return 2;
+  }
+
+  std::int64_t endNs = 0;
+  IdleAtBottomWatcher watcher(
+      view,
+      [&] { return delegate->status().has_value() && delegate->appendedBytes() >= expectedBytes; },
+      [&] {
+        endNs = NowNs();
+        QApplication::quit();
+      });
+  // The probe runs from the start of the install run.
+  QTimer starter;
+  starter.setInterval(1);
+  QObject::connect(&starter, &QTimer::timeout, [&] {
+    if (platform->startNs() != 0) {
+      probe.start();
+      starter.stop();
+    }
+  });
+  starter.start();
+  // A run that never settles is a failure, not a hang.
+  QTimer::singleShot(180'000, [] { QApplication::exit(3); });
+
+  if (QApplication::exec() != 0) {
+    std::fprintf(stderr, "%s: did not finish (status %s, %zu of %zu bytes in the log)\n", name.c_str(),
+                 delegate->status() ? std::to_string(*delegate->status()).c_str() : "none",
+                 delegate->appendedBytes(), expectedBytes);
+    return 1;
+  }
+  probe.stop();
+  const double peakRss = PeakRssMb();
+
+  const bool atBottom = AtBottom(*view);
+  const bool textOk = SameText(view->text(), ExpectedLog(installRoot, ReadFile(paths.expectedOutput)),
+                               name.c_str());
+  std::printf("total_ms=%.1f\nblock_max_ms=%.2f\nblock_p99_ms=%.2f\npeak_rss_mb=%.1f\n"
+              "output_mb=%.3f\ntext_ok=%d\nat_bottom=%d\nstatus=%d\nappend_max_ms=%.2f\n",
+              MsBetween(platform->startNs(), endNs), probe.longestMs(), probe.p99Ms(), peakRss,
+              static_cast<double>(outputBytes) / 1e6, textOk ? 1 : 0, atBottom ? 1 : 0,
+              delegate->status().value_or(-1), delegate->longestAppendMs());
+  platform->shutdown();
+  return textOk && atBottom ? 0 : 1;
+}
+
+int RunBulkFloor(const std::string& workdir, const std::string& name) {
+  const WorkloadPaths paths = PathsFor(workdir, name);
+  const std::string output = ReadFile(paths.expectedOutput);
+
+  int argc = 1;
+  char arg0[] = "corvane-bench";
+  char* argv[] = {arg0, nullptr};
+  QApplication application(argc, argv);
+  corvane::InstallerWindow window = corvane::qt::BuildInstallerWindow({[] {}, [] {}});
+  auto* qtWindow = dynamic_cast<corvane::qt::QtWindow*>(window.window.get());
+  LogTextView* view = LogViewOf(qtWindow->widget());
+
+  std::int64_t startNs = 0;
+  std::int64_t endNs = 0;
+  bool appended = false;
+  IdleAtBottomWatcher watcher(view, [&] { return appended; }, [&] {
+    endNs = NowNs();
+    QApplication::quit();
+  });
+  // Once the empty window is up, the whole text in one call.
+  QTimer::singleShot(200, [&] {
+    startNs = NowNs();
+    window.logView->appendText(output);
+    window.logView->scrollToEnd();
+    appended = true;
+  });
+  QApplication::exec();
+  std::printf("total_ms=%.1f\n", MsBetween(startNs, endNs));
+  return 0;
+}
+
+namespace {
+
+// Calls `done` once the window's first paint has finished.
+class FirstPaintWatcher : public QObject {
+ public:
+  explicit FirstPaintWatcher(std::function<void()> done) : done_(std::move(done)) {
+    QApplication::instance()->installEventFilter(this);
+  }
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (!seen_ && event->type() == QEvent::Paint && watched->isWidgetType()) {
+      seen_ = true;
+      QApplication::instance()->removeEventFilter(this);
+      // The rest of the window paints in this same pass; report after it.
+      QTimer::singleShot(0, [this] { done_(); });
+    }
+    return false;
+  }
+
+ private:
+  std::function<void()> done_;
+  bool seen_ = false;
+};
+
+constexpr int kIdleAfterPaintMs = 1500;
+
+}  // namespace
+
+int RunStartup(const std::string& workdir, std::int64_t spawnNs) {
+  // The real entry, with the demo payload in a scratch bundle and home.
+  int argc = 1;
+  char arg0[] = "corvane-installer";
+  char* argv[] = {arg0, nullptr};
+  QApplication application(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(
+      corvane::InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed());
+  const WorkloadPaths paths = PathsFor(workdir, "startup");
+  auto platform = std::make_shared<BenchPlatform>(paths.resources, paths.home);
+  auto delegate = std::make_shared<BenchDelegate>(platform);
+
+  double firstPaintMs = 0;
+  bool welcomeShown = false;
+  double idleRss = 0;
+  FirstPaintWatcher watcher([&] {
+    firstPaintMs = MsBetween(spawnNs, NowNs());
+    LogTextView* view = LogViewOf(WindowOf(*delegate));
+    welcomeShown = view != nullptr && view->text() == QString::fromUtf8(corvane::texts::kWelcome.data(),
+                                                                         static_cast<qsizetype>(corvane::texts::kWelcome.size()));
+    QTimer::singleShot(kIdleAfterPaintMs, [&] {
+      idleRss = CurrentRssMb();
+      QApplication::quit();
+    });
+  });
+  delegate->applicationDidFinishLaunching();
+  QApplication::exec();
+  std::printf("first_paint_ms=%.1f\nwelcome_ok=%d\nidle_rss_mb=%.1f\nstatus=%d\n", firstPaintMs,
+              welcomeShown ? 1 : 0, idleRss, delegate->status().value_or(-1));
+  platform->shutdown();
+  return 0;
+}
+
+int RunMinimalWindow(std::int64_t spawnNs, bool withLabel) {
+  int argc = 1;
+  char arg0[] = "minimal";
+  char* argv[] = {arg0, nullptr};
+  QApplication application(argc, argv);
+  double firstPaintMs = 0;
+  double idleRss = 0;
+  FirstPaintWatcher watcher([&] {
+    firstPaintMs = MsBetween(spawnNs, NowNs());
+    QTimer::singleShot(kIdleAfterPaintMs, [&] {
+      idleRss = CurrentRssMb();
+      QApplication::quit();
+    });
+  });
+  QWidget window;
+  window.setFixedSize(620, 420);
+  if (withLabel) {
+    // The least a Japanese window needs: fontconfig, FreeType and a CJK face.
+    auto* label = new QLabel(QStringLiteral("Corvane をインストールしています"), &window);
+    label->setGeometry(28, 30, 560, 28);
+  }
+  window.show();
+  QApplication::exec();
+  std::printf("first_paint_ms=%.1f\nidle_rss_mb=%.1f\n", firstPaintMs, idleRss);
+  return 0;
+}
+
+int RunIdle(const std::string& workdir) {
+  int argc = 1;
+  char arg0[] = "corvane-bench";
+  char* argv[] = {arg0, nullptr};
+  QApplication application(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  const WorkloadPaths paths = PathsFor(workdir, "idle");
+  auto platform = std::make_shared<BenchPlatform>(paths.resources, paths.home);
+  auto delegate = std::make_shared<BenchDelegate>(platform);
+  delegate->applicationDidFinishLaunching();
+
+  // From one second into the silent script until a second before it ends: the
+  // spinner turns and nothing else happens.
+  double cpuStart = 0;
+  std::int64_t wallStart = 0;
+  double cpuPercent = 0;
+  QTimer::singleShot(1400, [&] {
+    cpuStart = CpuSeconds();
+    wallStart = NowNs();
+  });
+  QTimer::singleShot(9400, [&] {
+    const double wall = MsBetween(wallStart, NowNs()) / 1000.0;
+    cpuPercent = 100.0 * (CpuSeconds() - cpuStart) / wall;
+    QApplication::quit();
+  });
+  QApplication::exec();
+  std::printf("cpu_percent=%.2f\nstatus=%d\n", cpuPercent, delegate->status().value_or(-1));
+  platform->shutdown();
+  return 0;
+}
+
+}  // namespace bench
