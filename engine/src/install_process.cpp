@@ -23,6 +23,7 @@ namespace corvane {
 namespace {
 
 constexpr std::size_t kChunkBytes = 64 * 1024;
+[[maybe_unused]] constexpr int kPipeBytes = 1024 * 1024;
 
 class FileActions {
  public:
@@ -115,6 +116,11 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
 #endif
   const int readEnd = fds[0];
   const int writeEnd = fds[1];
+#ifdef F_SETPIPE_SZ
+  // A deeper pipe lets a fast script write ahead while we read; reads stay
+  // at most one chunk. Failure only costs speed.
+  ::fcntl(writeEnd, F_SETPIPE_SZ, kPipeBytes);
+#endif
 
   FileActions actions;
   posix_spawn_file_actions_adddup2(actions.get(), writeEnd, STDOUT_FILENO);

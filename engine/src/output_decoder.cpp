@@ -53,30 +53,41 @@ inline bool IsContinuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
 }  // namespace
 
 bool IsValidUtf8(std::string_view bytes) {
+  const char* p = bytes.data();
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   while (i < n) {
     // Skip ASCII eight bytes at a time: most install output is ASCII.
     while (i + 8 <= n) {
       std::uint64_t word;
-      std::memcpy(&word, bytes.data() + i, sizeof word);
+      std::memcpy(&word, p + i, sizeof word);
       if ((word & 0x8080808080808080ULL) != 0) break;
       i += 8;
     }
-    if (i >= n) break;
-    const std::uint8_t b = Byte(bytes, i);
-    if (b < 0x80) {
-      ++i;
-      continue;
+    while (i < n && Byte(bytes, i) < 0x80) ++i;
+    // A run of multi-byte characters, without going back to the word test
+    // between them: Japanese output is mostly such runs.
+    while (i < n && Byte(bytes, i) >= 0x80) {
+      const std::uint8_t b = Byte(bytes, i);
+      if (b >= 0xE1 && b <= 0xEF && b != 0xED) {
+        // Three bytes whose second byte may be any continuation byte: most of
+        // the Basic Multilingual Plane, all of kana and the common kanji.
+        if (i + 3 > n) return false;
+        std::uint16_t tail;
+        std::memcpy(&tail, p + i + 1, sizeof tail);
+        if ((tail & 0xC0C0U) != 0x8080U) return false;
+        i += 3;
+        continue;
+      }
+      const LeadInfo lead = Lead(b);
+      if (lead.length == 0 || i + lead.length > n) return false;
+      const std::uint8_t second = Byte(bytes, i + 1);
+      if (second < lead.secondMin || second > lead.secondMax) return false;
+      for (std::size_t k = 2; k < lead.length; ++k) {
+        if (!IsContinuation(Byte(bytes, i + k))) return false;
+      }
+      i += lead.length;
     }
-    const LeadInfo lead = Lead(b);
-    if (lead.length == 0 || i + lead.length > n) return false;
-    const std::uint8_t second = Byte(bytes, i + 1);
-    if (second < lead.secondMin || second > lead.secondMax) return false;
-    for (std::size_t k = 2; k < lead.length; ++k) {
-      if (!IsContinuation(Byte(bytes, i + k))) return false;
-    }
-    i += lead.length;
   }
   return true;
 }
