@@ -152,6 +152,27 @@ def expect_missing(state, run):
     check(os.listdir(run.home) == [], f"home not empty: {os.listdir(run.home)}")
 
 
+def run_stopping_before_script(run, fragment):
+    """Runs with a payload script that leaves a marker; the run must fail
+    before it, with the failing command's message in the log."""
+    marker = os.path.join(run.dir, "payload script ran")
+    run.write_script(f"touch '{marker}'\n")
+    state = run.run()
+    code = int(state["log"].rsplit("終了コード: ", 1)[-1])
+    check(code != 0, "failure shown as success")
+    expect_failure(state, code)
+    check(fragment in state["log"], f"{fragment!r} is not in the log")
+    check(not os.path.exists(marker), "the payload script ran")
+    return code
+
+
+def run_failing_script(run, code, fragment):
+    state = run.run()
+    expect_failure(state, code)
+    check(fragment in state["log"], f"bash's message ({fragment!r}) is not in the log")
+    return f"exit code {code} with bash's message"
+
+
 def decode_chunk(data):
     try:
         return data.decode("utf-8")
@@ -190,43 +211,27 @@ def row_payload_symlink(h):
 
 def row_unreadable_payload_file(h):
     run = Installer(h)
-    marker = os.path.join(run.dir, "payload script ran")
-    run.write_script(f"touch '{marker}'\n")
     secret = os.path.join(run.payload, "data/secret.bin")
     os.makedirs(os.path.dirname(secret))
     with open(secret, "w") as f:
         f.write("x")
     os.chmod(secret, 0)
-    state = run.run()
-    code = int(state["log"].rsplit("終了コード: ", 1)[-1])
-    expect_failure(state, code)
-    check(code != 0, "copy failure shown as success")
-    check("secret.bin" in state["log"], "the copy's error is not in the log")
-    check(not os.path.exists(marker), "the payload script ran after the copy failed")
+    code = run_stopping_before_script(run, "secret.bin")
     return f"copy failed, exit code {code}, payload script not run"
 
 
 def row_library_uncreatable(h):
     run = Installer(h)
-    marker = os.path.join(run.dir, "payload script ran")
-    run.write_script(f"touch '{marker}'\n")
     with open(os.path.join(run.home, "Library"), "w") as f:
         f.write("")
-    state = run.run()
-    code = int(state["log"].rsplit("終了コード: ", 1)[-1])
-    expect_failure(state, code)
-    check("mkdir" in state["log"], "mkdir's error is not in the log")
-    check(not os.path.exists(marker), "the payload script ran")
+    code = run_stopping_before_script(run, "mkdir")
     return f"exit code {code}, payload script not run"
 
 
 def row_script_missing(h):
     run = Installer(h)
     os.remove(os.path.join(run.payload, "scripts/install_mac_app.sh"))
-    state = run.run()
-    expect_failure(state, 127)
-    check("install_mac_app.sh" in state["log"], "bash's error is not in the log")
-    return "exit code 127 with bash's message"
+    return run_failing_script(run, 127, "install_mac_app.sh")
 
 
 def row_script_not_executable(h):
@@ -240,19 +245,13 @@ def row_script_not_executable(h):
     script = os.path.join(run.payload, "scripts/install_mac_app.sh")
     os.remove(script)
     os.symlink(target, script)
-    state = run.run()
-    expect_failure(state, 126)
-    check("Permission denied" in state["log"], "bash's error is not in the log")
-    return "exit code 126 with bash's message"
+    return run_failing_script(run, 126, "Permission denied")
 
 
 def row_script_syntax_error(h):
     run = Installer(h)
     run.write_script("echo before\nif then fi (\n")
-    state = run.run()
-    expect_failure(state, 2)
-    check("syntax error" in state["log"], "bash's syntax error is not in the log")
-    return "exit code 2 with bash's message"
+    return run_failing_script(run, 2, "syntax error")
 
 
 def row_script_killed(h):
