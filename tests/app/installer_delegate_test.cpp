@@ -147,23 +147,15 @@ TEST_F(InstallerDelegateTest, SuccessShowsItsTextsAndOpensTheApp) {
 }
 
 TEST_F(InstallerDelegateTest, NonZeroStatusIsAFailureWithItsCode) {
-  for (const auto& [script, code] : std::vector<std::pair<std::string, std::string>>{
-           {"exit 1\n", "1"}, {"exit 127\n", "127"}}) {
-    SCOPED_TRACE(code);
-    auto platform2 = std::make_shared<FakePlatform>(*platform);
-    platform2->queue = std::make_shared<ManualMainQueue>();
-    platform2->log = std::make_shared<FakeLog>();
-    auto delegate2 = std::make_shared<InstallerDelegate>(platform2);
-    GivePayload(script);
-    delegate2->applicationDidFinishLaunching();
-    platform2->queue->runDelayed();
-    ASSERT_TRUE(platform2->queue->runUntil([&] { return !delegate2->task(); }));
-    EXPECT_EQ(platform2->label->text, "セットアップに失敗しました。ログを確認してください。");
-    EXPECT_EQ(platform2->log->text,
-              kWelcome + RootLine() + "\nセットアップに失敗しました。終了コード: " + code + "\n");
-    EXPECT_FALSE(platform2->openButton->enabled);
-    EXPECT_TRUE(platform2->opened.empty());
-  }
+  GivePayload("exit 127\n");
+  Launch();
+  RunToOutcome();
+  EXPECT_EQ(platform->label->text, "セットアップに失敗しました。ログを確認してください。");
+  EXPECT_EQ(platform->log->text,
+            kWelcome + RootLine() + "\nセットアップに失敗しました。終了コード: 127\n");
+  EXPECT_FALSE(platform->spinner->animating);
+  EXPECT_FALSE(platform->openButton->enabled);
+  EXPECT_TRUE(platform->opened.empty());
 }
 
 TEST_F(InstallerDelegateTest, NegativeStatusIsShownSigned) {
@@ -172,28 +164,18 @@ TEST_F(InstallerDelegateTest, NegativeStatusIsShownSigned) {
   EXPECT_EQ(platform->log->text, "\nセットアップに失敗しました。終了コード: -2\n");
 }
 
-TEST_F(InstallerDelegateTest, MissingOrPlainFilePayloadStopsBeforeAnything) {
-  for (bool plainFile : {false, true}) {
-    SCOPED_TRACE(plainFile);
-    auto platform2 = std::make_shared<FakePlatform>(*platform);
-    platform2->queue = std::make_shared<ManualMainQueue>();
-    platform2->log = std::make_shared<FakeLog>();
-    platform2->label = std::make_shared<FakeLabel>();
-    platform2->spinner = std::make_shared<FakeSpinner>();
-    if (plainFile) WriteFile(fs::path(platform->resources) / "payload", "");
-    auto delegate2 = std::make_shared<InstallerDelegate>(platform2);
-    delegate2->applicationDidFinishLaunching();
-    platform2->queue->runDelayed();
-    EXPECT_EQ(platform2->label->text, "インストール用ファイルが見つかりませんでした。");
-    EXPECT_EQ(platform2->log->text, kWelcome + "インストール用ファイルが見つかりませんでした。\n");
-    EXPECT_FALSE(platform2->spinner->animating);
-    EXPECT_FALSE(platform2->openButton->enabled);
-    EXPECT_FALSE(delegate2->task());
-    EXPECT_TRUE(delegate2->installedAppPath().empty());
-    EXPECT_FALSE(fs::exists(fs::path(platform->home) / "Library"));
-    delegate2->openInstalledApp();
-    EXPECT_TRUE(platform2->opened.empty());
-  }
+TEST_F(InstallerDelegateTest, PlainFilePayloadStopsBeforeAnything) {
+  WriteFile(fs::path(platform->resources) / "payload", "");
+  Launch();
+  EXPECT_EQ(platform->label->text, "インストール用ファイルが見つかりませんでした。");
+  EXPECT_EQ(platform->log->text, kWelcome + "インストール用ファイルが見つかりませんでした。\n");
+  EXPECT_FALSE(platform->spinner->animating);
+  EXPECT_FALSE(platform->openButton->enabled);
+  EXPECT_FALSE(delegate->task());
+  EXPECT_TRUE(delegate->installedAppPath().empty());
+  EXPECT_FALSE(fs::exists(fs::path(platform->home) / "Library"));
+  delegate->openInstalledApp();
+  EXPECT_TRUE(platform->opened.empty());
 }
 
 TEST_F(InstallerDelegateTest, LaunchFailureShowsTheReasonAfterTheRootLine) {
