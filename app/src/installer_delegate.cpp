@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "corvane/engine/install_plan.h"
+#include "corvane/engine/output_decoder.h"
 
 namespace corvane {
 
@@ -45,7 +46,9 @@ void InstallerDelegate::startInstall() {
   const std::string installRoot = InstallRootPath(home);
   installedAppPath_ = AppBundlePath(home);
   setStatus(texts::kInstalling);
-  appendLog(std::string(texts::kInstallRootPrefix) + installRoot + "\n");
+  // Paths are bytes; bytes of one that are not UTF-8 are shown as Mac OS
+  // Roman, like the script's output, never dropped.
+  appendLog(std::string(texts::kInstallRootPrefix) + DecodeLeniently(installRoot) + "\n");
 
   task_ = std::make_shared<InstallProcess>(
       ComposeInstallScript(payloadPath, installRoot, installedAppPath_), platform_->shellPath());
@@ -53,7 +56,7 @@ void InstallerDelegate::startInstall() {
     task_->launch(platform_->mainQueue(), weak_from_this());
   } catch (const LaunchError& error) {
     const std::string_view reason = *error.what() != '\0' ? error.what() : texts::kUnknownReason;
-    failWithMessage(std::string(texts::kLaunchFailedPrefix) + std::string(reason));
+    failWithMessage(std::string(texts::kLaunchFailedPrefix) + DecodeLeniently(reason));
   }
 }
 

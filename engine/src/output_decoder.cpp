@@ -110,6 +110,25 @@ std::size_t IncompleteUtf8Tail(std::string_view bytes) {
   return 0;
 }
 
+std::string DecodeLeniently(std::string_view bytes) {
+  std::string text;
+  text.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const LeadInfo lead = Lead(Byte(bytes, i));
+    std::size_t length = lead.length;
+    if (length == 0 || i + length > bytes.size() ||
+        (length > 1 && !IsValidUtf8(bytes.substr(i, length)))) {
+      text += DecodeMacRoman(bytes.substr(i, 1));
+      ++i;
+      continue;
+    }
+    text.append(bytes.substr(i, length));
+    i += length;
+  }
+  return text;
+}
+
 std::string DecodeMacRoman(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size() * 2);

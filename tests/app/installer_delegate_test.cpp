@@ -192,6 +192,21 @@ TEST_F(InstallerDelegateTest, LaunchFailureShowsTheReasonAfterTheRootLine) {
   EXPECT_EQ(platform->queue->runAll(), 0U);
 }
 
+TEST_F(InstallerDelegateTest, PathBytesThatAreNotUtf8AreShownNotDropped) {
+  platform->home += "/caf\xE9";
+  platform->shell = platform->home + "/no shell";
+  fs::create_directories(platform->home);
+  GivePayload("exit 0\n");
+  Launch();
+  const std::string shown = (dir.path() / "home").string() + "/caf\u00C8";
+  EXPECT_EQ(platform->log->text,
+            kWelcome + "インストール先: " + shown + "/Library/Application Support/Corvane\n" +
+                "インストーラーを起動できませんでした: " + shown +
+                "/no shell: No such file or directory\n");
+  // The paths themselves keep their bytes.
+  EXPECT_EQ(delegate->installedAppPath(), platform->home + "/Applications/Corvane.app");
+}
+
 TEST_F(InstallerDelegateTest, RefusedOpenIsLoggedOnEveryTry) {
   const std::string refusal =
       "Corvane.app を自動で開けませんでした。~/Applications から開いてください。\n";

@@ -66,6 +66,11 @@ TEST(MacRoman, MatchesPythonsCodecForAllHighBytes) {
   EXPECT_EQ(DecodeMacRoman(std::string("a\0\x7F", 3)), std::string("a\0\x7F", 3));
 }
 
+TEST(DecodeLeniently, KeepsCharactersAndMapsOnlyStrayBytes) {
+  EXPECT_EQ(DecodeLeniently("/Users/ホーム/caf\xE9/\xE3\x81"), "/Users/ホーム/caf\u00C8/\u201E\u00C5");
+  EXPECT_EQ(DecodeLeniently("\xED\xA0\x80 \xF0\x9F\x98\x80"), DecodeMacRoman("\xED\xA0\x80") + " 😀");
+}
+
 TEST(OutputDecoder, InvalidChunkIsMacRomanWhole) {
   EXPECT_EQ(Decoded({"caf\xE9 "}), "caf\u00C8 ");
   // E9 could begin a character, so at the end of a read it waits for the next

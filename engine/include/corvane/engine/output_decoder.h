@@ -17,6 +17,10 @@ std::size_t IncompleteUtf8Tail(std::string_view bytes);
 // Apple's Mac OS Roman, decoded to UTF-8. Every byte maps to one character.
 std::string DecodeMacRoman(std::string_view bytes);
 
+// For text that should be UTF-8 but may not be, such as a path's bytes: every
+// well-formed UTF-8 character as it is, every other byte as Mac OS Roman.
+std::string DecodeLeniently(std::string_view bytes);
+
 // Turns the install process's output chunks into text. A character cut
 // between two reads is carried over, so split UTF-8 output is not mistaken
 // for Mac OS Roman; every byte comes out exactly once, in order.
