@@ -127,5 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
 
   if (valid) Check(output == data, "valid UTF-8 comes out unchanged, however it is cut");
   Check(output.empty() == data.empty(), "output is empty only for empty input");
+
+  const std::string lenient = corvane::DecodeLeniently(data);
+  Check(ReferenceValidUtf8(lenient), "lenient decoding gives valid UTF-8");
+  if (valid) Check(lenient == data, "lenient decoding keeps valid UTF-8 unchanged");
   return 0;
 }
