@@ -20,13 +20,14 @@ void InstallerDelegate::applicationDidFinishLaunching() {
 
 void InstallerDelegate::buildWindow() {
   const std::weak_ptr<InstallerDelegate> weakSelf = weak_from_this();
-  InstallerWindow built = platform_->buildWindow(WindowActions{
-      [weakSelf] {
-        if (auto self = weakSelf.lock()) self->openInstalledApp();
-      },
-      [weakSelf] {
-        if (auto self = weakSelf.lock()) self->quit();
-      }});
+  InstallerWindow built = platform_->buildWindow(WindowActions{[weakSelf] {
+                                                                 if (auto self = weakSelf.lock())
+                                                                   self->openInstalledApp();
+                                                               },
+                                                               [weakSelf] {
+                                                                 if (auto self = weakSelf.lock())
+                                                                   self->quit();
+                                                               }});
   window_ = std::move(built.window);
   statusLabel_ = std::move(built.statusLabel);
   logView_ = std::move(built.logView);

@@ -91,7 +91,8 @@ double Median(std::vector<double> values) {
 double Percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const auto rank = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
+  const auto rank =
+      static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(values.size())));
   return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
 }
 
@@ -162,14 +163,16 @@ const std::vector<Workload>& HeavyWorkloads() {
 
 WorkloadPaths PathsFor(const std::string& workdir, const std::string& name) {
   const std::string root = workdir + "/" + name;
-  return {root + "/Bench.app/Contents/Resources", root + "/home", workdir + "/data/" + name + ".txt"};
+  return {root + "/Bench.app/Contents/Resources", root + "/home",
+          workdir + "/data/" + name + ".txt"};
 }
 
 namespace {
 
 constexpr int kShortLines = 200'000;
 // 60 bytes a line with its line feed: 12 MB in all.
-constexpr const char* kShortLineFormat = "line %06d of the heavy output test: abcdefghijklmnopqrstu\n";
+constexpr const char* kShortLineFormat =
+    "line %06d of the heavy output test: abcdefghijklmnopqrstu\n";
 
 std::string ShortLines() {
   std::string out;
@@ -197,7 +200,7 @@ class Random {
 // Lines of 1 to 160 printable ASCII characters, `bytes` long in all.
 std::string BulkText(std::size_t bytes) {
   static const char kWords[][12] = {"install", "copying", "lib/", "done", "checking", "=>",
-                                     "x86_64",  "0.4.1",   "[ok]", "->",   "warning:", "build"};
+                                    "x86_64",  "0.4.1",   "[ok]", "->",   "warning:", "build"};
   Random random;
   std::string out;
   out.reserve(bytes);

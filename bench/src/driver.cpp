@@ -2,11 +2,11 @@
 // its baseline, and prints one line per figure against its bar.
 #include "driver.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <algorithm>
 #include <map>
 #include <stdexcept>
 
@@ -28,7 +28,9 @@ class Report {
     const bool info = bar == "-";
     std::printf("%-9s %-9s %-34s %-30s %s%-14s %s\n", platform_.c_str(), subject.c_str(),
                 what.c_str(), value.c_str(), info ? "    " : "bar ", info ? "" : bar.c_str(),
-                info ? "info" : ok ? "ok" : "SHORT");
+                info ? "info"
+                : ok ? "ok"
+                     : "SHORT");
     std::fflush(stdout);
     if (info) return;
     ++count_;
@@ -98,9 +100,9 @@ void CopyDemoPayload(const std::string& workdir, const std::string& payloadDir) 
   std::filesystem::remove_all(paths.resources + "/payload");
   MakeDirectories(paths.resources);
   MakeDirectories(paths.home);
-  std::filesystem::copy(payloadDir, paths.resources + "/payload",
-                        std::filesystem::copy_options::recursive |
-                            std::filesystem::copy_options::copy_symlinks);
+  std::filesystem::copy(
+      payloadDir, paths.resources + "/payload",
+      std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
 }
 
 constexpr double kBlockBarMs = 25;
@@ -113,7 +115,8 @@ void HeavyFigures(Report& report, const std::string& name, const Series& gui) {
                 Format("<= %.0f ms", kBlockBarMs), gui.median("block_max_ms") <= kBlockBarMs);
   report.figure(name, "p99 event-loop block", Format("%.1f ms", gui.median("block_p99_ms")),
                 Format("<= %.0f ms", kP99BarMs), gui.median("block_p99_ms") <= kP99BarMs);
-  report.figure(name, "peak RSS", Format("%.0f MB (output %.1f MB)", gui.median("peak_rss_mb"), output),
+  report.figure(name, "peak RSS",
+                Format("%.0f MB (output %.1f MB)", gui.median("peak_rss_mb"), output),
                 Format("<= %.0f MB", rssBar), gui.median("peak_rss_mb") <= rssBar);
   report.figure(name, "exact log text, view at bottom", gui.allOk ? "every run" : "MISMATCH",
                 "every run", gui.allOk);
@@ -135,8 +138,8 @@ int RunReport(const ReportOptions& options) {
     for (const Workload& workload : HeavyWorkloads()) {
       for (int i = 0; i < runs; ++i) {
         std::vector<std::string> args = {"gui", workdir, workload.name};
-        gui[workload.name].add(Self(args), {"total_ms", "block_max_ms", "block_p99_ms",
-                                            "peak_rss_mb", "output_mb"});
+        gui[workload.name].add(
+            Self(args), {"total_ms", "block_max_ms", "block_p99_ms", "peak_rss_mb", "output_mb"});
         if (options.check) continue;
         if (workload.name == "lines") {
           ChildResult baseline;
@@ -153,7 +156,8 @@ int RunReport(const ReportOptions& options) {
       for (const Workload& workload : HeavyWorkloads()) {
         const Series& series = gui[workload.name];
         report.figure(workload.name, "exact log text, view at bottom",
-                      Format("%.1f s", series.median("total_ms") / 1000), "identical", series.allOk);
+                      Format("%.1f s", series.median("total_ms") / 1000), "identical",
+                      series.allOk);
       }
     } else {
       const double lines = gui["lines"].median("total_ms");
@@ -177,10 +181,10 @@ int RunReport(const ReportOptions& options) {
       const double huge = gui["huge"].median("total_ms");
       const double hugePerByte = huge / gui["huge"].median("output_mb");
       const double bulkPerByte = bulk / gui["bulk"].median("output_mb");
-      report.figure("huge", "time per byte vs bulk",
-                    Format("%.2fx (%.0f ms/MB vs %.0f)", hugePerByte / bulkPerByte, hugePerByte,
-                           bulkPerByte),
-                    "<= 1.30x", hugePerByte / bulkPerByte <= 1.3);
+      report.figure(
+          "huge", "time per byte vs bulk",
+          Format("%.2fx (%.0f ms/MB vs %.0f)", hugePerByte / bulkPerByte, hugePerByte, bulkPerByte),
+          "<= 1.30x", hugePerByte / bulkPerByte <= 1.3);
       HeavyFigures(report, "huge", gui["huge"]);
 
       Series startup;

@@ -94,8 +94,8 @@ int RunProducer(std::size_t bytes) {
 }
 
 int RunEngineThroughput(std::size_t bytes) {
-  const std::string script = "exec " + corvane::ShellQuote(ExecutablePath()) + " produce " +
-                             std::to_string(bytes);
+  const std::string script =
+      "exec " + corvane::ShellQuote(ExecutablePath()) + " produce " + std::to_string(bytes);
   auto queue = std::make_shared<LoopQueue>();
   auto receiver = std::make_shared<DiscardingReceiver>();
   corvane::InstallProcess process(script);

@@ -108,7 +108,9 @@ class LatenessProbe {
     // The stretch since the last tick counts too.
     if (lastNs_ != 0) lateMs_.push_back(std::max(0.0, MsBetween(lastNs_, NowNs()) - 10.0));
   }
-  double longestMs() const { return lateMs_.empty() ? 0 : *std::max_element(lateMs_.begin(), lateMs_.end()); }
+  double longestMs() const {
+    return lateMs_.empty() ? 0 : *std::max_element(lateMs_.begin(), lateMs_.end());
+  }
   double p99Ms() const { return Percentile(lateMs_, 99); }
 
  private:
@@ -151,11 +153,13 @@ std::string ExpectedLog(const std::string& installRoot, const std::string& outpu
 
 // Compares the log with what it must hold; says where they part on stderr.
 bool SameText(const QString& actual, const std::string& expectedUtf8, const char* what) {
-  const QString expected = QString::fromUtf8(expectedUtf8.data(), static_cast<qsizetype>(expectedUtf8.size()));
+  const QString expected =
+      QString::fromUtf8(expectedUtf8.data(), static_cast<qsizetype>(expectedUtf8.size()));
   if (actual == expected) return true;
   qsizetype at = 0;
   while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
-  std::fprintf(stderr, "%s: log text differs at character %lld (log %lld, expected %lld characters)\n",
+  std::fprintf(stderr,
+               "%s: log text differs at character %lld (log %lld, expected %lld characters)\n",
                what, static_cast<long long>(at), static_cast<long long>(actual.size()),
                static_cast<long long>(expected.size()));
   std::fprintf(stderr, "  log:      ...%s\n  expected: ...%s\n",
@@ -211,7 +215,8 @@ int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
   QTimer::singleShot(180'000, [] { QApplication::exit(3); });
 
   if (QApplication::exec() != 0) {
-    std::fprintf(stderr, "%s: did not finish (status %s, %zu of %zu bytes in the log)\n", name.c_str(),
+    std::fprintf(stderr, "%s: did not finish (status %s, %zu of %zu bytes in the log)\n",
+                 name.c_str(),
                  delegate->status() ? std::to_string(*delegate->status()).c_str() : "none",
                  delegate->appendedBytes(), expectedBytes);
     return 1;
@@ -220,13 +225,14 @@ int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
   const double peakRss = PeakRssMb();
 
   const bool atBottom = AtBottom(*view);
-  const bool textOk = SameText(view->text(), ExpectedLog(installRoot, ReadFile(paths.expectedOutput)),
-                               name.c_str());
-  std::printf("total_ms=%.1f\nblock_max_ms=%.2f\nblock_p99_ms=%.2f\npeak_rss_mb=%.1f\n"
-              "output_mb=%.3f\ntext_ok=%d\nat_bottom=%d\nstatus=%d\nappend_max_ms=%.2f\n",
-              MsBetween(platform->startNs(), endNs), probe.longestMs(), probe.p99Ms(), peakRss,
-              static_cast<double>(outputBytes) / 1e6, textOk ? 1 : 0, atBottom ? 1 : 0,
-              delegate->status().value_or(-1), delegate->longestAppendMs());
+  const bool textOk = SameText(
+      view->text(), ExpectedLog(installRoot, ReadFile(paths.expectedOutput)), name.c_str());
+  std::printf(
+      "total_ms=%.1f\nblock_max_ms=%.2f\nblock_p99_ms=%.2f\npeak_rss_mb=%.1f\n"
+      "output_mb=%.3f\ntext_ok=%d\nat_bottom=%d\nstatus=%d\nappend_max_ms=%.2f\n",
+      MsBetween(platform->startNs(), endNs), probe.longestMs(), probe.p99Ms(), peakRss,
+      static_cast<double>(outputBytes) / 1e6, textOk ? 1 : 0, atBottom ? 1 : 0,
+      delegate->status().value_or(-1), delegate->longestAppendMs());
   platform->shutdown();
   return textOk && atBottom ? 0 : 1;
 }
@@ -246,10 +252,12 @@ int RunBulkFloor(const std::string& workdir, const std::string& name) {
   std::int64_t startNs = 0;
   std::int64_t endNs = 0;
   bool appended = false;
-  IdleAtBottomWatcher watcher(view, [&] { return appended; }, [&] {
-    endNs = NowNs();
-    QApplication::quit();
-  });
+  IdleAtBottomWatcher watcher(
+      view, [&] { return appended; },
+      [&] {
+        endNs = NowNs();
+        QApplication::quit();
+      });
   // Once the empty window is up, the whole text in one call.
   QTimer::singleShot(200, [&] {
     startNs = NowNs();
@@ -307,8 +315,10 @@ int RunStartup(const std::string& workdir, std::int64_t spawnNs) {
   FirstPaintWatcher watcher([&] {
     firstPaintMs = MsBetween(spawnNs, NowNs());
     LogTextView* view = LogViewOf(WindowOf(*delegate));
-    welcomeShown = view != nullptr && view->text() == QString::fromUtf8(corvane::texts::kWelcome.data(),
-                                                                         static_cast<qsizetype>(corvane::texts::kWelcome.size()));
+    welcomeShown =
+        view != nullptr &&
+        view->text() == QString::fromUtf8(corvane::texts::kWelcome.data(),
+                                          static_cast<qsizetype>(corvane::texts::kWelcome.size()));
     QTimer::singleShot(kIdleAfterPaintMs, [&] {
       idleRss = CurrentRssMb();
       QApplication::quit();

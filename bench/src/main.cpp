@@ -3,9 +3,9 @@
 //
 //   corvane-bench report --workdir DIR --payload DIR --platform NAME
 //                        [--runs N] [--idle-runs N] [--check] [--no-gui] [--no-engine]
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -32,15 +32,24 @@ int Report(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw std::invalid_argument(arg + " needs a value");
       return args[++i];
     };
-    if (arg == "--workdir") options.workdir = next();
-    else if (arg == "--payload") options.payloadDir = next();
-    else if (arg == "--platform") options.platform = next();
-    else if (arg == "--runs") options.runs = std::max(1, std::stoi(next()));
-    else if (arg == "--idle-runs") options.idleRuns = std::max(1, std::stoi(next()));
-    else if (arg == "--check") options.check = true;
-    else if (arg == "--no-gui") options.gui = false;
-    else if (arg == "--no-engine") options.engine = false;
-    else throw std::invalid_argument("unknown option " + arg);
+    if (arg == "--workdir")
+      options.workdir = next();
+    else if (arg == "--payload")
+      options.payloadDir = next();
+    else if (arg == "--platform")
+      options.platform = next();
+    else if (arg == "--runs")
+      options.runs = std::max(1, std::stoi(next()));
+    else if (arg == "--idle-runs")
+      options.idleRuns = std::max(1, std::stoi(next()));
+    else if (arg == "--check")
+      options.check = true;
+    else if (arg == "--no-gui")
+      options.gui = false;
+    else if (arg == "--no-engine")
+      options.engine = false;
+    else
+      throw std::invalid_argument("unknown option " + arg);
   }
   if (options.workdir.empty() || options.payloadDir.empty() || options.platform.empty()) {
     return Usage();
@@ -64,7 +73,8 @@ int main(int argc, char* argv[]) {
     if (mode == "minimal" && args.size() == 2) return bench::RunMinimalWindow(0, false);
     if (mode == "minimal-label" && args.size() == 2) return bench::RunMinimalWindow(0, true);
     if (mode == "idle" && args.size() == 2) return bench::RunIdle(args[1]);
-    if (mode == "engine" && args.size() == 2) return bench::RunEngineThroughput(std::stoull(args[1]));
+    if (mode == "engine" && args.size() == 2)
+      return bench::RunEngineThroughput(std::stoull(args[1]));
     if (mode == "produce" && args.size() == 2) return bench::RunProducer(std::stoull(args[1]));
   } catch (const std::exception& error) {
     std::fprintf(stderr, "corvane-bench: %s\n", error.what());

@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <condition_variable>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -147,8 +147,8 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
   char* argv[] = {argument0.data(), dashC.data(), script_.data(), nullptr};
 
   pid_t pid = 0;
-  const int error = ::posix_spawn(&pid, shellPath_.c_str(), actions.get(), attributes.get(), argv,
-                                  environ);
+  const int error =
+      ::posix_spawn(&pid, shellPath_.c_str(), actions.get(), attributes.get(), argv, environ);
   // Close our write end at once, so end of stream follows the last writer's exit.
   ::close(writeEnd);
   if (error != 0) {

@@ -33,7 +33,10 @@ struct FakeButton : Button {
 };
 struct FakeLog : LogView {
   void appendText(std::string_view t) override { text += t; }
-  void scrollToEnd() override { scrolledAt = text.size(); ++scrolls; }
+  void scrollToEnd() override {
+    scrolledAt = text.size();
+    ++scrolls;
+  }
   std::string text;
   std::size_t scrolledAt = 0;
   int scrolls = 0;
@@ -132,7 +135,8 @@ TEST_F(InstallerDelegateTest, SuccessShowsItsTextsAndOpensTheApp) {
   EXPECT_NE(delegate->task()->processIdentifier(), 0);
   RunToOutcome();
   // Output read before the exit may still be on its way.
-  platform->queue->runUntil([&] { return platform->log->text.find("warn\n") != std::string::npos; }, 5s);
+  platform->queue->runUntil([&] { return platform->log->text.find("warn\n") != std::string::npos; },
+                            5s);
 
   EXPECT_EQ(platform->label->text, "セットアップが完了しました。");
   EXPECT_FALSE(platform->spinner->animating);
@@ -199,10 +203,10 @@ TEST_F(InstallerDelegateTest, PathBytesThatAreNotUtf8AreShownNotDropped) {
   GivePayload("exit 0\n");
   Launch();
   const std::string shown = (dir.path() / "home").string() + "/caf\u00C8";
-  EXPECT_EQ(platform->log->text,
-            kWelcome + "インストール先: " + shown + "/Library/Application Support/Corvane\n" +
-                "インストーラーを起動できませんでした: " + shown +
-                "/no shell: No such file or directory\n");
+  EXPECT_EQ(platform->log->text, kWelcome + "インストール先: " + shown +
+                                     "/Library/Application Support/Corvane\n" +
+                                     "インストーラーを起動できませんでした: " + shown +
+                                     "/no shell: No such file or directory\n");
   // The paths themselves keep their bytes.
   EXPECT_EQ(delegate->installedAppPath(), platform->home + "/Applications/Corvane.app");
 }
@@ -214,9 +218,9 @@ TEST_F(InstallerDelegateTest, RefusedOpenIsLoggedOnEveryTry) {
   platform->acceptOpen = false;
   Launch();
   RunToOutcome();
-  EXPECT_EQ(platform->log->text, kWelcome + RootLine() +
-                                     "\nセットアップが完了しました。Corvane.app を開きます。\n" +
-                                     refusal);
+  EXPECT_EQ(
+      platform->log->text,
+      kWelcome + RootLine() + "\nセットアップが完了しました。Corvane.app を開きます。\n" + refusal);
   platform->actions.openInstalledApp();
   platform->actions.openInstalledApp();
   EXPECT_EQ(platform->opened.size(), 3U);
@@ -269,7 +273,8 @@ TEST_F(InstallerDelegateTest, DelegateGoneBeforeItsDeliveriesIsHarmless) {
   delegate.reset();
   ASSERT_TRUE(weak.expired());
   const std::string logBefore = platform->log->text;
-  ASSERT_TRUE(platform->queue->runUntil([&] { return !task->isOutputOpen() && platform->queue->pending() == 0; }));
+  ASSERT_TRUE(platform->queue->runUntil(
+      [&] { return !task->isOutputOpen() && platform->queue->pending() == 0; }));
   EXPECT_EQ(platform->log->text, logBefore);
   EXPECT_TRUE(platform->spinner->animating);
   // Buttons outlive the delegate in a toolkit; pressing them now does nothing.

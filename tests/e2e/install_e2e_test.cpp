@@ -83,11 +83,14 @@ TEST_F(InstallEndToEnd, DemoPayloadInstallsAndOpensTheApp) {
   EXPECT_EQ(Status(), "セットアップが完了しました。");
   EXPECT_TRUE(OpenButton()->isEnabled());
   const QString log = Log();
-  const QString rootLine = "インストール先: " + QString::fromStdString(InstallRoot().string()) + "\n";
-  EXPECT_TRUE(log.startsWith(QString::fromStdString(std::string(texts::kWelcome)) + rootLine)) << log.toStdString();
+  const QString rootLine =
+      "インストール先: " + QString::fromStdString(InstallRoot().string()) + "\n";
+  EXPECT_TRUE(log.startsWith(QString::fromStdString(std::string(texts::kWelcome)) + rootLine))
+      << log.toStdString();
   EXPECT_TRUE(log.contains("==> Corvane 1.0.0 をインストールします\n")) << log.toStdString();
   EXPECT_TRUE(log.contains("警告: デモ版のため、署名は行いません\n")) << "stderr is in the log too";
-  EXPECT_TRUE(log.endsWith("==> 完了しました (Corvane 1.0.0)\n\nセットアップが完了しました。Corvane.app を開きます。\n"))
+  EXPECT_TRUE(log.endsWith(
+      "==> 完了しました (Corvane 1.0.0)\n\nセットアップが完了しました。Corvane.app を開きます。\n"))
       << log.toStdString();
 
   // The demo app records its start in the install root.
@@ -97,18 +100,22 @@ TEST_F(InstallEndToEnd, DemoPayloadInstallsAndOpensTheApp) {
 
   // Each press of the open button opens it again.
   QTest::mouseClick(OpenButton(), Qt::LeftButton);
-  EXPECT_TRUE(QTest::qWaitFor([&] {
-    const std::string text = ReadFile(started);
-    return std::count(text.begin(), text.end(), '\n') == 2;
-  }, 10000));
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        const std::string text = ReadFile(started);
+        return std::count(text.begin(), text.end(), '\n') == 2;
+      },
+      10000));
 }
 
 TEST_F(InstallEndToEnd, FailingPayloadShowsItsExitCode) {
-  WriteFile(resources / "payload/scripts/install_mac_app.sh", "#!/bin/bash\necho 'もうだめ' >&2\nexit 3\n");
+  WriteFile(resources / "payload/scripts/install_mac_app.sh",
+            "#!/bin/bash\necho 'もうだめ' >&2\nexit 3\n");
   Start();
   WaitForOutcome();
   EXPECT_EQ(Status(), "セットアップに失敗しました。ログを確認してください。");
-  EXPECT_TRUE(Log().endsWith("もうだめ\n\nセットアップに失敗しました。終了コード: 3\n")) << Log().toStdString();
+  EXPECT_TRUE(Log().endsWith("もうだめ\n\nセットアップに失敗しました。終了コード: 3\n"))
+      << Log().toStdString();
   EXPECT_FALSE(OpenButton()->isEnabled());
   EXPECT_FALSE(fs::exists(home / "Applications"));
 }

@@ -90,9 +90,9 @@ void ExpectRoundTrip(const std::vector<std::string>& inputs) {
 }
 
 TEST(ShellQuote, BashReadsBackHostileStrings) {
-  ExpectRoundTrip({"", "'", "''", "a'b'c", "\"", "$(touch /tmp/corvane-pwned)", "`id`", "\\",
-                   "\\'", "a\nb\n", "$HOME ${PATH} $1 $@ !! ~ *", "日本語 の パス",
-                   "tab\there", "end with backslash\\", "\x7f\x1b[31mred"});
+  ExpectRoundTrip({"", "'", "''", "a'b'c", "\"", "$(touch /tmp/corvane-pwned)", "`id`", "\\", "\\'",
+                   "a\nb\n", "$HOME ${PATH} $1 $@ !! ~ *", "日本語 の パス", "tab\there",
+                   "end with backslash\\", "\x7f\x1b[31mred"});
   EXPECT_FALSE(fs::exists("/tmp/corvane-pwned"));
 }
 
@@ -164,8 +164,8 @@ TEST_F(ComposedScript, CopiesMakesScriptsExecutableAndRunsThePayloadScript) {
       "echo 'to stderr' >&2\n");
   const auto result = Run();
   ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(result.output, "cwd=" + Root().string() + "\napp=" + AppBundlePath(home.string()) +
-                               "\nto stderr\n");
+  EXPECT_EQ(result.output,
+            "cwd=" + Root().string() + "\napp=" + AppBundlePath(home.string()) + "\nto stderr\n");
   EXPECT_EQ(ReadFile(Root() / "data/テキスト.txt"), "ペイロード\n");
   auto executable = [](const fs::path& p) {
     return (fs::status(p).permissions() & fs::perms::owner_exec) != fs::perms::none;

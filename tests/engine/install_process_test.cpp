@@ -65,9 +65,11 @@ TEST(InstallProcess, SilentScriptDeliversOnlyItsStatus) {
   auto receiver = std::make_shared<RecordingReceiver>();
   InstallProcess process("true");
   process.launch(queue, receiver);
-  ASSERT_TRUE(queue->runUntil([&] { return receiver->statusCount == 1 && !process.isOutputOpen(); }));
+  ASSERT_TRUE(
+      queue->runUntil([&] { return receiver->statusCount == 1 && !process.isOutputOpen(); }));
   queue->runAll();
-  EXPECT_EQ(receiver->events, (std::vector<std::string>{"\x01" "0"}));
+  EXPECT_EQ(receiver->events, (std::vector<std::string>{"\x01"
+                                                        "0"}));
 }
 
 TEST(InstallProcess, FiftyMegabytesArriveCompleteAndInOrder) {
@@ -80,7 +82,8 @@ TEST(InstallProcess, FiftyMegabytesArriveCompleteAndInOrder) {
   expected.reserve(result.output.size());
   char line[128];
   for (int i = 0; i < 800000; ++i) {
-    std::snprintf(line, sizeof line, "%07d the quick brown fox jumps over the lazy dog 0123456789\n", i);
+    std::snprintf(line, sizeof line,
+                  "%07d the quick brown fox jumps over the lazy dog 0123456789\n", i);
     expected += line;
   }
   ASSERT_EQ(result.output.size(), expected.size());
@@ -96,7 +99,10 @@ TEST(InstallProcess, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
   EXPECT_TRUE(process.isOutputOpen()) << "the background process still holds the pipe";
   EXPECT_EQ(receiver->output, "before\n");
   ASSERT_TRUE(queue->runUntil([&] { return !process.isOutputOpen() && queue->pending() == 0; }));
-  EXPECT_EQ(receiver->events, (std::vector<std::string>{"before\n", "\x01" "3", "late\n"}));
+  EXPECT_EQ(receiver->events, (std::vector<std::string>{"before\n",
+                                                        "\x01"
+                                                        "3",
+                                                        "late\n"}));
 }
 
 TEST(InstallProcess, OutputWrittenBeforeTheExitIsAboveTheStatus) {
@@ -110,7 +116,9 @@ TEST(InstallProcess, OutputWrittenBeforeTheExitIsAboveTheStatus) {
     ASSERT_TRUE(queue->runUntil([&] { return receiver->statusCount == 1; }));
     ASSERT_TRUE(receiver->output.ends_with("300\nlast\n")) << "run " << i;
     queue->runAll();
-    ASSERT_EQ(receiver->events.back(), "\x01" "2");
+    ASSERT_EQ(receiver->events.back(),
+              "\x01"
+              "2");
   }
 }
 
@@ -203,7 +211,10 @@ TEST_F(DeliveryQueueTest, StatusSitsBetweenOutputReadBeforeAndAfterIt) {
   queue->runOne();
   deliveries->pushText("gh");
   queue->runAll();
-  EXPECT_EQ(receiver->events, (std::vector<std::string>{"abcd", "ef", "\x01" "7", "gh"}));
+  EXPECT_EQ(receiver->events, (std::vector<std::string>{"abcd", "ef",
+                                                        "\x01"
+                                                        "7",
+                                                        "gh"}));
 }
 
 TEST_F(DeliveryQueueTest, OutputFromManyThreadsArrivesWhole) {
@@ -211,14 +222,16 @@ TEST_F(DeliveryQueueTest, OutputFromManyThreadsArrivesWhole) {
   std::vector<std::thread> writers;
   for (int t = 0; t < 4; ++t) {
     writers.emplace_back([&deliveries, t] {
-      for (int i = 0; i < 2000; ++i) deliveries->pushText(std::string(1, static_cast<char>('a' + t)));
+      for (int i = 0; i < 2000; ++i)
+        deliveries->pushText(std::string(1, static_cast<char>('a' + t)));
     });
   }
   std::thread pump([&] { queue->runUntil([&] { return receiver->output.size() == 8000; }, 20s); });
   for (auto& w : writers) w.join();
   pump.join();
   queue->runAll();
-  for (char c : std::string("abcd")) EXPECT_EQ(std::count(receiver->output.begin(), receiver->output.end(), c), 2000);
+  for (char c : std::string("abcd"))
+    EXPECT_EQ(std::count(receiver->output.begin(), receiver->output.end(), c), 2000);
 }
 
 }  // namespace

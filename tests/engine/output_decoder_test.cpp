@@ -9,7 +9,8 @@
 namespace corvane {
 namespace {
 
-std::string Decoded(const std::vector<std::string>& chunks, std::vector<std::string>* pieces = nullptr) {
+std::string Decoded(const std::vector<std::string>& chunks,
+                    std::vector<std::string>* pieces = nullptr) {
   OutputDecoder decoder;
   std::string all;
   for (const auto& chunk : chunks) {
@@ -31,7 +32,7 @@ TEST(Utf8, AcceptsOnlyWellFormedText) {
                           "\xED\xA0\x80", "\xED\xBF\xBF",                  // surrogates
                           "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",          // above U+10FFFF
                           "\x80", "\xBF", "\xFF", "\xFE",                  // stray bytes
-                          "ab\xE3\x81", "\xE3\x81x", "12345678\xE3"}) {     // cut or broken
+                          "ab\xE3\x81", "\xE3\x81x", "12345678\xE3"}) {    // cut or broken
     EXPECT_FALSE(IsValidUtf8(bad)) << bad;
   }
 }
@@ -42,9 +43,9 @@ TEST(Utf8, IncompleteTailIsOnlyAPrefixThatCouldBeCompleted) {
   EXPECT_EQ(IncompleteUtf8Tail("\xF0\x9F\x98"), 3U);
   EXPECT_EQ(IncompleteUtf8Tail("ok\xE3\x81\x82"), 0U);
   EXPECT_EQ(IncompleteUtf8Tail("ok"), 0U);
-  EXPECT_EQ(IncompleteUtf8Tail("\x81\x82"), 0U);    // no lead byte
-  EXPECT_EQ(IncompleteUtf8Tail("\xED\xA0"), 0U);    // would be a surrogate
-  EXPECT_EQ(IncompleteUtf8Tail("\xC0"), 0U);        // can never lead
+  EXPECT_EQ(IncompleteUtf8Tail("\x81\x82"), 0U);  // no lead byte
+  EXPECT_EQ(IncompleteUtf8Tail("\xED\xA0"), 0U);  // would be a surrogate
+  EXPECT_EQ(IncompleteUtf8Tail("\xC0"), 0U);      // can never lead
   EXPECT_EQ(IncompleteUtf8Tail("\xE3\x81\x82\x83"), 0U);
 }
 
@@ -56,7 +57,8 @@ TEST(MacRoman, MatchesPythonsCodecForAllHighBytes) {
   ASSERT_NE(python, nullptr);
   std::string expected;
   char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, python)) > 0;) expected.append(buffer, n);
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, python)) > 0;)
+    expected.append(buffer, n);
   ASSERT_EQ(::pclose(python), 0) << "python3 is needed for this check";
 
   std::string high;
@@ -67,8 +69,10 @@ TEST(MacRoman, MatchesPythonsCodecForAllHighBytes) {
 }
 
 TEST(DecodeLeniently, KeepsCharactersAndMapsOnlyStrayBytes) {
-  EXPECT_EQ(DecodeLeniently("/Users/ホーム/caf\xE9/\xE3\x81"), "/Users/ホーム/caf\u00C8/\u201E\u00C5");
-  EXPECT_EQ(DecodeLeniently("\xED\xA0\x80 \xF0\x9F\x98\x80"), DecodeMacRoman("\xED\xA0\x80") + " 😀");
+  EXPECT_EQ(DecodeLeniently("/Users/ホーム/caf\xE9/\xE3\x81"),
+            "/Users/ホーム/caf\u00C8/\u201E\u00C5");
+  EXPECT_EQ(DecodeLeniently("\xED\xA0\x80 \xF0\x9F\x98\x80"),
+            DecodeMacRoman("\xED\xA0\x80") + " 😀");
 }
 
 TEST(OutputDecoder, InvalidChunkIsMacRomanWhole) {
@@ -90,7 +94,8 @@ TEST(OutputDecoder, CharacterCutBetweenReadsIsCarriedOver) {
   EXPECT_EQ(pieces, (std::vector<std::string>{"ok", "あ\n"}));
 
   // A carried prefix that the next read does not complete is Mac OS Roman.
-  EXPECT_EQ(Decoded({"ok\xE3\x81", "AB"}), "ok" + DecodeMacRoman("\xE3\x81" "AB"));
+  EXPECT_EQ(Decoded({"ok\xE3\x81", "AB"}), "ok" + DecodeMacRoman("\xE3\x81"
+                                                                 "AB"));
   // Bytes still carried at end of stream come out as Mac OS Roman.
   pieces.clear();
   EXPECT_EQ(Decoded({"end\xE3\x81"}, &pieces), "end" + DecodeMacRoman("\xE3\x81"));
@@ -103,8 +108,7 @@ TEST(OutputDecoder, JapaneseSplitAtEveryOffsetReassemblesExactly) {
   const std::string text = "インストール先: /Users/デモ\n完了しました。😀\n";
   for (std::size_t a = 0; a <= text.size(); ++a) {
     for (std::size_t b = a; b <= text.size(); b += 3) {
-      const std::string got =
-          Decoded({text.substr(0, a), text.substr(a, b - a), text.substr(b)});
+      const std::string got = Decoded({text.substr(0, a), text.substr(a, b - a), text.substr(b)});
       ASSERT_EQ(got, text) << "cut at " << a << " and " << b;
     }
   }

@@ -17,9 +17,9 @@ using Reply = std::unique_ptr<T, decltype(&std::free)>;
 
 xcb_atom_t Atom(xcb_connection_t* connection, const char* name) {
   Reply<xcb_intern_atom_reply_t> reply(
-      xcb_intern_atom_reply(connection,
-                            xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name),
-                            nullptr),
+      xcb_intern_atom_reply(
+          connection,
+          xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr),
       &std::free);
   return reply ? reply->atom : XCB_ATOM_NONE;
 }
@@ -27,9 +27,8 @@ xcb_atom_t Atom(xcb_connection_t* connection, const char* name) {
 std::string Title(xcb_connection_t* connection, xcb_window_t window, xcb_atom_t property,
                   xcb_atom_t type) {
   Reply<xcb_get_property_reply_t> reply(
-      xcb_get_property_reply(connection,
-                             xcb_get_property(connection, 0, window, property, type, 0, 1024),
-                             nullptr),
+      xcb_get_property_reply(
+          connection, xcb_get_property(connection, 0, window, property, type, 0, 1024), nullptr),
       &std::free);
   if (!reply) return {};
   return {static_cast<const char*>(xcb_get_property_value(reply.get())),

@@ -11,10 +11,10 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <memory>
 #include <QSaveFile>
 #include <QTimer>
 #include <QWidget>
+#include <memory>
 
 namespace {
 
@@ -36,9 +36,12 @@ QJsonObject Controls(QWidget* window) {
   QJsonObject state;
   state["windowVisible"] = window->isVisible();
   if (auto* status = window->findChild<QLabel*>("statusLabel")) state["status"] = status->text();
-  if (auto* open = window->findChild<QAbstractButton*>("openButton")) state["openEnabled"] = open->isEnabled();
-  if (auto* quit = window->findChild<QAbstractButton*>("quitButton")) state["quitEnabled"] = quit->isEnabled();
-  if (auto* spinner = window->findChild<QWidget*>("spinner")) state["spinning"] = spinner->isVisible();
+  if (auto* open = window->findChild<QAbstractButton*>("openButton"))
+    state["openEnabled"] = open->isEnabled();
+  if (auto* quit = window->findChild<QAbstractButton*>("quitButton"))
+    state["quitEnabled"] = quit->isEnabled();
+  if (auto* spinner = window->findChild<QWidget*>("spinner"))
+    state["spinning"] = spinner->isVisible();
   if (auto* log = window->findChild<QPlainTextEdit*>("logView")) {
     state["logCharacters"] = log->document()->characterCount();
   }
@@ -51,7 +54,8 @@ void AddLog(QWidget* window, QJsonObject& state, bool full) {
   const QString text = log->property("logText").toString();
   const QByteArray utf8 = text.toUtf8();
   state["logBytes"] = static_cast<qint64>(utf8.size());
-  state["logSha256"] = QString::fromLatin1(QCryptographicHash::hash(utf8, QCryptographicHash::Sha256).toHex());
+  state["logSha256"] =
+      QString::fromLatin1(QCryptographicHash::hash(utf8, QCryptographicHash::Sha256).toHex());
   state["logTail"] = QString::fromUtf8(utf8.right(4096));
   if (full) state["log"] = text;
 }

@@ -133,8 +133,8 @@ TEST_F(InstallerWindowTest, LogTakesNoTypingAndScrollsToTheEnd) {
 TEST_F(InstallerWindowTest, StatusLabelStaysOnOneLine) {
   auto* status = Control<QLabel>(names::kStatusLabel);
   ASSERT_TRUE(status);
-  built.statusLabel->setText(std::string(40, 'x') + " インストーラーを起動できませんでした: " +
-                             std::string(200, 'y'));
+  built.statusLabel->setText(std::string(40, 'x') +
+                             " インストーラーを起動できませんでした: " + std::string(200, 'y'));
   QApplication::processEvents();
   EXPECT_FALSE(status->wordWrap());
   EXPECT_EQ(status->geometry(), QRect(28, 64, 500, 20));
@@ -153,9 +153,15 @@ TEST_F(InstallerWindowTest, StoppedSpinnerStopsAndHides) {
 TEST(LogTextView, TextAndCopyAreExactlyWhatWasAppended) {
   LogTextView view;
   const QString pieces[] = {
-      "plain\n",  "crlf\r\n", "lone\rcr", " then split\r", "\nlf after cr\r", "x",
+      "plain\n",
+      "crlf\r\n",
+      "lone\rcr",
+      " then split\r",
+      "\nlf after cr\r",
+      "x",
       QString::fromUtf8("nbsp\u00A0 line\u2028sep para\u2029sep tab\t nul"),
-      QString(QChar(0)), QString::fromUtf8("\uFDD0frame\uFDD1 😀\n"),
+      QString(QChar(0)),
+      QString::fromUtf8("\uFDD0frame\uFDD1 😀\n"),
       QString(10000, 'a') + "\n",  // a huge line, shown as several
       QString(LogTextView::kMaxBlockLength - 1, 'b') + QString::fromUtf8("😀😀") + "\n",
       "ends with cr\r"};

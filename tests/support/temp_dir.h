@@ -13,8 +13,7 @@ namespace corvane::testing {
 class TempDir {
  public:
   explicit TempDir(const std::string& tag = "corvane") {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / (tag + "-XXXXXX")).string();
+    std::string pattern = (std::filesystem::temp_directory_path() / (tag + "-XXXXXX")).string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     base_ = pattern;
     path_ = base_ / "Team's $HOME ホーム";

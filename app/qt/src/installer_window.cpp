@@ -51,7 +51,8 @@ class QtLogView : public LogView {
  public:
   explicit QtLogView(LogTextView* view) : view_(view) {}
   void appendText(std::string_view text) override {
-    if (view_) view_->appendLogText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    if (view_)
+      view_->appendLogText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
   }
   void scrollToEnd() override {
     if (view_) view_->requestScrollToEnd();
@@ -74,8 +75,7 @@ QtWindow::~QtWindow() { delete widget_.data(); }
 
 InstallerWindow BuildInstallerWindow(WindowActions actions) {
   auto* window = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                                          Qt::WindowCloseButtonHint |
-                                          Qt::WindowMinimizeButtonHint);
+                                          Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
   window->setFixedSize(620, 420);
   window->setWindowTitle(QStringLiteral("Corvane Installer"));
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {

@@ -27,13 +27,20 @@ constexpr char16_t kEndOfFrameChar = 0xFDD1;
 
 QString SeparatorText(int state) {
   switch (state) {
-    case kContinuation: return {};
-    case kCarriageReturn: return QStringLiteral("\r");
-    case kCarriageReturnLineFeed: return QStringLiteral("\r\n");
-    case kParagraphSeparator: return QString(QChar(kParagraphSeparatorChar));
-    case kBeginningOfFrame: return QString(QChar(kBeginningOfFrameChar));
-    case kEndOfFrame: return QString(QChar(kEndOfFrameChar));
-    default: return QStringLiteral("\n");
+    case kContinuation:
+      return {};
+    case kCarriageReturn:
+      return QStringLiteral("\r");
+    case kCarriageReturnLineFeed:
+      return QStringLiteral("\r\n");
+    case kParagraphSeparator:
+      return QString(QChar(kParagraphSeparatorChar));
+    case kBeginningOfFrame:
+      return QString(QChar(kBeginningOfFrameChar));
+    case kEndOfFrame:
+      return QString(QChar(kEndOfFrameChar));
+    default:
+      return QStringLiteral("\n");
   }
 }
 
@@ -67,7 +74,8 @@ void LogTextView::appendLogText(const QString& text) {
     while (from < to) {
       qsizetype take = std::min<qsizetype>(to - from, kMaxBlockLength - lineLength);
       // Never split a surrogate pair across two lines.
-      if (take > 0 && from + take < to && QChar::isHighSurrogate(text.at(from + take - 1).unicode())) {
+      if (take > 0 && from + take < to &&
+          QChar::isHighSurrogate(text.at(from + take - 1).unicode())) {
         --take;
       }
       if (take <= 0) {
@@ -119,7 +127,9 @@ void LogTextView::appendLogText(const QString& text) {
     insertRun(runStart, i);
     runStart = i + 1;
     switch (c) {
-      case u'\n': insertBreak(kLineFeed); break;
+      case u'\n':
+        insertBreak(kLineFeed);
+        break;
       case u'\r':
         if (i + 1 == n) {
           // A CRLF may be split between two appends: decide on the next one.
@@ -132,9 +142,15 @@ void LogTextView::appendLogText(const QString& text) {
           insertBreak(kCarriageReturn);
         }
         break;
-      case kParagraphSeparatorChar: insertBreak(kParagraphSeparator); break;
-      case kBeginningOfFrameChar: insertBreak(kBeginningOfFrame); break;
-      default: insertBreak(kEndOfFrame); break;
+      case kParagraphSeparatorChar:
+        insertBreak(kParagraphSeparator);
+        break;
+      case kBeginningOfFrameChar:
+        insertBreak(kBeginningOfFrame);
+        break;
+      default:
+        insertBreak(kEndOfFrame);
+        break;
     }
     batchStart = runStart;
   }

@@ -16,7 +16,8 @@ namespace corvane {
 
 namespace texts {
 inline constexpr std::string_view kWelcome = "Corvane のセットアップを開始します。\n";
-inline constexpr std::string_view kPayloadMissing = "インストール用ファイルが見つかりませんでした。";
+inline constexpr std::string_view kPayloadMissing =
+    "インストール用ファイルが見つかりませんでした。";
 inline constexpr std::string_view kInstalling =
     "必要ファイルを配置し、依存関係をインストールしています...";
 inline constexpr std::string_view kInstallRootPrefix = "インストール先: ";

@@ -21,10 +21,9 @@ typedef void (*dispatch_function_t)(void*);
 
 dispatch_queue_t dispatch_get_main_queue(void);
 dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta);
-void dispatch_async_f(dispatch_queue_t queue, void* context,
+void dispatch_async_f(dispatch_queue_t queue, void* context, dispatch_function_t work);
+void dispatch_after_f(dispatch_time_t when, dispatch_queue_t queue, void* context,
                       dispatch_function_t work);
-void dispatch_after_f(dispatch_time_t when, dispatch_queue_t queue,
-                      void* context, dispatch_function_t work);
 
 #ifdef __cplusplus
 }
