@@ -22,7 +22,7 @@ extern char** environ;
 namespace corvane {
 namespace {
 
-constexpr std::size_t kChunkBytes = 64 * 1024;
+constexpr std::size_t kChunkBytes = std::size_t{64} * 1024;
 [[maybe_unused]] constexpr int kPipeBytes = 1024 * 1024;
 
 class FileActions {

@@ -24,8 +24,8 @@ namespace corvane {
 // thread much longer than kDrainBudget.
 class DeliveryQueue : public std::enable_shared_from_this<DeliveryQueue> {
  public:
-  static constexpr std::size_t kDefaultSliceBytes = 64 * 1024;
-  static constexpr std::size_t kMinSliceBytes = 4 * 1024;
+  static constexpr std::size_t kDefaultSliceBytes = std::size_t{64} * 1024;
+  static constexpr std::size_t kMinSliceBytes = std::size_t{4} * 1024;
   static constexpr std::chrono::microseconds kDrainBudget{5000};
 
   static std::shared_ptr<DeliveryQueue> Create(std::shared_ptr<MainQueue> mainQueue,
