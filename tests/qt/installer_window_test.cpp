@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextBlock>
+#include <random>
 
 #include "corvane/qt/log_text_view.h"
 #include "corvane/qt/spinner_widget.h"
@@ -192,6 +193,42 @@ TEST(LogTextView, TextAndCopyAreExactlyWhatWasAppended) {
   view.setTextCursor(part);
   view.copy();
   EXPECT_EQ(QGuiApplication::clipboard()->text(), "ain\ncrlf\r\nl");
+}
+
+// Random text of everything that ends or splits a line, cut at random places.
+TEST(LogTextView, RandomAppendsComeBackExactly) {
+  const QString atoms[] = {"a",
+                           "bc",
+                           "あ",
+                           "\n",
+                           "\r",
+                           "\r\n",
+                           "\u2029",
+                           "\u2028",
+                           "\uFDD0",
+                           "\uFDD1",
+                           "😀",
+                           QString(QChar(0)),
+                           "\t",
+                           QString(700, 'x'),
+                           QString(3000, 'y')};
+  std::mt19937 random(7);
+  for (int round = 0; round < 60; ++round) {
+    LogTextView view;
+    QString all;
+    for (int piece = 0; piece < 40; ++piece) {
+      QString text;
+      for (int k = std::uniform_int_distribution<int>(0, 12)(random); k > 0; --k) {
+        text += atoms[std::uniform_int_distribution<std::size_t>(0, std::size(atoms) - 1)(random)];
+      }
+      view.appendLogText(text);
+      all += text;
+    }
+    ASSERT_EQ(view.text(), all) << "round " << round;
+    for (QTextBlock block = view.document()->begin(); block.isValid(); block = block.next()) {
+      ASSERT_LE(block.length() - 1, LogTextView::kMaxBlockLength);
+    }
+  }
 }
 
 }  // namespace
