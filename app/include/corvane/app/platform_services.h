@@ -5,6 +5,7 @@
 #include <string>
 
 #include "corvane/app/controls.h"
+#include "corvane/engine/install_process.h"
 #include "corvane/engine/main_queue.h"
 
 namespace corvane {
@@ -40,7 +41,7 @@ class PlatformServices {
   virtual bool openApplication(const std::string& bundlePath) = 0;
   virtual void terminate() = 0;
   // The shell the install script runs in; tests swap it for one that cannot start.
-  virtual std::string shellPath() { return "/bin/bash"; }
+  virtual std::string shellPath() { return kDefaultShellPath; }
 };
 
 }  // namespace corvane

@@ -37,7 +37,6 @@ class InstallProcess {
   // then. Launches at most once.
   void launch(std::shared_ptr<MainQueue> mainQueue, std::weak_ptr<InstallReceiver> receiver);
 
-  const std::string& script() const { return script_; }
   const std::string& shellPath() const { return shellPath_; }
   // 0 until launched.
   pid_t processIdentifier() const { return pid_; }
