@@ -88,19 +88,6 @@ TEST_F(InstallerWindowTest, LayoutFontsAndInitialState) {
                                 names::kLogView, names::kOpenButton, names::kQuitButton}));
 }
 
-TEST_F(InstallerWindowTest, StatusColourFollowsThePalette) {
-  auto* status = Control<QLabel>(names::kStatusLabel);
-  ASSERT_TRUE(status);
-  for (const QColor& text : {QColor(Qt::black), QColor(Qt::white)}) {
-    QPalette palette = window->palette();
-    palette.setColor(QPalette::WindowText, text);
-    palette.setColor(QPalette::PlaceholderText, QColor(128, 128, text == Qt::white ? 200 : 60));
-    window->setPalette(palette);
-    EXPECT_EQ(status->palette().color(status->foregroundRole()),
-              palette.color(QPalette::PlaceholderText));
-  }
-}
-
 TEST_F(InstallerWindowTest, ButtonsReachTheirActionsOnlyWhenEnabled) {
   auto* open = Control<QPushButton>(names::kOpenButton);
   auto* quit = Control<QPushButton>(names::kQuitButton);
@@ -142,15 +129,6 @@ TEST_F(InstallerWindowTest, StatusLabelStaysOnOneLine) {
   EXPECT_LE(status->sizeHint().height(), 20);
 }
 
-TEST_F(InstallerWindowTest, StoppedSpinnerStopsAndHides) {
-  auto* spinner = Control<SpinnerWidget>(names::kSpinner);
-  ASSERT_TRUE(spinner);
-  built.spinner->stopAnimation();
-  EXPECT_FALSE(spinner->isAnimating());
-  EXPECT_FALSE(spinner->isVisible());
-}
-
-// The log keeps every character of the output, whatever the view does to show it.
 TEST(LogTextView, TextAndCopyAreExactlyWhatWasAppended) {
   LogTextView view;
   const QString pieces[] = {
