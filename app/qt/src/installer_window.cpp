@@ -1,10 +1,14 @@
 #include "corvane/qt/installer_window.h"
 
 #include <QFontDatabase>
+#include <QFontInfo>
+#include <QGlyphRun>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QRawFont>
 #include <QScreen>
+#include <QTextLayout>
 
 #include "corvane/qt/log_text_view.h"
 #include "corvane/qt/spinner_widget.h"
@@ -69,6 +73,31 @@ QFont SystemFont(int pixelSize, bool bold) {
   return font;
 }
 
+// The face the window's text falls back to for Japanese, if there is one.
+QString JapaneseFamilyFor(const QFont& font) {
+  QTextLayout layout(QStringLiteral("閉じる"), font);
+  layout.beginLayout();
+  layout.createLine();
+  layout.endLayout();
+  const QList<QGlyphRun> runs = layout.glyphRuns();
+  if (runs.isEmpty() || !runs.first().rawFont().supportsCharacter(U'閉')) return {};
+  return runs.first().rawFont().familyName();
+}
+
+// Japanese in the log uses the labels' Japanese face, as Menlo falls back to the
+// system's Japanese face on macOS. The fixed font's own fallback would open a
+// second CJK face, a few megabytes of font pages, for the same glyph shapes.
+QFont LogFont() {
+  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  font.setPixelSize(12);
+  font.setWeight(QFont::Normal);
+  // The fixed font's family is usually an alias such as "Monospace"; name the
+  // face it stands for, or the Japanese face would take the Latin text too.
+  const QString japanese = JapaneseFamilyFor(SystemFont(13, false));
+  if (!japanese.isEmpty()) font.setFamilies({QFontInfo(font).family(), japanese});
+  return font;
+}
+
 }  // namespace
 
 QtWindow::~QtWindow() { delete widget_.data(); }
@@ -103,10 +132,7 @@ InstallerWindow BuildInstallerWindow(WindowActions actions) {
 
   auto* log = new LogTextView(window);
   log->setObjectName(names::kLogView);
-  QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  mono.setPixelSize(12);
-  mono.setWeight(QFont::Normal);
-  log->setFont(mono);
+  log->setFont(LogFont());
   log->setGeometry(28, 100, 564, 246);
 
   auto* open = new QPushButton(QStringLiteral("アプリを開く"), window);
