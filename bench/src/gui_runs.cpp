@@ -332,7 +332,7 @@ int RunStartup(const std::string& workdir, std::int64_t spawnNs) {
   return 0;
 }
 
-int RunMinimalWindow(std::int64_t spawnNs, bool withLabel) {
+int RunMinimalWindow(std::int64_t spawnNs, MinimalLabel label) {
   int argc = 1;
   char arg0[] = "minimal";
   char* argv[] = {arg0, nullptr};
@@ -348,10 +348,14 @@ int RunMinimalWindow(std::int64_t spawnNs, bool withLabel) {
   });
   QWidget window;
   window.setFixedSize(620, 420);
-  if (withLabel) {
-    // The least a Japanese window needs: fontconfig, FreeType and a CJK face.
-    auto* label = new QLabel(QStringLiteral("Corvane をインストールしています"), &window);
-    label->setGeometry(28, 30, 560, 28);
+  // Any text needs fontconfig's font list and a FreeType face; Japanese adds a
+  // CJK face found through fontconfig's fallback.
+  if (label != MinimalLabel::kNone) {
+    auto* text = new QLabel(label == MinimalLabel::kEnglish
+                                ? QStringLiteral("Installing Corvane")
+                                : QStringLiteral("Corvane をインストールしています"),
+                            &window);
+    text->setGeometry(28, 30, 560, 28);
   }
   window.show();
   QApplication::exec();

@@ -9,8 +9,9 @@ namespace bench {
 int RunHeavyWorkload(const std::string& workdir, const std::string& name);
 int RunBulkFloor(const std::string& workdir, const std::string& name);
 int RunStartup(const std::string& workdir, std::int64_t spawnNs);
-// withLabel adds one Japanese label: a reference, not a bar.
-int RunMinimalWindow(std::int64_t spawnNs, bool withLabel);
+// A label makes a reference, not a bar: the least any window with text costs.
+enum class MinimalLabel { kNone, kEnglish, kJapanese };
+int RunMinimalWindow(std::int64_t spawnNs, MinimalLabel label);
 int RunIdle(const std::string& workdir);
 
 }  // namespace bench

@@ -70,8 +70,12 @@ int main(int argc, char* argv[]) {
     if (mode == "gui" && args.size() == 3) return bench::RunHeavyWorkload(args[1], args[2]);
     if (mode == "floor" && args.size() == 3) return bench::RunBulkFloor(args[1], args[2]);
     if (mode == "startup" && args.size() == 3) return bench::RunStartup(args[1], 0);
-    if (mode == "minimal" && args.size() == 2) return bench::RunMinimalWindow(0, false);
-    if (mode == "minimal-label" && args.size() == 2) return bench::RunMinimalWindow(0, true);
+    if (mode == "minimal" && args.size() == 2)
+      return bench::RunMinimalWindow(0, bench::MinimalLabel::kNone);
+    if (mode == "minimal-english" && args.size() == 2)
+      return bench::RunMinimalWindow(0, bench::MinimalLabel::kEnglish);
+    if (mode == "minimal-japanese" && args.size() == 2)
+      return bench::RunMinimalWindow(0, bench::MinimalLabel::kJapanese);
     if (mode == "idle" && args.size() == 2) return bench::RunIdle(args[1]);
     if (mode == "engine" && args.size() == 2)
       return bench::RunEngineThroughput(std::stoull(args[1]));
