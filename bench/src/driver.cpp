@@ -135,8 +135,10 @@ int RunReport(const ReportOptions& options) {
     std::map<std::string, Series> gui;
     Series toDevNull;
     Series floor;
-    for (const Workload& workload : HeavyWorkloads()) {
-      for (int i = 0; i < runs; ++i) {
+    // Rounds, not one workload after another: a figure compared with another
+    // workload's then sees the same spells of load from the rest of the machine.
+    for (int i = 0; i < runs; ++i) {
+      for (const Workload& workload : HeavyWorkloads()) {
         std::vector<std::string> args = {"gui", workdir, workload.name};
         gui[workload.name].add(
             Self(args), {"total_ms", "block_max_ms", "block_p99_ms", "peak_rss_mb", "output_mb"});
