@@ -214,15 +214,15 @@ int RunReport(const ReportOptions& options) {
       report.figure("startup", "exec to first paint vs minimal",
                     Format("%.2fx (%.0f / %.0f ms)", paint / minimalPaint, paint, minimalPaint),
                     "<= 1.20x", paint / minimalPaint <= 1.2);
-      for (const auto& [series, what] :
-           {std::pair<const Series&, const char*>{englishLabel, "reference: + one English label"},
-            std::pair<const Series&, const char*>{japaneseLabel, "reference: + one Japanese label"}}) {
+      auto reference = [&](const Series& series, const char* what) {
         const double referencePaint = series.median("first_paint_ms");
         report.figure("startup", what,
                       Format("%.2fx (%.0f ms), RSS %.2fx", referencePaint / minimalPaint,
                              referencePaint, series.median("idle_rss_mb") / minimalRss),
                       "-", true);
-      }
+      };
+      reference(englishLabel, "reference: + one English label");
+      reference(japaneseLabel, "reference: + one Japanese label");
       report.figure("startup", "welcome line at first paint",
                     startup.minimum("welcome_ok") == 1 ? "every run" : "missing", "every run",
                     startup.minimum("welcome_ok") == 1);
