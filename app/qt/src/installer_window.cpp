@@ -73,14 +73,15 @@ QFont SystemFont(int pixelSize, bool bold) {
   return font;
 }
 
-// The face the window's text falls back to for Japanese, if there is one.
+// The face the window's text falls back to for Japanese, if there is one. It is
+// asked for kana, not kanji: under a Korean locale kanji fall back to a Korean face.
 QString JapaneseFamilyFor(const QFont& font) {
-  QTextLayout layout(QStringLiteral("閉じる"), font);
+  QTextLayout layout(QStringLiteral("の"), font);
   layout.beginLayout();
   layout.createLine();
   layout.endLayout();
   const QList<QGlyphRun> runs = layout.glyphRuns();
-  if (runs.isEmpty() || !runs.first().rawFont().supportsCharacter(U'閉')) return {};
+  if (runs.isEmpty() || !runs.first().rawFont().supportsCharacter(U'の')) return {};
   return runs.first().rawFont().familyName();
 }
 
