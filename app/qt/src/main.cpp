@@ -2,9 +2,11 @@
 #include <memory>
 
 #include "corvane/app/installer_delegate.h"
+#include "corvane/engine/standard_descriptors.h"
 #include "corvane/qt/qt_platform_services.h"
 
 int main(int argc, char* argv[]) {
+  corvane::EnsureStandardDescriptors();
   QApplication application(argc, argv);
   QApplication::setQuitOnLastWindowClosed(
       corvane::InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed());
