@@ -1,6 +1,7 @@
 #include "corvane/engine/install_process.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -51,6 +52,15 @@ class SpawnAttributes {
 
 [[noreturn]] void ThrowLaunchError(const std::string& path, int error) {
   throw LaunchError(path + ": " + std::strerror(error));
+}
+
+// Names show in debuggers and in /proc, where tests look for threads left behind.
+void NameThisThread(const char* name) {
+#ifdef __APPLE__
+  pthread_setname_np(name);
+#else
+  pthread_setname_np(pthread_self(), name);
+#endif
 }
 
 }  // namespace
@@ -162,6 +172,7 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
   output->open = true;
   output_ = output;
   std::thread([readEnd, deliveries, output] {
+    NameThisThread("install-output");
     ReadUntilEnd(readEnd, deliveries);
     {
       std::lock_guard lock(output->mutex);
@@ -170,6 +181,7 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
     output->ended.notify_all();
   }).detach();
   std::thread([pid, deliveries, output] {
+    NameThisThread("install-exit");
     const int status = WaitForExit(pid);
     {
       std::unique_lock lock(output->mutex);

@@ -11,7 +11,7 @@
 
 namespace corvane::testing {
 
-// Records what a run hands back, in order. "\x01<status>" marks the status.
+// Records what a run hands back, in order; the status as "status N".
 class RecordingReceiver : public InstallReceiver {
  public:
   void appendLog(std::optional<std::string_view> text) override {
@@ -21,13 +21,11 @@ class RecordingReceiver : public InstallReceiver {
   }
   void installDidFinishWithStatus(std::int32_t s) override {
     status = s;
-    ++statusCount;
-    events.push_back("\x01" + std::to_string(s));
+    events.push_back(std::string("status ").append(std::to_string(s)));
   }
   std::string output;
   std::vector<std::string> events;
   std::optional<std::int32_t> status;
-  int statusCount = 0;
 };
 
 struct ScriptResult {
@@ -42,9 +40,8 @@ inline ScriptResult RunScript(const std::string& script) {
   auto receiver = std::make_shared<RecordingReceiver>();
   InstallProcess process(script);
   process.launch(queue, receiver);
-  queue->runUntil([&] {
-    return receiver->status.has_value() && !process.isOutputOpen() && queue->pending() == 0;
-  });
+  queue->runUntil(
+      [&] { return receiver->status && !process.isOutputOpen() && queue->pending() == 0; });
   return {receiver->output, receiver->status.value_or(-1)};
 }
 

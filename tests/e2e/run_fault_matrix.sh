@@ -1,0 +1,51 @@
+#!/bin/bash
+# Runs the fault matrix in a bus session of its own. As root, it runs it as a
+# temporary unprivileged user, then checks that nothing that user could have
+# written outside the temporary folders was created or changed.
+#   run_fault_matrix.sh BUNDLE [pytest arguments...]
+set -euo pipefail
+
+bundle=$(realpath "$1")
+shift
+here=$(cd "$(dirname "$0")" && pwd)
+matrix=(dbus-run-session -- /usr/bin/python3 -B -m pytest -q -p no:cacheprovider -W ignore::DeprecationWarning)
+
+[ "$(id -u)" -eq 0 ] || exec env CORVANE_BUNDLE="$bundle" "${matrix[@]}" "$here/fault_matrix.py" "$@"
+
+user=corvane-test
+work=$(mktemp -d /tmp/corvane-faults.XXXXXX)
+trap 'rm -rf "$work"; userdel "$user" 2>/dev/null || true' EXIT
+# The bus needs an account for its user; it goes again at the end.
+id -u "$user" >/dev/null 2>&1 ||
+  useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user"
+# Xvfb, run as that user, cannot make the socket folder itself.
+mkdir -p /tmp/.X11-unix
+chmod 1777 /tmp/.X11-unix
+cp -a "$bundle" "$work/Corvane Installer.app"
+cp "$here/fault_matrix.py" "$work/"
+mkdir -p "$work/home" "$work/runtime" "$work/tmp"
+chown -R "$user:" "$work"
+chmod 700 "$work/runtime"
+as_user() {
+  setpriv --reuid="$user" --regid="$user" --clear-groups \
+    env HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp" "$@"
+}
+touch "$work/marker"
+sleep 1.1 # file times have a resolution of their own
+
+status=0
+as_user env CORVANE_BUNDLE="$work/Corvane Installer.app" "${matrix[@]}" "$work/fault_matrix.py" \
+  --basetemp="$work/tmp/rows" "$@" || status=$?
+
+# Seen as that user: what it made, and what it could have changed.
+changed=$(as_user find / -xdev \( -path /proc -o -path /sys -o -path /dev -o -path /run -o \
+  -path /tmp -o -path /var/tmp \) -prune -o -newer "$work/marker" \
+  \( -user "$user" -o \( -writable ! -type l ! -type s ! -type p \) \) -print 2>/dev/null || true)
+if [ -n "$changed" ]; then
+  echo "FAIL no admin rights: changed outside the user's folders:"
+  echo "$changed" | head -n 20 | sed 's/^/  /'
+  status=1
+else
+  echo "PASS no admin rights: nothing outside the temporary folders was created or changed"
+fi
+exit "$status"
