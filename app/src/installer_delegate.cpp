@@ -37,13 +37,30 @@ void InstallerDelegate::buildWindow() {
 }
 
 void InstallerDelegate::startInstall() {
-  const std::string payloadPath = PayloadPath(platform_->resourceDirectory());
+  // Without a known bundle the payload is missing: never look anywhere else.
+  const std::string resources = platform_->resourceDirectory();
+  const std::string payloadPath = resources.empty() ? resources : PayloadPath(resources);
   if (!IsPayloadUsable(payloadPath)) {
     failWithMessage(std::string(texts::kPayloadMissing));
     return;
   }
-
+  // Installing under "/" for want of a home would be worse than stopping.
   const std::string home = platform_->homeDirectory();
+  if (home.empty()) {
+    failWithMessage(std::string(texts::kHomeMissing));
+    return;
+  }
+  auto lock = std::make_unique<FolderLock>(home);
+  if (lock->state() == FolderLock::State::kBusy) {
+    if (!std::exchange(waitingShown_, true)) {
+      setStatus(texts::kWaitingForOther);
+      appendLog(std::string(texts::kWaitingForOther) + "\n");
+    }
+    platform_->mainQueue()->postAfter(kLockRetry,
+                                      [self = shared_from_this()] { self->startInstall(); });
+    return;
+  }
+  homeLock_ = std::move(lock);
   const std::string installRoot = InstallRootPath(home);
   installedAppPath_ = AppBundlePath(home);
   setStatus(texts::kInstalling);
@@ -56,6 +73,7 @@ void InstallerDelegate::startInstall() {
   try {
     task_->launch(platform_->mainQueue(), weak_from_this());
   } catch (const LaunchError& error) {
+    homeLock_.reset();
     const std::string_view reason = *error.what() != '\0' ? error.what() : texts::kUnknownReason;
     failWithMessage(std::string(texts::kLaunchFailedPrefix) + DecodeLeniently(reason));
   }
@@ -63,6 +81,7 @@ void InstallerDelegate::startInstall() {
 
 void InstallerDelegate::installDidFinishWithStatus(std::int32_t status) {
   task_.reset();
+  homeLock_.reset();
   if (spinner_) spinner_->stopAnimation();
   if (status == 0) {
     setStatus(texts::kSucceededStatus);

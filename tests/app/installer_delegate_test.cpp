@@ -95,6 +95,11 @@ TEST_F(InstallerDelegateTest, StartUpShowsTheWelcomeThenStartsAfterTheDelay) {
   EXPECT_EQ(queue->delays, std::vector<std::chrono::milliseconds>{400ms});
   EXPECT_FALSE(delegate->task()) << "nothing starts before the delay";
   EXPECT_TRUE(InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed());
+  const std::weak_ptr<InstallerDelegate> weak = delegate;
+  delegate.reset();
+  ASSERT_FALSE(weak.expired()) << "the delayed start holds the controller";
+  queue->runDelayed();
+  EXPECT_NE(log.find("インストール先: "), std::string::npos);
 }
 
 TEST_F(InstallerDelegateTest, SuccessShowsItsTextsAndOpensTheApp) {
@@ -136,6 +141,42 @@ TEST_F(InstallerDelegateTest, PlainFilePayloadStopsBeforeAnything) {
   EXPECT_FALSE(fs::exists(fs::path(home) / "Library"));
   actions.openInstalledApp();
   EXPECT_TRUE(opened.empty()) << "no app path without a payload";
+}
+
+// An unknown bundle or an unknown home stops the run plainly: never a payload
+// looked for elsewhere, nor an install under "/".
+TEST_F(InstallerDelegateTest, StopsWithoutABundleOrAHome) {
+  delegate->buildWindow();
+  for (const auto& [missing, message] :
+       {std::pair{&resources, "インストール用ファイルが見つかりませんでした。"},
+        std::pair{&home, "ホームフォルダが見つかりませんでした。"}}) {
+    GivePayload("exit 0\n");
+    const std::string was = std::exchange(*missing, "");
+    log.clear();
+    delegate->startInstall();
+    EXPECT_EQ(status, message);
+    EXPECT_EQ(log, std::string(message) + "\n");
+    EXPECT_FALSE(delegate->task());
+    *missing = was;
+  }
+}
+
+TEST_F(InstallerDelegateTest, WaitsWhileAnotherInstallerHasTheHome) {
+  GivePayload("exit 0\n");
+  delegate->buildWindow();
+  auto other = std::make_unique<FolderLock>(home);
+  ASSERT_EQ(other->state(), FolderLock::State::kHeld);
+  delegate->startInstall();
+  queue->runDelayed();  // still taken: it goes on waiting
+  EXPECT_EQ(status, "別のインストーラーの完了を待っています...");
+  EXPECT_EQ(log, "別のインストーラーの完了を待っています...\n") << "said once";
+  EXPECT_FALSE(delegate->task());
+  other.reset();
+  queue->runDelayed();
+  ASSERT_TRUE(delegate->task());
+  EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << "held while it installs";
+  RunToOutcome();
+  EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kHeld) << "and let go at the outcome";
 }
 
 // Path bytes that are not UTF-8 are shown as Mac OS Roman, never dropped.

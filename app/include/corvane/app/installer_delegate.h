@@ -9,6 +9,7 @@
 
 #include "corvane/app/controls.h"
 #include "corvane/app/platform_services.h"
+#include "corvane/engine/folder_lock.h"
 #include "corvane/engine/install_process.h"
 #include "corvane/engine/install_receiver.h"
 
@@ -18,6 +19,8 @@ namespace texts {
 inline constexpr std::string_view kWelcome = "Corvane のセットアップを開始します。\n";
 inline constexpr std::string_view kPayloadMissing =
     "インストール用ファイルが見つかりませんでした。";
+inline constexpr std::string_view kHomeMissing = "ホームフォルダが見つかりませんでした。";
+inline constexpr std::string_view kWaitingForOther = "別のインストーラーの完了を待っています...";
 inline constexpr std::string_view kInstalling =
     "必要ファイルを配置し、依存関係をインストールしています...";
 inline constexpr std::string_view kInstallRootPrefix = "インストール先: ";
@@ -35,6 +38,8 @@ inline constexpr std::string_view kUnknownReason = "不明なエラー";
 }  // namespace texts
 
 inline constexpr std::chrono::milliseconds kStartDelay{400};
+// How often a second installer for the same home looks whether the first is done.
+inline constexpr std::chrono::milliseconds kLockRetry{250};
 
 // The application's controller: drives the one install run of a launch from
 // start-up to its outcome and keeps the status label and the log. Main thread
@@ -82,6 +87,10 @@ class InstallerDelegate : public InstallReceiver,
   std::shared_ptr<Button> quitButton_;
   std::shared_ptr<InstallProcess> task_;
   std::string installedAppPath_;
+  // Held on the home folder from the start of the run to its outcome, so that
+  // two installers never copy into one home at once.
+  std::unique_ptr<FolderLock> homeLock_;
+  bool waitingShown_ = false;
 };
 
 }  // namespace corvane

@@ -1,0 +1,32 @@
+#include "corvane/engine/folder_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace corvane {
+
+FolderLock::FolderLock(const std::string& folder) {
+  fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_ < 0) return;
+  int result = 0;
+  while ((result = ::flock(fd_, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  if (result == 0) {
+    state_ = State::kHeld;
+    return;
+  }
+  // Anything but contention (a network file system without locks, say) must
+  // not stop the install.
+  state_ = errno == EWOULDBLOCK ? State::kBusy : State::kUnavailable;
+  ::close(fd_);
+  fd_ = -1;
+}
+
+FolderLock::~FolderLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace corvane
