@@ -6,13 +6,23 @@
 namespace corvane {
 namespace {
 
-// The longest prefix of valid UTF-8 text that fits in `limit` bytes without
-// cutting a character; never empty.
-std::size_t SliceLength(const std::string& text, std::size_t limit) {
-  if (text.size() <= limit) return text.size();
-  std::size_t cut = limit;
+struct Slice {
+  std::size_t length;
+  std::size_t lines;
+};
+
+// The longest prefix of `text` with at most `bytes` bytes and `lines` line
+// ends, cut between characters; empty only when there is no room at all.
+Slice SliceOf(const std::string& text, std::size_t bytes, std::size_t lines) {
+  Slice slice{std::min(text.size(), bytes), 0};
+  for (std::size_t i = 0; i < slice.length; ++i) {
+    if ((text[i] == '\n' || text[i] == '\r') && ++slice.lines == lines) slice.length = i + 1;
+  }
+  if (slice.length == text.size()) return slice;
+  std::size_t cut = slice.length;
   while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0U) == 0x80U) --cut;
-  return cut > 0 ? cut : limit;
+  if (cut > 0) slice.length = cut;
+  return slice;
 }
 
 }  // namespace
@@ -33,10 +43,23 @@ DeliveryQueue::DeliveryQueue(std::shared_ptr<MainQueue> mainQueue,
 
 void DeliveryQueue::pushText(std::string text) {
   if (text.empty()) return;
+  {
+    std::unique_lock lock(mutex_);
+    drained_.wait(lock, [this] { return pendingBytes_ < kMaxPendingBytes || !holdingBack_; });
+    pendingBytes_ += text.size();
+  }
   push(Item{std::move(text), std::nullopt});
 }
 
 void DeliveryQueue::pushExitStatus(std::int32_t status) { push(Item{{}, status}); }
+
+void DeliveryQueue::stopHoldingBack() {
+  {
+    std::lock_guard lock(mutex_);
+    holdingBack_ = false;
+  }
+  drained_.notify_all();
+}
 
 void DeliveryQueue::push(Item item) {
   bool postDrain = false;
@@ -58,31 +81,34 @@ void DeliveryQueue::drain() {
       status = items_.front().status;
       items_.pop_front();
     } else {
-      const std::size_t slice = currentSliceBytes_;
-      while (!items_.empty() && !items_.front().status) {
+      std::size_t lines = kMaxSliceLines;
+      while (!items_.empty() && !items_.front().status && text.size() < currentSliceBytes_ &&
+             lines > 0) {
         std::string& front = items_.front().text;
-        const std::size_t room = slice - text.size();
-        if (front.size() <= room) {
+        const Slice piece = SliceOf(front, currentSliceBytes_ - text.size(), lines);
+        lines -= piece.lines;
+        if (piece.length == front.size()) {
           if (text.empty()) {
             text = std::move(front);
           } else {
             text += front;
           }
           items_.pop_front();
-          if (text.size() == slice) break;
           continue;
         }
-        // Only the first piece of a slice may be cut; a later one waits whole.
-        if (!text.empty()) break;
-        const std::size_t length = SliceLength(front, room);
-        text.assign(front, 0, length);
-        front.erase(0, length);
+        // Only the first piece of a slice is cut; a later one waits whole.
+        if (text.empty()) {
+          text.assign(front, 0, piece.length);
+          front.erase(0, piece.length);
+        }
         break;
       }
     }
     more = !items_.empty();
     drainPosted_ = more;
+    pendingBytes_ -= text.size();
   }
+  drained_.notify_all();
   if (more) mainQueue_->post([self = shared_from_this()] { self->drain(); });
 
   const auto receiver = receiver_.lock();

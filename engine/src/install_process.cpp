@@ -183,6 +183,7 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
   std::thread([pid, deliveries, output] {
     NameThisThread("install-exit");
     const int status = WaitForExit(pid);
+    deliveries->stopHoldingBack();
     {
       std::unique_lock lock(output->mutex);
       output->ended.wait_for(lock, kOutputGracePeriod, [&] { return !output->open; });

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -125,6 +126,39 @@ TEST(InstallProcess, OutputWrittenBeforeTheExitIsAboveTheStatus) {
   }
 }
 
+// A script that prints faster than the window takes it is held back by the
+// pipe, yet what it printed before exiting still comes before its status.
+TEST_F(InstallProcessTest, FastOutputIsHeldBackYetAllAboveTheStatus) {
+  InstallProcess process("head -c 9500000 /dev/zero | tr '\\0' x; echo end");
+  process.launch(queue, receiver);
+  // A slow main thread: a pipe's worth still waits when the script exits.
+  while (!receiver->status) {
+    queue->runOne();
+    std::this_thread::sleep_for(25ms);
+  }
+  EXPECT_EQ(receiver->output.size(), 9500004U);
+  EXPECT_TRUE(receiver->output.ends_with("xend\n"));
+}
+
+TEST_F(InstallProcessTest, WaitingOutputIsBoundedUntilTheScriptHasExited) {
+  auto deliveries = DeliveryQueue::Create(queue, receiver);
+  std::atomic<int> pushed = 0;
+  std::thread writer([&] {
+    for (int i = 0; i < 3; ++i) {
+      deliveries->pushText(std::string(DeliveryQueue::kMaxPendingBytes / 2, 'x'));
+      ++pushed;
+    }
+  });
+  while (pushed < 2) std::this_thread::sleep_for(1ms);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(pushed, 2) << "the third waits for the main thread";
+  EXPECT_TRUE(queue->runUntil([&] { return pushed == 3; }));
+  writer.join();
+  deliveries->stopHoldingBack();
+  for (int i = 0; i < 3; ++i)
+    deliveries->pushText(std::string(DeliveryQueue::kMaxPendingBytes, 'x'));
+}
+
 TEST_F(InstallProcessTest, FailedLaunchThrowsItsReasonAndDeliversNothing) {
   InstallProcess process("echo never", "/no/such/bash");
   try {
@@ -159,6 +193,7 @@ TEST_F(InstallProcessTest, BurstDrainsInBoundedOrderedSlices) {
   for (int i = 0; i < 500; ++i) texts.push_back("line " + std::to_string(i) + " ツ\n");
   texts.emplace_back();  // longer than a slice: it must be cut between characters
   for (int k = 0; k < 834; ++k) texts.back() += "ツ";
+  texts.emplace_back(3000, '\n');  // every line end is a line to lay out
   std::string sent;
   for (const auto& text : texts) {
     deliveries->pushText(text);
