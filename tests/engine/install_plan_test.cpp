@@ -135,11 +135,14 @@ TEST_F(ComposedScript, SecondRunMergesAndReplacesReadOnlyFiles) {
   fs::permissions(root / "data/テキスト.txt", fs::perms::owner_read);
   WriteFile(payload / "data/テキスト.txt", "新しい\n");
   fs::remove(payload / "scripts/helper.sh");
+  fs::permissions(root / "data", fs::perms::owner_all);
   const auto second = Run("exit 0\n");
   ASSERT_EQ(second.status, 0) << second.output;
   EXPECT_EQ(ReadFile(root / "left-by-user.txt"), "keep me");
   EXPECT_EQ(ReadFile(root / "data/テキスト.txt"), "新しい\n");
   EXPECT_TRUE(fs::exists(root / "scripts/helper.sh")) << "the earlier copy's files stay";
+  EXPECT_EQ(fs::status(root / "data").permissions(), fs::perms::owner_all)
+      << "a folder already there keeps its mode, as macOS's ditto does";
 }
 
 TEST_F(ComposedScript, FailuresEndTheRunWithTheirStatus) {
