@@ -41,13 +41,13 @@ def screen():
 class Installer:
     """One run of the real executable, in a fresh bundle copy and home."""
 
-    def __init__(self, screen, tmp_path):
+    def __init__(self, screen, tmp_path, home=None):
         self.screen, self.dir, self.process = screen, tmp_path, None
         self.bundle = str(tmp_path / "Corvane Installer.app")
         shutil.copytree(os.environ["CORVANE_BUNDLE"], self.bundle, symlinks=True)
         self.payload = os.path.join(self.bundle, "Contents/Resources/payload")
-        self.home = str(tmp_path / "home 'ホーム'")
-        os.makedirs(self.home)
+        self.home = home or str(tmp_path / "home 'ホーム'")
+        os.makedirs(self.home, exist_ok=True)
         self.root = os.path.join(self.home, "Library/Application Support/Corvane")
 
     def write_script(self, body):
@@ -56,11 +56,15 @@ class Installer:
         with open(path, "w", encoding="utf-8") as f:
             f.write("#!/bin/bash\n" + body)
 
-    def start(self):
+    def start(self, stderr_closed=False):
         env = dict(os.environ, HOME=self.home, DISPLAY=self.screen, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+        close = None
+        if stderr_closed:
+            close = lambda: os.close(2)  # the display connection would take its number
+            env.pop("XDG_RUNTIME_DIR")  # so that Qt has a warning to write at start-up
         self.process = subprocess.Popen([os.path.join(self.bundle, "Contents/MacOS/corvane-installer")],
                                         env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL)
+                                        stderr=subprocess.DEVNULL, preexec_fn=close)
         return self
 
     def controls(self):
@@ -149,6 +153,33 @@ def test_demo_payload_installs_opens_the_app_and_ends_on_close(installer):
         time.sleep(0.1)
     assert "Corvane 1.0.0 started" in open(started, encoding="utf-8").read()
     installer.close()
+
+
+@pytest.mark.parametrize("folder, stderr_closed, shown", [
+    ("caf\udce9", False, "/caf\u00c8/"),  # the byte E9, a Latin-1 "café": shown as Mac OS Roman
+    ("plain", True, "/plain/"),
+])
+def test_installs_from_a_folder_that_is_not_utf8_or_with_standard_error_closed(
+        screen, tmp_path, folder, stderr_closed, shown):
+    run = Installer(screen, tmp_path / folder)
+    state = run.start(stderr_closed).outcome()
+    assert state["status"] == SUCCEEDED and shown in state["log"]
+    run.close()
+
+
+def test_two_installers_for_one_home_take_turns(screen, tmp_path):
+    runs = [Installer(screen, tmp_path / "first"), None]
+    runs[1] = Installer(screen, tmp_path / "second", home=runs[0].home)
+    turns = tmp_path / "turns"
+    for run in runs:
+        run.write_script(f"echo begin >> '{turns}'; sleep 1; echo end >> '{turns}'\n")
+    for run in runs:
+        run.start()
+    states = [run.outcome() for run in runs]
+    assert [state["status"] for state in states] == [SUCCEEDED, SUCCEEDED]
+    assert open(turns).read() == "begin\nend\n" * 2, "the two runs overlapped"
+    for run in runs:
+        run.close()
 
 
 def test_missing_payload_is_reported_and_nothing_is_installed(installer):

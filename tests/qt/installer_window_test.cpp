@@ -1,6 +1,8 @@
 #include "corvane/qt/installer_window.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QClipboard>
@@ -12,6 +14,7 @@
 #include <random>
 
 #include "corvane/qt/log_text_view.h"
+#include "corvane/qt/qt_platform_services.h"
 #include "corvane/qt/spinner_widget.h"
 
 namespace corvane::qt {
@@ -103,13 +106,43 @@ TEST_F(InstallerWindowTest, StatusStaysOnOneLineAndTheLogTakesNoTyping) {
   EXPECT_EQ(log->text(), "first line\n");
 }
 
-TEST_F(InstallerWindowTest, LogScrollsToTheEnd) {
-  auto* log = Control<LogTextView>(names::kLogView);
-  for (int i = 0; i < 200; ++i) built.logView->appendText("line " + std::to_string(i) + "\n");
-  built.logView->scrollToEnd();
-  QApplication::processEvents();
-  EXPECT_GT(log->verticalScrollBar()->maximum(), 0);
-  EXPECT_EQ(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
+// Past its bounds the log keeps the latest output and says how much went; it
+// follows the end, except while a reader has scrolled back.
+TEST(LogTextView, KeepsTheLatestOutputAndTheReadersPlace) {
+  LogTextView view(nullptr, 20'000, 18'000, 500);
+  view.resize(564, 246);
+  view.show();
+  QString all;
+  auto append = [&](int from, int to) {
+    for (int i = from; i < to; ++i) {
+      const QString line = QString("line %1 %2\r\n").arg(i).arg(QString(i % 7 ? 10 : 150, 'x'));
+      view.appendLogText(line);
+      view.requestScrollToEnd();
+      all += line;
+    }
+    QApplication::processEvents();
+  };
+  auto topLine = [&] { return view.cursorForPosition({2, 2}).block().text(); };
+  QScrollBar* bar = view.verticalScrollBar();
+  append(0, 400);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  bar->setValue(bar->maximum() - 30);
+  const QString top = topLine();
+  append(400, 700);
+  EXPECT_EQ(topLine(), top);
+  EXPECT_LE(view.document()->blockCount(), 500);
+  EXPECT_LE(view.document()->characterCount(), 18'000) << "once past its bound, it keeps less";
+  EXPECT_TRUE(all.endsWith(view.text()));
+  EXPECT_EQ(view.droppedCharacters() + view.text().size(), all.size());
+  const qint64 lines = all.left(view.droppedCharacters()).count("\r\n");
+  EXPECT_EQ(view.droppedLines(), lines);
+  EXPECT_EQ(view.findChild<QLabel*>()->text(),
+            QString("以前の出力 %1 行 (%2 文字) を省略しました")
+                .arg(QLocale(QLocale::Japanese).toString(lines),
+                     QLocale(QLocale::Japanese).toString(view.droppedCharacters())));
+  bar->setValue(bar->maximum());
+  append(700, 710);
+  EXPECT_EQ(bar->value(), bar->maximum()) << "back at the end, it follows again";
 }
 
 TEST(LogTextView, TextAndCopyAreExactlyWhatWasAppended) {
@@ -179,6 +212,20 @@ TEST(LogTextView, RandomAppendsComeBackExactly) {
       ASSERT_FALSE(block.length() > 1 && block.text().back().isHighSurrogate());
     }
   }
+}
+
+// The install script inherits HOME: it must be the home the installer uses.
+TEST(QtPlatformServices, HomeThatIsNotAnAbsolutePathIsTakenFromThePasswordDatabase) {
+  const std::string entry = ::getpwuid(::getuid())->pw_dir;
+  for (const char* home : {"", ".", static_cast<const char*>(nullptr)}) {
+    home != nullptr ? ::setenv("HOME", home, 1) : ::unsetenv("HOME");
+    SettleHomeEnvironment();
+    EXPECT_STREQ(std::getenv("HOME"), entry.c_str());
+    EXPECT_EQ(UserHomeDirectory(), entry);
+  }
+  ::setenv("HOME", "/elsewhere", 1);
+  SettleHomeEnvironment();
+  EXPECT_STREQ(std::getenv("HOME"), "/elsewhere");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "corvane/qt/log_text_view.h"
 
+#include <QLocale>
 #include <QMimeData>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -51,7 +52,11 @@ bool IsBreak(char16_t c) {
 
 }  // namespace
 
-LogTextView::LogTextView(QWidget* parent) : QPlainTextEdit(parent) {
+LogTextView::LogTextView(QWidget* parent, int maxCharacters, int keptCharacters, int maxBlocks)
+    : QPlainTextEdit(parent),
+      maxCharacters_(maxCharacters),
+      keptCharacters_(keptCharacters),
+      maxBlocks_(maxBlocks) {
   setReadOnly(true);
   setUndoRedoEnabled(false);
   setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -65,6 +70,8 @@ LogTextView::LogTextView(QWidget* parent) : QPlainTextEdit(parent) {
 
 void LogTextView::appendLogText(const QString& text) {
   if (text.isEmpty()) return;
+  // Decided before the text moves the end away.
+  if (!scrollPending_) followEnd_ = showsEnd();
   QTextCursor cursor(document());
   cursor.movePosition(QTextCursor::End);
   cursor.beginEditBlock();
@@ -162,10 +169,68 @@ void LogTextView::appendLogText(const QString& text) {
     insertRun(runStart, n);
   }
   cursor.endEditBlock();
+  const int characterLimit = droppedCharacters_ > 0 ? keptCharacters_ : maxCharacters_;
+  if (document()->characterCount() > characterLimit || document()->blockCount() > maxBlocks_) {
+    dropOldestLines(characterLimit);
+  }
+}
+
+void LogTextView::dropOldestLines(int characterLimit) {
+  // A little more than the excess, so that this runs now and then rather than
+  // on every append; and never much at once, so that each time is brief. Once
+  // past kMaxCharacters it takes a hundred or so appends to get down to
+  // kKeptCharacters, well before the document's next copy of its text.
+  constexpr int kMostCharactersAtOnce = 1'000'000;
+  const int characters = std::min(
+      kMostCharactersAtOnce, document()->characterCount() - (characterLimit - characterLimit / 64));
+  const int blocks = document()->blockCount() - (maxBlocks_ - maxBlocks_ / 512);
+  int removedCharacters = 0;
+  int removedBlocks = 0;
+  QTextBlock keep = document()->begin();
+  while (keep.next().isValid() && (removedCharacters < characters || removedBlocks < blocks)) {
+    const QTextBlock next = keep.next();
+    droppedCharacters_ += keep.length() - 1 + SeparatorText(next.userState()).size();
+    droppedLines_ += next.userState() != kContinuation;
+    removedCharacters += keep.length();
+    ++removedBlocks;
+    keep = next;
+  }
+  if (droppedNote_ == nullptr) {
+    droppedNote_ = new QLabel(this);
+    droppedNote_->setForegroundRole(QPalette::PlaceholderText);
+    droppedNote_->setIndent(4);
+    const int height = fontMetrics().height() + 6;
+    setViewportMargins(0, height, 0, 0);
+    const QRect area = contentsRect();
+    droppedNote_->setGeometry(area.x(), area.y(), area.width(), height);
+    droppedNote_->show();
+  }
+  // A reader scrolled back keeps their place, as far as it is kept. The scroll
+  // bar counts lines as laid out, wrapped ones included.
+  const QTextBlock top = firstVisibleBlock();
+  const int topNumber = top.blockNumber() - removedBlocks;
+  const int lineInTop = verticalScrollBar()->value() - top.firstLineNumber();
+  QTextCursor cursor(document());
+  cursor.setPosition(keep.position(), QTextCursor::KeepAnchor);
+  cursor.removeSelectedText();
+  if (!followEnd_) {
+    verticalScrollBar()->setValue(
+        topNumber < 0 ? 0 : document()->findBlockByNumber(topNumber).firstLineNumber() + lineInTop);
+  }
+  const QLocale japanese(QLocale::Japanese);
+  droppedNote_->setText(
+      QStringLiteral("以前の出力 %1 行 (%2 文字) を省略しました")
+          .arg(japanese.toString(droppedLines_), japanese.toString(droppedCharacters_)));
+}
+
+bool LogTextView::showsEnd() const {
+  const QScrollBar* bar = verticalScrollBar();
+  return bar->value() >= bar->maximum();
 }
 
 void LogTextView::requestScrollToEnd() {
-  if (scrollPending_) return;
+  // A reader who has scrolled back keeps their place.
+  if (scrollPending_ || (!followEnd_ && !showsEnd())) return;
   scrollPending_ = true;
   QTimer::singleShot(0, this, [this] { scrollToEndNow(); });
 }

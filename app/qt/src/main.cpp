@@ -7,6 +7,7 @@
 
 int main(int argc, char* argv[]) {
   corvane::EnsureStandardDescriptors();
+  corvane::qt::SettleHomeEnvironment();
   QApplication application(argc, argv);
   QApplication::setQuitOnLastWindowClosed(
       corvane::InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed());

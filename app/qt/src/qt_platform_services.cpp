@@ -28,17 +28,53 @@ std::string ResourceDirectoryForExecutableDir(const std::string& executableDir) 
   return executableDir;
 }
 
-std::string UserHomeDirectory() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+namespace {
+
+std::string PasswordDatabaseHome() {
+  const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
   passwd entry{};
   passwd* found = nullptr;
   if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-      found->pw_dir != nullptr) {
+      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
     return found->pw_dir;
   }
-  return "/";
+  return {};
+}
+
+const char* AbsoluteHomeFromEnvironment() {
+  const char* home = std::getenv("HOME");
+  return home != nullptr && home[0] == '/' ? home : nullptr;
+}
+
+}  // namespace
+
+std::string UserHomeDirectory() {
+  if (const char* home = AbsoluteHomeFromEnvironment()) return home;
+  return PasswordDatabaseHome();
+}
+
+void SettleHomeEnvironment() {
+  if (AbsoluteHomeFromEnvironment() != nullptr) return;
+  if (const std::string home = PasswordDatabaseHome(); !home.empty()) {
+    ::setenv("HOME", home.c_str(), 1);
+  }
+}
+
+std::string ExecutableDirectory() {
+  std::string path(256, '\0');
+  for (;;) {
+    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (length <= 0) return {};
+    if (static_cast<std::size_t>(length) < path.size()) {
+      path.resize(static_cast<std::size_t>(length));
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::string BundleExecutablePath(const std::string& bundlePath) {
@@ -86,7 +122,8 @@ InstallerWindow QtPlatformServices::buildWindow(WindowActions actions) {
 }
 
 std::string QtPlatformServices::resourceDirectory() {
-  return ResourceDirectoryForExecutableDir(QCoreApplication::applicationDirPath().toStdString());
+  const std::string executableDir = ExecutableDirectory();
+  return executableDir.empty() ? executableDir : ResourceDirectoryForExecutableDir(executableDir);
 }
 
 std::string QtPlatformServices::homeDirectory() { return UserHomeDirectory(); }

@@ -12,8 +12,18 @@ namespace corvane::qt {
 // for a bare executable, its own folder.
 std::string ResourceDirectoryForExecutableDir(const std::string& executableDir);
 
-// $HOME when set and absolute, else the password database's entry.
+// $HOME when set and absolute, else the password database's entry; empty
+// when neither gives an absolute path.
 std::string UserHomeDirectory();
+
+// Makes $HOME the home the installer uses, so that the install script sees the
+// same one: the password database's entry when $HOME is unset, empty or
+// relative. Call before any thread starts.
+void SettleHomeEnvironment();
+
+// The folder of the running executable, as the kernel has it: bytes, never
+// decoded. Empty when it cannot be found.
+std::string ExecutableDirectory();
 
 // The executable inside an application bundle: Contents/MacOS/<name without .app>.
 std::string BundleExecutablePath(const std::string& bundlePath);
