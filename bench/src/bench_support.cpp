@@ -157,19 +157,30 @@ const std::vector<Workload>& HeavyWorkloads() {
       {"bulk", "50 MiB in 64 KiB writes"},
       {"japanese", "20,000 Japanese lines through cat"},
       {"huge", "one 5 MiB line, no line feed"},
+      {"progress", "4,000 updates of one \\r progress line, a few hundred a second"},
+      {"blank", "10 MiB of empty lines", true},
+      {"gigabyte", "1 GiB of 80-byte lines", true, 2},
   };
   return workloads;
 }
 
 WorkloadPaths PathsFor(const std::string& workdir, const std::string& name) {
   const std::string root = workdir + "/" + name;
-  return {root + "/Bench.app/Contents/Resources", root + "/home",
-          workdir + "/data/" + name + ".txt"};
+  return {root + "/Bench.app/Contents/Resources", root + "/home"};
 }
 
 namespace {
 
 constexpr int kShortLines = 200'000;
+constexpr int kProgressUpdates = 10'000;
+constexpr const char* kProgressFormat =
+    "\\rDownloading corvane-runtime.tar.gz %3d.%02d%% %5d/10000";
+constexpr std::uintmax_t kBlankBytes = 10U << 20;
+// Lines of 80 bytes: a 10-digit number, a space, this, and a line feed.
+constexpr std::string_view kGigabyteText =
+    "the quick brown fox jumps over the lazy dog and then goes home again";
+static_assert(kGigabyteText.size() == 68);
+constexpr std::uintmax_t kGigabyteLines = (std::uintmax_t{1} << 30) / 80;
 // 60 bytes a line with its line feed: 12 MB in all.
 constexpr const char* kShortLineFormat =
     "line %06d of the heavy output test: abcdefghijklmnopqrstu\n";
@@ -249,6 +260,30 @@ std::string HugeLine(std::size_t bytes) {
   return out;
 }
 
+std::string ProgressUpdates() {
+  std::string out;
+  char line[128];
+  for (int i = 0; i < kProgressUpdates; ++i) {
+    // The format begins with the two characters \ and r, for bash's printf.
+    out += '\r';
+    out.append(line, static_cast<std::size_t>(std::snprintf(line, sizeof line, kProgressFormat + 2,
+                                                            i / 100, i % 100, i)));
+  }
+  return out + "\n";
+}
+
+// The gigabyte workload's lines from `first` to its end.
+std::string GigabyteLines(std::uintmax_t first) {
+  std::string out;
+  out.reserve(static_cast<std::size_t>((kGigabyteLines - first) * 80));
+  char number[16];
+  for (std::uintmax_t i = first; i < kGigabyteLines; ++i) {
+    std::snprintf(number, sizeof number, "%010ju ", i);
+    out.append(number).append(kGigabyteText).push_back('\n');
+  }
+  return out;
+}
+
 void WritePayload(const std::string& workdir, const std::string& name, const std::string& command) {
   const WorkloadPaths paths = PathsFor(workdir, name);
   MakeDirectories(paths.resources + "/payload/scripts");
@@ -272,6 +307,7 @@ void PrepareWorkdir(const std::string& workdir) {
   writeData("bulk", BulkText(50U << 20));
   writeData("japanese", JapaneseLines());
   writeData("huge", HugeLine(5U << 20));
+  writeData("progress", ProgressUpdates());
 
   const std::string quotedData = corvane::ShellQuote(data);
   WritePayload(workdir, "lines",
@@ -280,7 +316,32 @@ void PrepareWorkdir(const std::string& workdir) {
   WritePayload(workdir, "bulk", "dd if=" + quotedData + "/bulk.txt bs=65536 status=none");
   WritePayload(workdir, "japanese", "cat " + quotedData + "/japanese.txt");
   WritePayload(workdir, "huge", "dd if=" + quotedData + "/huge.txt bs=65536 status=none");
+  WritePayload(workdir, "progress",
+               std::string("for ((i = 0; i < ") + std::to_string(kProgressUpdates) +
+                   "; i++)); do printf '" + kProgressFormat +
+                   "' $((i / 100)) $((i % 100)) \"$i\"; sleep 0.002; done; echo");
+  WritePayload(workdir, "blank",
+               "head -c " + std::to_string(kBlankBytes) + " /dev/zero | tr '\\0' '\\n'");
+  WritePayload(workdir, "gigabyte",
+               "seq -f '%010.0f " + std::string(kGigabyteText) + "' 0 " +
+                   std::to_string(kGigabyteLines - 1));
   WritePayload(workdir, "idle", "sleep 10");
+}
+
+std::uintmax_t ExpectedOutputSize(const std::string& workdir, const std::string& name) {
+  if (name == "blank") return kBlankBytes;
+  if (name == "gigabyte") return kGigabyteLines * 80;
+  return std::filesystem::file_size(workdir + "/data/" + name + ".txt");
+}
+
+std::string ExpectedOutputTail(const std::string& workdir, const std::string& name,
+                               std::uintmax_t bytes) {
+  const std::uintmax_t size = ExpectedOutputSize(workdir, name);
+  bytes = std::min(bytes, size);
+  if (name == "blank") return std::string(static_cast<std::size_t>(bytes), '\n');
+  std::string text = name == "gigabyte" ? GigabyteLines(kGigabyteLines - (bytes + 79) / 80)
+                                        : ReadFile(workdir + "/data/" + name + ".txt");
+  return text.substr(text.size() - static_cast<std::size_t>(bytes));
 }
 
 }  // namespace bench
