@@ -5,9 +5,7 @@
 #include "corvane/app/installer_delegate.h"
 #include "platform_services.h"
 
-@implementation CorvaneAppDelegate {
-  std::shared_ptr<corvane::InstallerDelegate> _controller;
-}
+@implementation CorvaneAppDelegate
 
 - (instancetype)init {
   self = [super init];

@@ -12,15 +12,16 @@
 
 // The buttons' target. NSButton does not retain its target, so each button's
 // adapter below keeps it alive.
-@interface CorvaneWindowActions : NSObject
+@interface CorvaneWindowActions : NSObject {
+  // Here rather than in the @implementation, for GCC's Objective-C runtime.
+  corvane::WindowActions _actions;
+}
 - (instancetype)initWithActions:(corvane::WindowActions)actions;
 - (void)openInstalledApp:(id)sender;
 - (void)quit:(id)sender;
 @end
 
-@implementation CorvaneWindowActions {
-  corvane::WindowActions _actions;
-}
+@implementation CorvaneWindowActions
 
 - (instancetype)initWithActions:(corvane::WindowActions)actions {
   self = [super init];
@@ -178,8 +179,11 @@ InstallerWindow BuildInstallerWindow(WindowActions actions) {
   [window makeKeyAndOrderFront:nil];
   [NSApp activateIgnoringOtherApps:YES];
 
+  // The log view keeps these past this autorelease pool: made with alloc, so
+  // it is owned under manual counting too, not only under ARC.
   NSDictionary* logAttributes =
-      @{NSFontAttributeName : logFont, NSForegroundColorAttributeName : logColor};
+      [[NSDictionary alloc] initWithObjectsAndKeys:logFont, NSFontAttributeName, logColor,
+                                                   NSForegroundColorAttributeName, nil];
   return InstallerWindow{
       .window = std::make_shared<AppKitWindow>(window),
       .statusLabel = std::make_shared<AppKitStatusLabel>(statusLabel),
