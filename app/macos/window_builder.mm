@@ -151,18 +151,24 @@ InstallerWindow BuildInstallerWindow(WindowActions actions) {
   [logScrollView setHasVerticalScroller:YES];
   [logScrollView setAutohidesScrollers:YES];
 
-  NSTextView* logView = [[NSTextView alloc] initWithFrame:NSMakeRect(0, 0, 564, 246)];
+  // As wide as what the bezel and the scroller leave, and following that
+  // width when the scroller comes or goes: as wide as the scroll view's outer
+  // frame, the end of every wrapped line would lie under an always-shown
+  // scroller. It grows downward with its text for the scroll view to scroll.
+  const NSSize logSize = [logScrollView contentSize];
+  NSTextView* logView =
+      [[NSTextView alloc] initWithFrame:NSMakeRect(0, 0, logSize.width, logSize.height)];
   [logView setEditable:NO];
   NSFont* logFont = [NSFont monospacedSystemFontOfSize:12 weight:NSFontWeightRegular];
   NSColor* logColor = [NSColor labelColor];
   [logView setFont:logFont];
   [logView setTextColor:logColor];
-  // The log must grow downward with its text, wrapped at its width, for the
-  // scroll view to scroll it.
+  [logView setMinSize:NSMakeSize(0, logSize.height)];
+  [logView setMaxSize:NSMakeSize(FLT_MAX, FLT_MAX)];
   [logView setVerticallyResizable:YES];
   [logView setHorizontallyResizable:NO];
-  [logView setMaxSize:NSMakeSize(FLT_MAX, FLT_MAX)];
-  [[logView textContainer] setContainerSize:NSMakeSize(564, FLT_MAX)];
+  [logView setAutoresizingMask:NSViewWidthSizable];
+  [[logView textContainer] setContainerSize:NSMakeSize(logSize.width, FLT_MAX)];
   [[logView textContainer] setWidthTracksTextView:YES];
   [logScrollView setDocumentView:logView];
   [content addSubview:logScrollView];
