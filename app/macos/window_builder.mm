@@ -89,6 +89,9 @@ class AppKitLogView final : public LogView {
   // default font and in black, unreadable in dark mode, so each piece carries
   // the log view's own font and colour. The append costs only the new text.
   void appendText(std::string_view text) override {
+    // Taken before the text grows: a user who scrolled up to read keeps their
+    // place, one at the end goes on following it.
+    followsEnd_ = ShowsEnd();
     if (text.empty()) return;
     NSAttributedString* piece = [[NSAttributedString alloc] initWithString:ToNSString(text)
                                                                 attributes:attributes_];
@@ -96,12 +99,20 @@ class AppKitLogView final : public LogView {
   }
 
   void scrollToEnd() override {
+    if (!followsEnd_) return;
     [view_ scrollRangeToVisible:NSMakeRange([[view_ textStorage] length], 0)];
   }
 
  private:
+  bool ShowsEnd() const {
+    const NSRect visible = [view_ visibleRect];
+    const CGFloat height = NSHeight([view_ frame]);
+    return NSMaxY(visible) >= height - 1 || height <= NSHeight(visible) + 1;
+  }
+
   NSTextView* view_;
   NSDictionary* attributes_;
+  bool followsEnd_ = true;
 };
 
 NSButton* MakePushButton(NSString* title, CorvaneWindowActions* target, SEL action, NSRect frame) {
