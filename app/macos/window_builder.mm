@@ -194,7 +194,13 @@ InstallerWindow BuildInstallerWindow(WindowActions actions) {
   [content addSubview:quitButton];
 
   [window makeKeyAndOrderFront:nil];
-  [NSApp activateIgnoringOtherApps:YES];
+  // From macOS 14 on, activateIgnoringOtherApps: no longer brings the
+  // application to the front.
+  if (@available(macOS 14.0, *)) {
+    [NSApp activate];
+  } else {
+    [NSApp activateIgnoringOtherApps:YES];
+  }
 
   // The log view keeps these past this autorelease pool: made with alloc, so
   // it is owned under manual counting too, not only under ARC.

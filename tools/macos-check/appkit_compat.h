@@ -14,6 +14,10 @@
 + (instancetype)buttonWithTitle:(NSString*)title target:(id)target action:(SEL)action;
 @end
 
+@interface NSApplication (CorvaneMacOSCheck)
+- (void)activate;  // macOS 14
+@end
+
 @interface NSFont (CorvaneMacOSCheck)
 + (NSFont*)monospacedSystemFontOfSize:(CGFloat)fontSize weight:(NSFontWeight)weight;
 @end
