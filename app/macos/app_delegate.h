@@ -8,7 +8,7 @@ namespace corvane {
 class InstallerDelegate;
 }
 
-// The application object's delegate: owns the controller and hands it the two
+// The application object's delegate: owns the controller and hands it the
 // application events it acts on.
 @interface CorvaneAppDelegate : NSObject <NSApplicationDelegate> {
   // Instance variables live here, not in the @implementation: GCC's
@@ -18,4 +18,5 @@ class InstallerDelegate;
 }
 - (void)applicationDidFinishLaunching:(NSNotification*)notification;
 - (BOOL)applicationShouldTerminateAfterLastWindowClosed:(NSApplication*)sender;
+- (BOOL)applicationSupportsSecureRestorableState:(NSApplication*)app;
 @end

@@ -24,4 +24,10 @@
   return corvane::InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed() ? YES : NO;
 }
 
+// The installer restores no state; answering YES keeps macOS 14 from warning
+// at launch that restorable state may be decoded insecurely.
+- (BOOL)applicationSupportsSecureRestorableState:(NSApplication*)app {
+  return YES;
+}
+
 @end
