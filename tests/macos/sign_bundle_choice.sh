@@ -5,6 +5,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+command -v clang >/dev/null || "$repo/tools/setup-deps" appkit
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 bundle="$work/Corvane Installer.app"
