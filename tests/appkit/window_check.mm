@@ -38,34 +38,25 @@ static BOOL placeKept;
                                   repeats:YES];
 }
 
-static void Signal(NSString* suffix) {
-  [@"" writeToFile:[reportPath stringByAppendingString:suffix] atomically:YES];
-}
-
 + (void)tick:(NSTimer*)timer {
-  NSWindow* window = nil;
   NSScrollView* scroll = nil;
-  for (NSWindow* each in [NSApp windows]) {
-    for (NSView* view in [[each contentView] subviews]) {
-      if ([view isKindOfClass:[NSScrollView class]]) {
-        window = each;
-        scroll = (NSScrollView*)view;
-      }
-    }
-  }
+  for (NSWindow* each in [NSApp windows])
+    for (NSView* view in [[each contentView] subviews])
+      if ([view isKindOfClass:[NSScrollView class]]) scroll = (NSScrollView*)view;
+  NSWindow* window = [scroll window];
   NSTextView* log = [scroll documentView];
   NSString* text = [[log textStorage] string];
   if (stage == 0 && [text hasSuffix:@"paused\n"]) {
     [[scroll contentView] scrollToPoint:NSZeroPoint];
     [scroll reflectScrolledClipView:[scroll contentView]];
     readingPlace = [log visibleRect];
-    Signal(@".go1");
+    [@"" writeToFile:[reportPath stringByAppendingString:@".go1"] atomically:YES];
     stage = 1;
   } else if (stage == 1 && [text hasSuffix:@"resumed\n"]) {
     placeKept = NSEqualRects(readingPlace, [log visibleRect]);
     // As the user would, to the very end: the layout may not have reached it.
     [log scrollRangeToVisible:NSMakeRange([text length], 0)];
-    Signal(@".go2");
+    [@"" writeToFile:[reportPath stringByAppendingString:@".go2"] atomically:YES];
     stage = 2;
   }
   NSString* done = [NSString stringWithUTF8String:getenv("CORVANE_APPKIT_CHECK_DONE") ?: ""];
@@ -90,12 +81,11 @@ static void Signal(NSString* suffix) {
     }
     [report appendString:@"\n"];
   }
-  [report appendFormat:@"log as wide as its clip view: %d\n",
-                       NSWidth([log frame]) == NSWidth([[scroll contentView] bounds])];
   char target[4096] = "closed";
   const ssize_t length = readlink("/proc/self/fd/2", target, sizeof target - 1);
   if (length >= 0) target[length] = '\0';
-  [report appendFormat:@"standard error: %s\n", target];
+  [report appendFormat:@"log as wide as its clip view: %d\nstandard error: %s\n",
+                       NSWidth([log frame]) == NSWidth([[scroll contentView] bounds]), target];
   if (stage == 2) {
     [report appendFormat:@"follow: kept %d followed %d\n", placeKept,
                          NSMaxY([log visibleRect]) >= NSHeight([log frame]) - 1];

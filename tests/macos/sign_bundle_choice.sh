@@ -22,14 +22,9 @@ echo 'not a library' >"$payload/lib/text.dylib"
 printf '\xcf\xfa' >"$payload/lib/short"
 cp "$payload/bin/answer" "$bundle/Contents/MacOS/Corvane Installer"
 
-expected="$payload/lib/with space/libanswer.dylib
-$payload/bin/answer
-$payload/bin/universal
-$bundle"
-actual=$("$repo/app/macos/sign-bundle.sh" --list "$bundle")
-if [[ $actual != "$expected" ]]; then
-  echo "FAIL sign-bundle.sh --list:" >&2
-  diff <(echo "$expected") <(echo "$actual") >&2
+if ! diff <(printf '%s\n' "$payload/lib/with space/libanswer.dylib" "$payload/bin/answer" \
+  "$payload/bin/universal" "$bundle") <("$repo/app/macos/sign-bundle.sh" --list "$bundle") >&2; then
+  echo "FAIL sign-bundle.sh --list: expected < actual" >&2
   exit 1
 fi
 echo "ok   sign-bundle.sh: Mach-O files by their magic, deepest first, then the bundle"
