@@ -157,7 +157,8 @@ void dispatch_async_f(dispatch_queue_t, void* context, dispatch_function_t work)
   [pool drain];
 }
 
-// Main thread only, as on the controller's side.
+// Called on the main thread only, as the controller does; the work runs on the
+// calling thread's run loop.
 void dispatch_after_f(dispatch_time_t when, dispatch_queue_t, void* context,
                       dispatch_function_t work) {
   const std::uint64_t now = Now();
