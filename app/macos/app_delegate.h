@@ -2,9 +2,21 @@
 
 #import <AppKit/AppKit.h>
 
-// The application object's delegate: owns the controller and hands it the two
+#include <memory>
+
+namespace corvane {
+class InstallerDelegate;
+}
+
+// The application object's delegate: owns the controller and hands it the
 // application events it acts on.
-@interface CorvaneAppDelegate : NSObject <NSApplicationDelegate>
+@interface CorvaneAppDelegate : NSObject <NSApplicationDelegate> {
+  // Instance variables live here, not in the @implementation: GCC's
+  // Objective-C runtime, which the AppKit layer is also tested on, only
+  // takes them in the @interface.
+  std::shared_ptr<corvane::InstallerDelegate> _controller;
+}
 - (void)applicationDidFinishLaunching:(NSNotification*)notification;
 - (BOOL)applicationShouldTerminateAfterLastWindowClosed:(NSApplication*)sender;
+- (BOOL)applicationSupportsSecureRestorableState:(NSApplication*)app;
 @end

@@ -5,9 +5,7 @@
 #include "corvane/app/installer_delegate.h"
 #include "platform_services.h"
 
-@implementation CorvaneAppDelegate {
-  std::shared_ptr<corvane::InstallerDelegate> _controller;
-}
+@implementation CorvaneAppDelegate
 
 - (instancetype)init {
   self = [super init];
@@ -24,6 +22,12 @@
 
 - (BOOL)applicationShouldTerminateAfterLastWindowClosed:(NSApplication*)sender {
   return corvane::InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed() ? YES : NO;
+}
+
+// The installer restores no state; answering YES keeps macOS 14 from warning
+// at launch that restorable state may be decoded insecurely.
+- (BOOL)applicationSupportsSecureRestorableState:(NSApplication*)app {
+  return YES;
 }
 
 @end

@@ -12,15 +12,16 @@
 
 // The buttons' target. NSButton does not retain its target, so each button's
 // adapter below keeps it alive.
-@interface CorvaneWindowActions : NSObject
+@interface CorvaneWindowActions : NSObject {
+  // Here rather than in the @implementation, for GCC's Objective-C runtime.
+  corvane::WindowActions _actions;
+}
 - (instancetype)initWithActions:(corvane::WindowActions)actions;
 - (void)openInstalledApp:(id)sender;
 - (void)quit:(id)sender;
 @end
 
-@implementation CorvaneWindowActions {
-  corvane::WindowActions _actions;
-}
+@implementation CorvaneWindowActions
 
 - (instancetype)initWithActions:(corvane::WindowActions)actions {
   self = [super init];
@@ -88,6 +89,9 @@ class AppKitLogView final : public LogView {
   // default font and in black, unreadable in dark mode, so each piece carries
   // the log view's own font and colour. The append costs only the new text.
   void appendText(std::string_view text) override {
+    // Taken before the text grows: a user who scrolled up to read keeps their
+    // place, one at the end goes on following it.
+    followsEnd_ = ShowsEnd();
     if (text.empty()) return;
     NSAttributedString* piece = [[NSAttributedString alloc] initWithString:ToNSString(text)
                                                                 attributes:attributes_];
@@ -95,12 +99,20 @@ class AppKitLogView final : public LogView {
   }
 
   void scrollToEnd() override {
+    if (!followsEnd_) return;
     [view_ scrollRangeToVisible:NSMakeRange([[view_ textStorage] length], 0)];
   }
 
  private:
+  bool ShowsEnd() const {
+    const NSRect visible = [view_ visibleRect];
+    const CGFloat height = NSHeight([view_ frame]);
+    return NSMaxY(visible) >= height - 1 || height <= NSHeight(visible) + 1;
+  }
+
   NSTextView* view_;
   NSDictionary* attributes_;
+  bool followsEnd_ = true;
 };
 
 NSButton* MakePushButton(NSString* title, CorvaneWindowActions* target, SEL action, NSRect frame) {
@@ -150,18 +162,24 @@ InstallerWindow BuildInstallerWindow(WindowActions actions) {
   [logScrollView setHasVerticalScroller:YES];
   [logScrollView setAutohidesScrollers:YES];
 
-  NSTextView* logView = [[NSTextView alloc] initWithFrame:NSMakeRect(0, 0, 564, 246)];
+  // As wide as what the bezel and the scroller leave, and following that
+  // width when the scroller comes or goes: as wide as the scroll view's outer
+  // frame, the end of every wrapped line would lie under an always-shown
+  // scroller. It grows downward with its text for the scroll view to scroll.
+  const NSSize logSize = [logScrollView contentSize];
+  NSTextView* logView =
+      [[NSTextView alloc] initWithFrame:NSMakeRect(0, 0, logSize.width, logSize.height)];
   [logView setEditable:NO];
   NSFont* logFont = [NSFont monospacedSystemFontOfSize:12 weight:NSFontWeightRegular];
   NSColor* logColor = [NSColor labelColor];
   [logView setFont:logFont];
   [logView setTextColor:logColor];
-  // The log must grow downward with its text, wrapped at its width, for the
-  // scroll view to scroll it.
+  [logView setMinSize:NSMakeSize(0, logSize.height)];
+  [logView setMaxSize:NSMakeSize(FLT_MAX, FLT_MAX)];
   [logView setVerticallyResizable:YES];
   [logView setHorizontallyResizable:NO];
-  [logView setMaxSize:NSMakeSize(FLT_MAX, FLT_MAX)];
-  [[logView textContainer] setContainerSize:NSMakeSize(564, FLT_MAX)];
+  [logView setAutoresizingMask:NSViewWidthSizable];
+  [[logView textContainer] setContainerSize:NSMakeSize(logSize.width, FLT_MAX)];
   [[logView textContainer] setWidthTracksTextView:YES];
   [logScrollView setDocumentView:logView];
   [content addSubview:logScrollView];
@@ -176,10 +194,19 @@ InstallerWindow BuildInstallerWindow(WindowActions actions) {
   [content addSubview:quitButton];
 
   [window makeKeyAndOrderFront:nil];
-  [NSApp activateIgnoringOtherApps:YES];
+  // From macOS 14 on, activateIgnoringOtherApps: no longer brings the
+  // application to the front.
+  if (@available(macOS 14.0, *)) {
+    [NSApp activate];
+  } else {
+    [NSApp activateIgnoringOtherApps:YES];
+  }
 
+  // The log view keeps these past this autorelease pool: made with alloc, so
+  // it is owned under manual counting too, not only under ARC.
   NSDictionary* logAttributes =
-      @{NSFontAttributeName : logFont, NSForegroundColorAttributeName : logColor};
+      [[NSDictionary alloc] initWithObjectsAndKeys:logFont, NSFontAttributeName, logColor,
+                                                   NSForegroundColorAttributeName, nil];
   return InstallerWindow{
       .window = std::make_shared<AppKitWindow>(window),
       .statusLabel = std::make_shared<AppKitStatusLabel>(statusLabel),

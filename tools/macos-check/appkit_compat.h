@@ -1,7 +1,8 @@
-// Check-only: force-included when tools/check-macos-sources compiles the
-// AppKit front end against GNUstep. Declares, with the signatures of the macOS
-// 13 SDK, what GNUstep 0.29 lacks, so the sources compile here unchanged.
-// Nothing here is linked or run.
+// Force-included when the AppKit front end is compiled against GNUstep: by
+// tools/check-macos-sources, and by tools/test-appkit, whose compatibility
+// layer (tools/appkit-compat) implements these. Declares, with the signatures
+// of the macOS SDK, what GNUstep 0.29 lacks, so the sources compile here
+// unchanged. The Mac build never sees it.
 #pragma once
 
 #import <AppKit/AppKit.h>
@@ -12,6 +13,10 @@
 
 @interface NSButton (CorvaneMacOSCheck)
 + (instancetype)buttonWithTitle:(NSString*)title target:(id)target action:(SEL)action;
+@end
+
+@interface NSApplication (CorvaneMacOSCheck)
+- (void)activate;  // macOS 14
 @end
 
 @interface NSFont (CorvaneMacOSCheck)

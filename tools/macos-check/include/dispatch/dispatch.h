@@ -1,6 +1,7 @@
-// Check-only stand-in for libdispatch, which GNUstep here does not have: the
-// part of <dispatch/dispatch.h> the AppKit front end uses, with the macOS
-// signatures. Foundation includes it when present, as on macOS.
+// Stand-in for libdispatch, which GNUstep here does not have: the part of
+// <dispatch/dispatch.h> the AppKit front end uses, with the macOS signatures.
+// Foundation includes it when present, as on macOS. tools/appkit-compat
+// implements it on the main run loop for tools/test-appkit.
 #pragma once
 
 #include <stdint.h>

@@ -1,0 +1,169 @@
+// What GNUstep 0.29 lacks or answers differently, for running the AppKit front
+// end under tools/test-appkit: the newer AppKit factory methods, the main
+// dispatch queue (Debian has no libdispatch), the home directory and the main
+// bundle's resources, and GNUstep's reaping of children it did not start.
+// Built with manual reference counting.
+#import "appkit_run.h"
+
+#undef resourcePath
+#undef NSHomeDirectory
+
+#include <dispatch/dispatch.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+@implementation NSTextField (CorvaneMacOSCheck)
++ (instancetype)labelWithString:(NSString*)stringValue {
+  NSTextField* label = [[[self alloc] initWithFrame:NSZeroRect] autorelease];
+  [label setStringValue:stringValue];
+  [label setEditable:NO];
+  [label setSelectable:NO];
+  [label setBezeled:NO];
+  [label setBordered:NO];
+  [label setDrawsBackground:NO];
+  [[label cell] setWraps:NO];
+  [[label cell] setLineBreakMode:NSLineBreakByClipping];
+  [label sizeToFit];
+  return label;
+}
+@end
+
+@implementation NSButton (CorvaneMacOSCheck)
++ (instancetype)buttonWithTitle:(NSString*)title target:(id)target action:(SEL)action {
+  NSButton* button = [[[self alloc] initWithFrame:NSZeroRect] autorelease];
+  [button setButtonType:NSMomentaryPushInButton];
+  [button setBezelStyle:NSRoundedBezelStyle];
+  [button setTitle:title];
+  [button setTarget:target];
+  [button setAction:action];
+  [button sizeToFit];
+  return button;
+}
+@end
+
+@implementation NSApplication (CorvaneMacOSCheck)
+- (void)activate {
+  [self activateIgnoringOtherApps:YES];
+}
+@end
+
+@implementation NSFont (CorvaneMacOSCheck)
++ (NSFont*)monospacedSystemFontOfSize:(CGFloat)fontSize weight:(NSFontWeight)weight {
+  return [self userFixedPitchFontOfSize:fontSize];
+}
+@end
+
+// Once GNUstep has started a process of its own (it starts its notification
+// daemon at launch), its SIGCHLD handler reaps every child, and the runner's
+// waitpid could lose the install script's exit status to it. macOS reaps no
+// one else's children. Blocked before any thread exists, the signal never
+// reaches that handler; the runner clears the mask for the script.
+__attribute__((constructor)) static void LeaveChildrenToTheirWaiters() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGCHLD);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+NSString* CorvaneHomeDirectory(void) {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] != '/') return NSHomeDirectory();
+  return [[NSFileManager defaultManager] stringWithFileSystemRepresentation:home
+                                                                     length:std::strlen(home)];
+}
+
+@implementation NSBundle (CorvaneAppKitRun)
+// What macOS answers: X.app/Contents/Resources for an executable in
+// X.app/Contents/MacOS, else the executable's own folder.
+- (NSString*)corvaneResourcePath {
+  if (self != [NSBundle mainBundle]) return [self resourcePath];
+  NSString* folder = [[self executablePath] stringByDeletingLastPathComponent];
+  NSString* contents = [folder stringByDeletingLastPathComponent];
+  if ([[folder lastPathComponent] isEqual:@"MacOS"] &&
+      [[contents lastPathComponent] isEqual:@"Contents"] &&
+      [[[contents stringByDeletingLastPathComponent] pathExtension] isEqual:@"app"]) {
+    return [contents stringByAppendingPathComponent:@"Resources"];
+  }
+  return folder;
+}
+@end
+
+// The main queue: work posted from any thread runs on the main thread's run
+// loop, one item at a time, in the order posted.
+@interface CorvaneQueuedWork : NSObject {
+  void* _context;
+  dispatch_function_t _work;
+}
+- (instancetype)initWithContext:(void*)context work:(dispatch_function_t)work;
+- (void)run;
+@end
+
+@implementation CorvaneQueuedWork
+- (instancetype)initWithContext:(void*)context work:(dispatch_function_t)work {
+  self = [super init];
+  if (self != nil) {
+    _context = context;
+    _work = work;
+  }
+  return self;
+}
+- (void)run {
+  _work(_context);
+}
+@end
+
+struct dispatch_queue_s {};
+
+namespace {
+
+dispatch_queue_s mainQueue;
+
+NSArray* CommonModes() {
+  return [NSArray arrayWithObjects:NSDefaultRunLoopMode, NSModalPanelRunLoopMode,
+                                   NSEventTrackingRunLoopMode, nil];
+}
+
+std::uint64_t Now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * NSEC_PER_SEC +
+         static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
+dispatch_queue_t dispatch_get_main_queue(void) { return &mainQueue; }
+
+dispatch_time_t dispatch_time(dispatch_time_t when, int64_t delta) {
+  const std::uint64_t base = when == DISPATCH_TIME_NOW ? Now() : when;
+  return base + static_cast<std::uint64_t>(delta);
+}
+
+void dispatch_async_f(dispatch_queue_t, void* context, dispatch_function_t work) {
+  // The install runner posts from threads GNUstep did not start.
+  GSRegisterCurrentThread();
+  NSAutoreleasePool* pool = [[NSAutoreleasePool alloc] init];
+  CorvaneQueuedWork* item = [[[CorvaneQueuedWork alloc] initWithContext:context
+                                                                   work:work] autorelease];
+  [item performSelectorOnMainThread:@selector(run)
+                         withObject:nil
+                      waitUntilDone:NO
+                              modes:CommonModes()];
+  [pool drain];
+}
+
+// Called on the main thread only, as the controller does; the work runs on the
+// calling thread's run loop.
+void dispatch_after_f(dispatch_time_t when, dispatch_queue_t, void* context,
+                      dispatch_function_t work) {
+  const std::uint64_t now = Now();
+  const double delay = when > now ? static_cast<double>(when - now) / NSEC_PER_SEC : 0;
+  CorvaneQueuedWork* item = [[[CorvaneQueuedWork alloc] initWithContext:context
+                                                                   work:work] autorelease];
+  [item performSelector:@selector(run) withObject:nil afterDelay:delay inModes:CommonModes()];
+}
