@@ -245,7 +245,8 @@ QString LogTextView::textBetween(int start, int end) const {
   QString out;
   if (end <= start) return out;
   const QTextDocument* doc = document();
-  for (QTextBlock block = doc->findBlock(start); block.isValid() && block.position() < end;
+  // A block starting at `end` counts for its separator, which lies just before it.
+  for (QTextBlock block = doc->findBlock(start); block.isValid() && block.position() <= end;
        block = block.next()) {
     const int blockStart = block.position();
     // A block's separator sits just before it, in the previous block's end.
