@@ -131,34 +131,35 @@ TEST_F(InstallerDelegateTest, NonZeroStatusIsAFailureShownSigned) {
   EXPECT_TRUE(log.ends_with("終了コード: -2\n"));
 }
 
-TEST_F(InstallerDelegateTest, PlainFilePayloadStopsBeforeAnything) {
-  testing::WriteFile(fs::path(resources) / "payload", "");
-  Launch();
-  EXPECT_EQ(status, "インストール用ファイルが見つかりませんでした。");
-  EXPECT_EQ(log, kWelcome + "インストール用ファイルが見つかりませんでした。\n");
-  EXPECT_FALSE(animating);
-  EXPECT_FALSE(delegate->task());
+// A bundle that cannot be found (never a payload looked for elsewhere), no
+// home (never an install under "/") and a payload that is a plain file stop
+// the run before anything is made.
+TEST_F(InstallerDelegateTest, StopsBeforeAnythingWithoutAPayloadABundleOrAHome) {
+  delegate->buildWindow();
+  const std::string missing = "インストール用ファイルが見つかりませんでした。";
+  for (int what = 0; what < 3; ++what) {
+    const std::string resourcesWere = resources;
+    const std::string homeWas = home;
+    GivePayload("exit 0\n");
+    if (what == 0) resources.clear();
+    if (what == 1) home.clear();
+    if (what == 2) {
+      fs::remove_all(fs::path(resources) / "payload");
+      testing::WriteFile(fs::path(resources) / "payload", "");
+    }
+    log.clear();
+    animating = true;
+    delegate->startInstall();
+    const std::string message = what == 1 ? "ホームフォルダが見つかりませんでした。" : missing;
+    EXPECT_EQ(status, message) << what;
+    EXPECT_EQ(log, message + "\n") << what;
+    EXPECT_FALSE(animating || delegate->task()) << what;
+    resources = resourcesWere;
+    home = homeWas;
+  }
   EXPECT_FALSE(fs::exists(fs::path(home) / "Library"));
   actions.openInstalledApp();
   EXPECT_TRUE(opened.empty()) << "no app path without a payload";
-}
-
-// An unknown bundle or an unknown home stops the run plainly: never a payload
-// looked for elsewhere, nor an install under "/".
-TEST_F(InstallerDelegateTest, StopsWithoutABundleOrAHome) {
-  delegate->buildWindow();
-  for (const auto& [missing, message] :
-       {std::pair{&resources, "インストール用ファイルが見つかりませんでした。"},
-        std::pair{&home, "ホームフォルダが見つかりませんでした。"}}) {
-    GivePayload("exit 0\n");
-    const std::string was = std::exchange(*missing, "");
-    log.clear();
-    delegate->startInstall();
-    EXPECT_EQ(status, message);
-    EXPECT_EQ(log, std::string(message) + "\n");
-    EXPECT_FALSE(delegate->task());
-    *missing = was;
-  }
 }
 
 TEST_F(InstallerDelegateTest, WaitsWhileAnotherInstallerHasTheHome) {

@@ -40,14 +40,6 @@ TEST(InstallPlan, PayloadMustBeADirectoryOrALinkToOne) {
   EXPECT_FALSE(IsPayloadUsable(payload)) << "a dangling link";
 }
 
-TEST(ShellQuote, QuotesOnlyApostrophes) {
-  EXPECT_EQ(ShellQuote("/Volumes/Work/Team's Tools/payload"),
-            "'/Volumes/Work/Team'\\''s Tools/payload'");
-  EXPECT_EQ(ShellQuote("$HOME/a b"), "'$HOME/a b'");
-  EXPECT_EQ(ShellQuote(""), "''");
-  EXPECT_EQ(ShellQuote("'"), "''\\'''");
-}
-
 // bash must hand back exactly the quoted string, whatever bytes it holds.
 TEST(ShellQuote, BashReadsBackHostileAndRandomStrings) {
   std::vector<std::string> inputs = {"",

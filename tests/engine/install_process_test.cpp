@@ -96,14 +96,6 @@ TEST(InstallProcess, FiftyMegabytesArriveCompleteAndInOrder) {
   EXPECT_TRUE(result.output == expected);
 }
 
-TEST_F(InstallProcessTest, SilentScriptDeliversOnlyItsStatus) {
-  InstallProcess process("true");
-  process.launch(queue, receiver);
-  ASSERT_TRUE(queue->runUntil([&] { return receiver->status && !process.isOutputOpen(); }));
-  queue->runAll();
-  EXPECT_EQ(receiver->events, Events{"status 0"});
-}
-
 TEST_F(InstallProcessTest, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
   InstallProcess process("echo before; (sleep 0.5; echo late) & exit 3");
   process.launch(queue, receiver);
