@@ -13,6 +13,7 @@
 #include "corvane/qt/installer_window.h"
 #include "corvane/qt/log_text_view.h"
 #include "corvane/qt/qt_platform_services.h"
+#include "corvane/qt/spinner_widget.h"
 #include "temp_dir.h"
 
 namespace corvane::qt {
@@ -59,7 +60,8 @@ TEST(InstallEndToEnd, OddBytesAndAHundredMegabytesComeThroughExactly) {
   auto* status = window->findChild<QLabel*>(names::kStatusLabel);
   // All the output was written before the exit, so it is in by the outcome.
   ASSERT_TRUE(QTest::qWaitFor(
-      [&] { return status->text() == QString::fromUtf8(texts::kSucceededStatus.data()); }, 300000));
+      [&] { return !window->findChild<SpinnerWidget*>(names::kSpinner)->isAnimating(); }, 300000));
+  ASSERT_EQ(status->text(), QString::fromUtf8(texts::kSucceededStatus.data()));
   const QString success = QString::fromStdString(std::string(texts::kSucceededLog));
 
   QCryptographicHash expected(QCryptographicHash::Sha256);
