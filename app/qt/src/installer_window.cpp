@@ -10,6 +10,7 @@
 #include <QScreen>
 #include <QTextLayout>
 
+#include "corvane/qt/dim_label.h"
 #include "corvane/qt/log_text_view.h"
 #include "corvane/qt/spinner_widget.h"
 
@@ -119,10 +120,9 @@ InstallerWindow BuildInstallerWindow(WindowActions actions) {
   heading->setFont(SystemFont(20, true));
   heading->setGeometry(28, 30, 560, 28);
 
-  auto* status = new QLabel(QStringLiteral("環境構築を準備しています..."), window);
+  auto* status = new DimLabel(QStringLiteral("環境構築を準備しています..."), window);
   status->setObjectName(names::kStatusLabel);
   status->setFont(SystemFont(13, false));
-  status->setForegroundRole(QPalette::PlaceholderText);
   status->setWordWrap(false);
   status->setGeometry(28, 64, 500, 20);
 

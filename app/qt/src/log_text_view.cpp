@@ -1,5 +1,7 @@
 #include "corvane/qt/log_text_view.h"
 
+#include "corvane/qt/dim_label.h"
+
 #include <QLocale>
 #include <QMimeData>
 #include <QScrollBar>
@@ -196,8 +198,7 @@ void LogTextView::dropOldestLines(int characterLimit) {
     keep = next;
   }
   if (droppedNote_ == nullptr) {
-    droppedNote_ = new QLabel(this);
-    droppedNote_->setForegroundRole(QPalette::PlaceholderText);
+    droppedNote_ = new DimLabel({}, this);
     droppedNote_->setIndent(4);
     const int height = fontMetrics().height() + 6;
     setViewportMargins(0, height, 0, 0);
