@@ -37,9 +37,7 @@ void InstallerDelegate::buildWindow() {
 }
 
 void InstallerDelegate::startInstall() {
-  // Without a known bundle the payload is missing: never look anywhere else.
-  const std::string resources = platform_->resourceDirectory();
-  const std::string payloadPath = resources.empty() ? resources : PayloadPath(resources);
+  const std::string payloadPath = PayloadPath(platform_->resourceDirectory());
   if (!IsPayloadUsable(payloadPath)) {
     failWithMessage(std::string(texts::kPayloadMissing));
     return;

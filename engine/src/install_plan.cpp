@@ -12,6 +12,9 @@ std::string AppendPathComponent(std::string_view base, std::string_view componen
 }
 
 std::string PayloadPath(std::string_view resourceDirectory) {
+  // Without a bundle there is no payload: "payload" alone would be looked for
+  // in the working folder, "/payload" at the root.
+  if (resourceDirectory.empty()) return {};
   return AppendPathComponent(resourceDirectory, "payload");
 }
 

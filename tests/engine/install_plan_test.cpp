@@ -24,6 +24,7 @@ TEST(InstallPlan, PathsJoinWithExactlyOneSlash) {
   EXPECT_EQ(PayloadPath("/Setup.app/Contents/Resources/"), "/Setup.app/Contents/Resources/payload");
   EXPECT_EQ(InstallRootPath("/Users/demo"), "/Users/demo/Library/Application Support/Corvane");
   EXPECT_EQ(AppBundlePath("/"), "/Applications/Corvane.app");
+  EXPECT_EQ(PayloadPath(""), "") << "no bundle, no payload: never one at the root";
 }
 
 TEST(InstallPlan, PayloadMustBeADirectoryOrALinkToOne) {

@@ -9,6 +9,7 @@ namespace corvane {
 // component that itself holds "/" is appended whole.
 std::string AppendPathComponent(std::string_view base, std::string_view component);
 
+// Empty, and so never usable, for an empty resource directory.
 std::string PayloadPath(std::string_view resourceDirectory);
 
 // True only when something exists at the path and it is a directory; a
