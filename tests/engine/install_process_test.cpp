@@ -180,11 +180,11 @@ TEST(InstallProcess, ManyRunsLeakNoDescriptorOrThread) {
 
 // The hand-off between the runner's threads and the main queue.
 TEST_F(InstallProcessTest, BurstDrainsInBoundedOrderedSlices) {
-  auto deliveries = DeliveryQueue::Create(queue, receiver, 1000);
+  auto deliveries = DeliveryQueue::Create(queue, receiver, 4096);
   std::vector<std::string> texts;
   for (int i = 0; i < 500; ++i) texts.push_back("line " + std::to_string(i) + " ツ\n");
   texts.emplace_back();  // longer than a slice: it must be cut between characters
-  for (int k = 0; k < 834; ++k) texts.back() += "ツ";
+  for (int k = 0; k < 2000; ++k) texts.back() += "ツ";
   texts.emplace_back(3000, '\n');  // every line end is a line to lay out
   std::string sent;
   for (const auto& text : texts) {
@@ -194,9 +194,11 @@ TEST_F(InstallProcessTest, BurstDrainsInBoundedOrderedSlices) {
   EXPECT_EQ(queue->pending(), 1U) << "one drain waits, however much is queued";
   while (queue->runOne()) EXPECT_LE(queue->pending(), 1U);
   EXPECT_EQ(receiver->output, sent);
-  EXPECT_LE(receiver->events.size(), sent.size() / 900 + 2) << "adjacent texts are merged";
-  for (const auto& slice : receiver->events)
-    EXPECT_TRUE(slice.size() <= 1000 && IsValidUtf8(slice));
+  EXPECT_LE(receiver->events.size(), sent.size() / 3000 + 3) << "adjacent texts are merged";
+  for (const auto& slice : receiver->events) {
+    EXPECT_TRUE(slice.size() <= 4096 && IsValidUtf8(slice));
+    EXPECT_LE(std::count(slice.begin(), slice.end(), '\n'), DeliveryQueue::kMaxSliceLines);
+  }
 }
 
 TEST_F(InstallProcessTest, StatusSitsBetweenOutputReadBeforeAndAfterIt) {
