@@ -1,12 +1,11 @@
-"""Fault matrix: the real installer, started from a copy of its bundle
-($CORVANE_BUNDLE) with a temporary home under Xvfb, against payloads and homes
-that go wrong. The window is read as assistive tools read it, over AT-SPI, and
-closed as a window manager's close box closes it. run_fault_matrix.sh gives it
-a bus session and, as root, a user of its own."""
+# Fault matrix: the real installer, started from a copy of its bundle
+# ($CORVANE_BUNDLE) with a temporary home under Xvfb, against payloads and homes
+# that go wrong. The window is read as assistive tools read it, over AT-SPI, and
+# closed as a window manager's close box closes it. run_fault_matrix.sh gives it
+# a bus session and, as root, a user of its own.
 
 import os
 import shutil
-import signal
 import subprocess
 import time
 
@@ -39,7 +38,7 @@ def screen():
 
 
 class Installer:
-    """One run of the real executable, in a fresh bundle copy and home."""
+    # One run of the real executable, in a fresh bundle copy and home.
 
     def __init__(self, screen, tmp_path, home=None):
         self.screen, self.dir, self.process = screen, tmp_path, None
@@ -68,7 +67,7 @@ class Installer:
         return self
 
     def controls(self):
-        """The window as AT-SPI shows it; None until it is up."""
+        # The window as AT-SPI shows it; None until it is up.
         for app in pyatspi.Registry.getDesktop(0):
             if app is None or app.get_process_id() != self.process.pid or not app.childCount:
                 continue
@@ -93,7 +92,7 @@ class Installer:
         pytest.fail(f"timed out waiting for {what}; last: {str(self.controls())[:600]}")
 
     def outcome(self):
-        """The window once the run has ended and the log has been still for half a second."""
+        # The window once the run has ended and the log has been still for half a second.
         state = self.wait_for(lambda s: s["status"] in (MISSING, SUCCEEDED, FAILED), "the outcome", 60)
         while True:
             time.sleep(0.5)
@@ -103,7 +102,7 @@ class Installer:
             state = later
 
     def close(self):
-        """Asks the window to close, as its close box does."""
+        # Asks the window to close, as its close box does.
         x = xdisplay.Display(self.screen)
         pid, protocols = x.intern_atom("_NET_WM_PID"), x.intern_atom("WM_PROTOCOLS")
         for window in x.screen().root.query_tree().children:
@@ -117,7 +116,7 @@ class Installer:
         self.expect_exit()
 
     def expect_exit(self, within=1.0):
-        """The program must end with 0 within `within` seconds of being asked."""
+        # The program must end with 0 within `within` seconds of being asked.
         started = time.monotonic()
         try:
             assert self.process.wait(timeout=within + 5) == 0
@@ -182,54 +181,25 @@ def test_two_installers_for_one_home_take_turns(screen, tmp_path):
         run.close()
 
 
-def test_missing_payload_is_reported_and_nothing_is_installed(installer):
-    shutil.rmtree(installer.payload)
-    state = installer.start().outcome()
-    assert state["status"] == MISSING and state["log"] == WELCOME + MISSING + "\n"
-    assert not state["open"] and not state["spinning"]
-    assert not any(os.path.lexists(os.path.join(installer.home, name)) for name in ("Library", "Applications"))
-    installer.close()
-
-
-def unreadable_payload_file(run):
-    os.makedirs(os.path.join(run.payload, "data"))
-    open(os.path.join(run.payload, "data/secret.bin"), "w").close()
-    os.chmod(os.path.join(run.payload, "data/secret.bin"), 0)
-    return "secret.bin"
-
-
-def library_is_a_file(run):
-    open(os.path.join(run.home, "Library"), "w").close()
-    return "mkdir"
-
-
-@pytest.mark.parametrize("fault", [unreadable_payload_file, library_is_a_file])
-def test_failed_copy_stops_before_the_payload_script(installer, fault):
+def test_unreadable_payload_file_stops_the_copy_before_the_payload_script(installer):
     marker = installer.dir / "payload script ran"
     installer.write_script(f"touch '{marker}'\n")
-    fragment = fault(installer)
+    os.makedirs(os.path.join(installer.payload, "data"))
+    open(os.path.join(installer.payload, "data/secret.bin"), "w").close()
+    os.chmod(os.path.join(installer.payload, "data/secret.bin"), 0)
     state = installer.start().outcome()
     code = int(state["log"].rsplit("終了コード: ", 1)[-1])
     assert code != 0 and not marker.exists()
-    expect_failure(state, code, fragment)
+    expect_failure(state, code, "secret.bin")
     installer.close()
 
 
-def not_executable(run):
+def test_payload_script_that_cannot_be_run_shows_its_exit_code(installer):
     # The install script makes scripts/*.sh executable; a link to a file the
     # user cannot change stays as it is.
-    os.remove(os.path.join(run.payload, "scripts/install_mac_app.sh"))
-    os.symlink("/etc/passwd", os.path.join(run.payload, "scripts/install_mac_app.sh"))
-
-
-@pytest.mark.parametrize("fault, code, fragment", [
-    (not_executable, 126, "Permission denied"),
-    (lambda run: run.write_script("echo before\nif then fi (\n"), 2, "syntax error"),
-    (lambda run: run.write_script("echo going\nkill -KILL $$\n"), 128 + signal.SIGKILL, "going\n"),
-])
-def test_failing_payload_script_shows_its_exit_code(installer, fault, code, fragment):
-    fault(installer)
-    expect_failure(installer.start().outcome(), code, fragment)
+    os.remove(os.path.join(installer.payload, "scripts/install_mac_app.sh"))
+    os.symlink("/etc/passwd", os.path.join(installer.payload, "scripts/install_mac_app.sh"))
+    expect_failure(installer.start().outcome(), 126, "Permission denied")
     installer.close()
 
 

@@ -3,13 +3,13 @@
 // display, 100 MB) must come through byte for byte.
 #include <gtest/gtest.h>
 
-#include <QCryptographicHash>
 #include <QLabel>
 #include <QTest>
 #include <filesystem>
 
 #include "corvane/app/installer_delegate.h"
 #include "corvane/engine/install_plan.h"
+#include "corvane/engine/output_decoder.h"
 #include "corvane/qt/installer_window.h"
 #include "corvane/qt/log_text_view.h"
 #include "corvane/qt/qt_platform_services.h"
@@ -62,26 +62,20 @@ TEST(InstallEndToEnd, OddBytesAndAHundredMegabytesComeThroughExactly) {
   ASSERT_TRUE(QTest::qWaitFor(
       [&] { return !window->findChild<SpinnerWidget*>(names::kSpinner)->isAnimating(); }, 300000));
   ASSERT_EQ(status->text(), QString::fromUtf8(texts::kSucceededStatus.data()));
-  const QString success = QString::fromStdString(std::string(texts::kSucceededLog));
-
-  QCryptographicHash expected(QCryptographicHash::Sha256);
-  expected.addData(QByteArray::fromStdString(std::string(texts::kWelcome) + "インストール先: " +
-                                             InstallRootPath(platform->homeDirectory()) + "\n"));
-  expected.addData("日本語の行\r\nnul");
-  expected.addData(QByteArray(1, '\0'));
-  expected.addData("in the middle\nprogress 50%\rprogress 100%\r");
-  expected.addData(QByteArray(300000, 'x') + "\ncaf\u00C8 latin-1\nno line feed");
+  std::string expected = std::string(texts::kWelcome) +
+                         "インストール先: " + InstallRootPath(platform->homeDirectory()) + "\n";
+  for (const auto& piece : pieces) expected += IsValidUtf8(piece) ? piece : DecodeMacRoman(piece);
   char line[96];
   for (int i = 0; i < 1500000; ++i) {
-    expected.addData(QByteArrayView(
-        line,
-        std::snprintf(line, sizeof line,
-                      "%08d 0123456789012345678901234567890123456789012345678901234567890\n", i)));
+    expected.append(
+        line, static_cast<std::size_t>(std::snprintf(
+                  line, sizeof line,
+                  "%08d 0123456789012345678901234567890123456789012345678901234567890\n", i)));
   }
-  expected.addData(success.toUtf8());
+  expected += texts::kSucceededLog;
   const QByteArray shown = log->text().toUtf8();
   EXPECT_GT(shown.size(), 100'000'000);
-  EXPECT_EQ(QCryptographicHash::hash(shown, QCryptographicHash::Sha256), expected.result());
+  EXPECT_TRUE(shown == QByteArray::fromStdString(expected));
   platform->shutdown();
 }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <random>
 
 #include "script_run.h"
 #include "temp_dir.h"
@@ -41,8 +40,8 @@ TEST(InstallPlan, PayloadMustBeADirectoryOrALinkToOne) {
   EXPECT_FALSE(IsPayloadUsable(payload)) << "a dangling link";
 }
 
-// bash must hand back exactly the quoted string, whatever bytes it holds.
-TEST(ShellQuote, BashReadsBackHostileAndRandomStrings) {
+// bash must hand back exactly the quoted string (the fuzzer tries random bytes).
+TEST(ShellQuote, BashReadsBackHostileStrings) {
   std::vector<std::string> inputs = {"",
                                      "'",
                                      "a'b''c",
@@ -54,13 +53,6 @@ TEST(ShellQuote, BashReadsBackHostileAndRandomStrings) {
                                      "$HOME ${PATH} $@ !! ~ *",
                                      "日本語 の パス",
                                      "\x7f\x1b[31mred\\"};
-  std::mt19937 random(20261206);
-  std::uniform_int_distribution<int> byte(1, 255);  // argv cannot carry NUL
-  for (int i = 0; i < 3000; ++i) {
-    std::string s(static_cast<std::size_t>(random() % 40), ' ');
-    for (char& c : s) c = static_cast<char>(byte(random));
-    inputs.push_back(std::move(s));
-  }
   TempDir dir;
   const fs::path out = dir.path() / "words";
   std::string script = "exec >" + ShellQuote(out.string()) + "\n";

@@ -86,15 +86,5 @@ TEST(OutputDecoder, CharacterCutBetweenReadsIsCarriedOver) {
   EXPECT_EQ(Decoded({"\xF0", "\x9F", "\x98", "\x80"}), "\xF0\x9F\x98\x80");
 }
 
-TEST(OutputDecoder, JapaneseSplitAtEveryOffsetReassemblesExactly) {
-  const std::string text = "インストール先: /Users/デモ\n完了しました。😀\n";
-  for (std::size_t a = 0; a <= text.size(); ++a) {
-    for (std::size_t b = a; b <= text.size(); b += 3) {
-      ASSERT_EQ(Decoded({text.substr(0, a), text.substr(a, b - a), text.substr(b)}), text)
-          << "cut at " << a << " and " << b;
-    }
-  }
-}
-
 }  // namespace
 }  // namespace corvane

@@ -29,9 +29,7 @@ class InstallerWindowTest : public ::testing::Test {
     return control;
   }
 
-  int opens = 0;
-  int quits = 0;
-  InstallerWindow built = BuildInstallerWindow({[this] { ++opens; }, [this] { ++quits; }});
+  InstallerWindow built = BuildInstallerWindow({[] {}, [] {}});
   QWidget* window = static_cast<QtWindow*>(built.window.get())->widget();
 };
 
@@ -80,16 +78,6 @@ TEST_F(InstallerWindowTest, LayoutTextsFontsAndInitialState) {
   EXPECT_TRUE(Control<LogTextView>(names::kLogView)->text().isEmpty());
   EXPECT_FALSE(Control<QPushButton>(names::kOpenButton)->isEnabled());
   EXPECT_TRUE(Control<QPushButton>(names::kQuitButton)->isEnabled());
-}
-
-TEST_F(InstallerWindowTest, ButtonsReachTheirActionsOnlyWhenEnabled) {
-  QTest::mouseClick(Control<QPushButton>(names::kOpenButton), Qt::LeftButton);
-  EXPECT_EQ(opens, 0) << "disabled until success";
-  built.openButton->setEnabled(true);
-  QTest::mouseClick(Control<QPushButton>(names::kOpenButton), Qt::LeftButton);
-  QTest::mouseClick(Control<QPushButton>(names::kQuitButton), Qt::LeftButton);
-  EXPECT_EQ(opens, 1);
-  EXPECT_EQ(quits, 1);
 }
 
 TEST_F(InstallerWindowTest, StatusStaysOnOneLineAndTheLogTakesNoTyping) {

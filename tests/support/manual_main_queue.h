@@ -33,11 +33,6 @@ class ManualMainQueue : public MainQueue {
   // Runs the oldest closure of its kind; false when none is waiting.
   bool runOne() { return runFront(queue_); }
   bool runDelayed() { return runFront(delayed_); }
-  std::size_t runAll() {
-    std::size_t count = 0;
-    while (runOne()) ++count;
-    return count;
-  }
   // Runs closures as they come until `done`, which may depend on other
   // threads, holds; false on timeout.
   bool runUntil(const std::function<bool()>& done,

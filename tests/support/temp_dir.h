@@ -22,16 +22,8 @@ class TempDir {
     std::filesystem::create_directories(path_);
   }
   ~TempDir() {
-    namespace fs = std::filesystem;
     std::error_code ignored;
-    // Give back what a test took away, so the tree can be removed.
-    for (auto it = fs::recursive_directory_iterator(
-             base_, fs::directory_options::skip_permission_denied, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-      if (it->is_directory(ignored) && !it->is_symlink(ignored))
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-    }
-    fs::remove_all(base_, ignored);
+    std::filesystem::remove_all(base_, ignored);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
