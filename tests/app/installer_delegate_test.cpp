@@ -91,7 +91,9 @@ TEST_F(InstallerDelegateTest, StartUpShowsTheWelcomeThenStartsAfterTheDelay) {
   GivePayload("exit 0\n");
   delegate->applicationDidFinishLaunching();
   EXPECT_EQ(log, kWelcome);
-  EXPECT_EQ(scrolledAt, std::vector<std::size_t>{kWelcome.size()});
+  delegate->appendLog(std::nullopt);  // ignored: no scroll
+  delegate->appendLog("");            // nothing to add, but it scrolls
+  EXPECT_EQ(scrolledAt, std::vector<std::size_t>(2, kWelcome.size()));
   EXPECT_EQ(queue->delays, std::vector<std::chrono::milliseconds>{400ms});
   EXPECT_FALSE(delegate->task()) << "nothing starts before the delay";
   EXPECT_TRUE(InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed());
@@ -199,14 +201,6 @@ TEST_F(InstallerDelegateTest, LaunchFailureShowsTheReasonAfterTheRootLine) {
   EXPECT_FALSE(openButton->enabled);
   ASSERT_TRUE(delegate->task()) << "the unlaunched process stays in task";
   EXPECT_EQ(queue->pending(), 0U);
-}
-
-TEST_F(InstallerDelegateTest, AppendLogIgnoresAbsentTextButScrollsForEmpty) {
-  delegate->buildWindow();
-  delegate->appendLog(std::nullopt);
-  EXPECT_TRUE(scrolledAt.empty());
-  delegate->appendLog("");
-  EXPECT_EQ(scrolledAt.size(), 1U);
 }
 
 TEST_F(InstallerDelegateTest, DelegateGoneBeforeItsDeliveriesIsHarmless) {

@@ -181,19 +181,6 @@ def test_two_installers_for_one_home_take_turns(screen, tmp_path):
         run.close()
 
 
-def test_unreadable_payload_file_stops_the_copy_before_the_payload_script(installer):
-    marker = installer.dir / "payload script ran"
-    installer.write_script(f"touch '{marker}'\n")
-    os.makedirs(os.path.join(installer.payload, "data"))
-    open(os.path.join(installer.payload, "data/secret.bin"), "w").close()
-    os.chmod(os.path.join(installer.payload, "data/secret.bin"), 0)
-    state = installer.start().outcome()
-    code = int(state["log"].rsplit("終了コード: ", 1)[-1])
-    assert code != 0 and not marker.exists()
-    expect_failure(state, code, "secret.bin")
-    installer.close()
-
-
 def test_payload_script_that_cannot_be_run_shows_its_exit_code(installer):
     # The install script makes scripts/*.sh executable; a link to a file the
     # user cannot change stays as it is.

@@ -66,15 +66,12 @@ TEST(DecodeLeniently, KeepsCharactersAndMapsOnlyStrayBytes) {
             DecodeMacRoman("\xED\xA0\x80") + " 😀");
 }
 
-TEST(OutputDecoder, InvalidChunkIsMacRomanWhole) {
+TEST(OutputDecoder, InvalidChunksAreMacRomanWholeAndCutCharactersCarriedOver) {
   EXPECT_EQ(Decoded({"caf\xE9 "}), "caf\u00C8 ");
   // Invalid in the middle, with what looks like a cut character at the end:
   // the whole chunk is Mac OS Roman, and nothing is carried.
   EXPECT_EQ(Decoded({"\xFF ok \xE3\x81", "\x82"}),
             DecodeMacRoman("\xFF ok \xE3\x81") + DecodeMacRoman("\x82"));
-}
-
-TEST(OutputDecoder, CharacterCutBetweenReadsIsCarriedOver) {
   std::vector<std::string> pieces;
   EXPECT_EQ(Decoded({"ok\xE3\x81", "\x82\n"}, &pieces), "okあ\n");
   EXPECT_EQ(pieces, (std::vector<std::string>{"ok", "あ\n"}));

@@ -33,7 +33,7 @@ class InstallerWindowTest : public ::testing::Test {
   QWidget* window = static_cast<QtWindow*>(built.window.get())->widget();
 };
 
-TEST_F(InstallerWindowTest, LayoutTextsFontsAndInitialState) {
+TEST_F(InstallerWindowTest, LayoutTextsFontsAndStates) {
   EXPECT_EQ(window->windowTitle(), "Corvane Installer");
   EXPECT_EQ(window->minimumSize(), QSize(620, 420));
   EXPECT_EQ(window->maximumSize(), QSize(620, 420));
@@ -78,20 +78,16 @@ TEST_F(InstallerWindowTest, LayoutTextsFontsAndInitialState) {
   EXPECT_TRUE(Control<LogTextView>(names::kLogView)->text().isEmpty());
   EXPECT_FALSE(Control<QPushButton>(names::kOpenButton)->isEnabled());
   EXPECT_TRUE(Control<QPushButton>(names::kQuitButton)->isEnabled());
-}
 
-TEST_F(InstallerWindowTest, StatusStaysOnOneLineAndTheLogTakesNoTyping) {
-  auto* status = Control<QLabel>(names::kStatusLabel);
+  // A long status stays on one line; the log takes no typing.
   built.statusLabel->setText("インストーラーを起動できませんでした: " + std::string(200, 'y'));
-  EXPECT_FALSE(status->wordWrap());
-  EXPECT_LE(status->sizeHint().height(), 20);
-
-  auto* log = Control<LogTextView>(names::kLogView);
+  EXPECT_FALSE(Control<QLabel>(names::kStatusLabel)->wordWrap());
+  EXPECT_LE(Control<QLabel>(names::kStatusLabel)->sizeHint().height(), 20);
   built.logView->appendText("first line\n");
-  log->setFocus();
-  QTest::keyClicks(log, "typed");
-  QTest::keyClick(log, Qt::Key_Backspace);
-  EXPECT_EQ(log->text(), "first line\n");
+  Control<LogTextView>(names::kLogView)->setFocus();
+  QTest::keyClicks(Control<LogTextView>(names::kLogView), "typed");
+  QTest::keyClick(Control<LogTextView>(names::kLogView), Qt::Key_Backspace);
+  EXPECT_EQ(Control<LogTextView>(names::kLogView)->text(), "first line\n");
 }
 
 // Past its bounds the log keeps the latest output and says how much went; it
