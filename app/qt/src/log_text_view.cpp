@@ -2,12 +2,18 @@
 
 #include "corvane/qt/dim_label.h"
 
+#include <QApplication>
 #include <QLocale>
 #include <QMimeData>
+#include <QPlainTextDocumentLayout>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
 
 namespace corvane::qt {
 namespace {
@@ -52,36 +58,24 @@ bool IsBreak(char16_t c) {
          c == kEndOfFrameChar;
 }
 
-}  // namespace
+struct Appended {
+  bool pendingCarriageReturn;
+  qint64 lineEnds;
+};
 
-LogTextView::LogTextView(QWidget* parent, int maxCharacters, int keptCharacters, int maxBlocks)
-    : QPlainTextEdit(parent),
-      maxCharacters_(maxCharacters),
-      keptCharacters_(keptCharacters),
-      maxBlocks_(maxBlocks) {
-  setReadOnly(true);
-  setUndoRedoEnabled(false);
-  setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-  setCursorWidth(0);  // read-only: no insertion point, as in a macOS text view
-  setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-}
-
-void LogTextView::appendLogText(const QString& text) {
-  if (text.isEmpty()) return;
-  // Decided before the text moves the end away.
-  if (!scrollPending_) followEnd_ = showsEnd();
-  QTextCursor cursor(document());
+// Appends `text` to `document`, each line end as a block break that records
+// which one it was. A CR at the end of `text` may start a CRLF: it is left
+// pending, for the next append to decide.
+Appended AppendTo(QTextDocument* document, const QString& text, bool pendingCarriageReturn) {
+  Appended appended{false, 0};
+  QTextCursor cursor(document);
   cursor.movePosition(QTextCursor::End);
   cursor.beginEditBlock();
 
   int lineLength = cursor.block().length() - 1;
   auto insertRun = [&](qsizetype from, qsizetype to) {
     while (from < to) {
-      qsizetype take = std::min<qsizetype>(to - from, kMaxBlockLength - lineLength);
+      qsizetype take = std::min<qsizetype>(to - from, LogTextView::kMaxBlockLength - lineLength);
       // Never split a surrogate pair across two lines.
       if (take > 0 && from + take < to &&
           QChar::isHighSurrogate(text.at(from + take - 1).unicode())) {
@@ -102,11 +96,11 @@ void LogTextView::appendLogText(const QString& text) {
     cursor.insertBlock();
     if (separator != kLineFeed) cursor.block().setUserState(separator);
     lineLength = 0;
+    ++appended.lineEnds;
   };
 
   qsizetype i = 0;
-  if (pendingCarriageReturn_) {
-    pendingCarriageReturn_ = false;
+  if (pendingCarriageReturn) {
     if (text.front() == u'\n') {
       insertBreak(kCarriageReturnLineFeed);
       i = 1;
@@ -127,9 +121,10 @@ void LogTextView::appendLogText(const QString& text) {
   for (; i < n; ++i) {
     const char16_t c = text.at(i).unicode();
     if (!IsBreak(c)) continue;
-    if (c == u'\n' && lineLength + (i - runStart) <= kMaxBlockLength) {
+    if (c == u'\n' && lineLength + (i - runStart) <= LogTextView::kMaxBlockLength) {
       lineLength = 0;
       runStart = i + 1;
+      ++appended.lineEnds;
       continue;
     }
     flushBatch(runStart);
@@ -141,8 +136,7 @@ void LogTextView::appendLogText(const QString& text) {
         break;
       case u'\r':
         if (i + 1 == n) {
-          // A CRLF may be split between two appends: decide on the next one.
-          pendingCarriageReturn_ = true;
+          appended.pendingCarriageReturn = true;
         } else if (text.at(i + 1) == u'\n') {
           insertBreak(kCarriageReturnLineFeed);
           ++i;
@@ -163,40 +157,171 @@ void LogTextView::appendLogText(const QString& text) {
     }
     batchStart = runStart;
   }
-  if (lineLength + (n - runStart) <= kMaxBlockLength) {
+  if (lineLength + (n - runStart) <= LogTextView::kMaxBlockLength) {
     flushBatch(n);
-    lineLength += static_cast<int>(n - runStart);
   } else {
     flushBatch(runStart);
     insertRun(runStart, n);
   }
   cursor.endEditBlock();
-  const int characterLimit = droppedCharacters_ > 0 ? keptCharacters_ : maxCharacters_;
-  if (document()->characterCount() > characterLimit || document()->blockCount() > maxBlocks_) {
-    dropOldestLines(characterLimit);
+  return appended;
+}
+
+bool Exceeds(const QTextDocument* document, int characters, int blocks) {
+  return document->characterCount() > characters || document->blockCount() > blocks;
+}
+
+}  // namespace
+
+LogTextView::LogTextView(QWidget* parent, int maxCharacters, int keptCharacters, int maxBlocks,
+                         int keptBlocks)
+    : QPlainTextEdit(parent),
+      maxCharacters_(maxCharacters),
+      keptCharacters_(keptCharacters),
+      maxBlocks_(maxBlocks),
+      keptBlocks_(keptBlocks) {
+  setReadOnly(true);
+  setUndoRedoEnabled(false);
+  setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  setCursorWidth(0);  // read-only: no insertion point, as in a macOS text view
+  setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+  viewport()->installEventFilter(this);
+}
+
+LogTextView::~LogTextView() {
+  if (disposal_.joinable()) disposal_.join();
+  delete retired_;
+}
+
+void LogTextView::appendLogText(const QString& text) {
+  if (text.isEmpty()) return;
+  // Decided before the text moves the end away.
+  if (!scrollPending_) followEnd_ = showsEnd();
+  QTextDocument* shown = document();
+  if (tail_ == nullptr && !bounded_ &&
+      Exceeds(shown, maxCharacters_ - keptCharacters_ / 4, maxBlocks_ - keptBlocks_ / 4)) {
+    startTail();
+  }
+  const Appended appended = AppendTo(shown, text, pendingCarriageReturn_);
+  if (tail_ != nullptr) AppendTo(tail_, text, pendingCarriageReturn_);
+  pendingCarriageReturn_ = appended.pendingCarriageReturn;
+  appendedCharacters_ += text.size();
+  lineEnds_ += appended.lineEnds;
+
+  if (tail_ != nullptr) {
+    if (Exceeds(tail_, keptCharacters_ / 4, keptBlocks_ / 4)) {
+      tailFirstBlock_ += dropOldestLines(tail_, keptCharacters_ / 4, keptBlocks_ / 4, tailDropped_);
+    }
+    if (Exceeds(shown, maxCharacters_, maxBlocks_)) showTail();
+  } else if (bounded_ && Exceeds(shown, keptCharacters_, keptBlocks_)) {
+    // A reader scrolled back keeps their place, as far as it is kept. The
+    // scroll bar counts lines as laid out, wrapped ones included.
+    const QTextBlock top = firstVisibleBlock();
+    const int lineInTop = verticalScrollBar()->value() - top.firstLineNumber();
+    const int topNumber = top.blockNumber();
+    keepReaderAt(topNumber - dropOldestLines(shown, keptCharacters_, keptBlocks_, dropped_),
+                 lineInTop);
+    showDroppedNote();
   }
 }
 
-void LogTextView::dropOldestLines(int characterLimit) {
+void LogTextView::startTail() {
+  tail_ = new QTextDocument(this);
+  tail_->setUndoRedoEnabled(false);
+  tail_->setDefaultFont(document()->defaultFont());
+  tail_->setDefaultTextOption(document()->defaultTextOption());
+  tail_->setDocumentMargin(document()->documentMargin());
+  // A pending CR goes into both documents with the next append.
+  tailDropped_ = {appendedCharacters_ - (pendingCarriageReturn_ ? 1 : 0), lineEnds_};
+  // The line in progress goes on in the tail's first block.
+  tailFirstBlock_ = document()->blockCount() - 1;
+}
+
+int LogTextView::dropOldestLines(QTextDocument* document, int characterLimit, int blockLimit,
+                                 Dropped& dropped) {
   // A little more than the excess, so that this runs now and then rather than
-  // on every append; and never much at once, so that each time is brief. Once
-  // past kMaxCharacters it takes a hundred or so appends to get down to
-  // kKeptCharacters, well before the document's next copy of its text.
-  constexpr int kMostCharactersAtOnce = 1'000'000;
-  const int characters = std::min(
-      kMostCharactersAtOnce, document()->characterCount() - (characterLimit - characterLimit / 64));
-  const int blocks = document()->blockCount() - (maxBlocks_ - maxBlocks_ / 512);
+  // on every append.
+  const int characters = document->characterCount() - (characterLimit - characterLimit / 64);
+  const int blocks = document->blockCount() - (blockLimit - blockLimit / 64);
   int removedCharacters = 0;
   int removedBlocks = 0;
-  QTextBlock keep = document()->begin();
+  QTextBlock keep = document->begin();
   while (keep.next().isValid() && (removedCharacters < characters || removedBlocks < blocks)) {
     const QTextBlock next = keep.next();
-    droppedCharacters_ += keep.length() - 1 + SeparatorText(next.userState()).size();
-    droppedLines_ += next.userState() != kContinuation;
+    dropped.characters += keep.length() - 1 + SeparatorText(next.userState()).size();
+    dropped.lines += next.userState() != kContinuation;
     removedCharacters += keep.length();
     ++removedBlocks;
     keep = next;
   }
+  QTextCursor cursor(document);
+  cursor.setPosition(keep.position(), QTextCursor::KeepAnchor);
+  cursor.removeSelectedText();
+  return removedBlocks;
+}
+
+void LogTextView::showTail() {
+  QTextDocument* full = document();
+  const QTextBlock top = firstVisibleBlock();
+  const int topNumber = top.blockNumber() - tailFirstBlock_;
+  const int lineInTop = verticalScrollBar()->value() - top.firstLineNumber();
+
+  QTextDocument* tail = std::exchange(tail_, nullptr);
+  tail->setDocumentLayout(new QPlainTextDocumentLayout(tail));
+  full->setParent(nullptr);  // or setDocument() deletes it, here and now
+  setDocument(tail);
+  full->disconnect();
+  full->documentLayout()->disconnect();
+  dropped_ = tailDropped_;
+  bounded_ = true;
+  retired_ = full;
+  disposeRetired();
+
+  keepReaderAt(topNumber, lineInTop);
+  showDroppedNote();
+}
+
+void LogTextView::disposeRetired() {
+  // The text control keeps the cursors of a double or triple click until the
+  // next press; freed elsewhere, the document must no longer be in them.
+  if (retired_ == nullptr || disposal_.joinable() || mayHoldOldCursors_) return;
+  // Freeing the hundreds of megabytes of a full log takes tens of
+  // milliseconds; QTextDocument is reentrant, so another thread does it.
+  QTextDocument* retired = std::exchange(retired_, nullptr);
+  retired->moveToThread(nullptr);
+  try {
+    disposal_ = std::thread([retired] { delete retired; });
+  } catch (const std::system_error&) {
+    delete retired;
+  }
+}
+
+bool LogTextView::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == viewport()) {
+    if (event->type() == QEvent::MouseButtonDblClick) {
+      mayHoldOldCursors_ = true;
+      lastDoubleClick_.start();
+    } else if (event->type() == QEvent::MouseButtonPress && mayHoldOldCursors_ &&
+               lastDoubleClick_.hasExpired(QApplication::doubleClickInterval())) {
+      // Not a triple click: this press clears the cursors, once handled.
+      mayHoldOldCursors_ = false;
+      QTimer::singleShot(0, this, [this] { disposeRetired(); });
+    }
+  }
+  return QPlainTextEdit::eventFilter(watched, event);
+}
+
+void LogTextView::keepReaderAt(int topNumber, int lineInTop) {
+  if (followEnd_) return;
+  verticalScrollBar()->setValue(
+      topNumber < 0 ? 0 : document()->findBlockByNumber(topNumber).firstLineNumber() + lineInTop);
+}
+
+void LogTextView::showDroppedNote() {
   if (droppedNote_ == nullptr) {
     droppedNote_ = new DimLabel({}, this);
     droppedNote_->setIndent(4);
@@ -206,22 +331,10 @@ void LogTextView::dropOldestLines(int characterLimit) {
     droppedNote_->setGeometry(area.x(), area.y(), area.width(), height);
     droppedNote_->show();
   }
-  // A reader scrolled back keeps their place, as far as it is kept. The scroll
-  // bar counts lines as laid out, wrapped ones included.
-  const QTextBlock top = firstVisibleBlock();
-  const int topNumber = top.blockNumber() - removedBlocks;
-  const int lineInTop = verticalScrollBar()->value() - top.firstLineNumber();
-  QTextCursor cursor(document());
-  cursor.setPosition(keep.position(), QTextCursor::KeepAnchor);
-  cursor.removeSelectedText();
-  if (!followEnd_) {
-    verticalScrollBar()->setValue(
-        topNumber < 0 ? 0 : document()->findBlockByNumber(topNumber).firstLineNumber() + lineInTop);
-  }
   const QLocale japanese(QLocale::Japanese);
   droppedNote_->setText(
       QStringLiteral("以前の出力 %1 行 (%2 文字) を省略しました")
-          .arg(japanese.toString(droppedLines_), japanese.toString(droppedCharacters_)));
+          .arg(japanese.toString(dropped_.lines), japanese.toString(dropped_.characters)));
 }
 
 bool LogTextView::showsEnd() const {

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QString>
+#include <QTextDocument>
+
+#include <thread>
 
 namespace corvane::qt {
 
@@ -20,10 +24,12 @@ namespace corvane::qt {
 // The log is bounded: unbounded, a few gigabytes of output exhaust memory,
 // and 2^31 characters crash the text layout. It keeps everything up to
 // kMaxCharacters (a 100 MB log is shown whole) and kMaxBlocks lines; past
-// that the oldest lines go, from then on down to the latest kKeptCharacters,
-// and a note above the text says how much was dropped. Dropping from the
-// front makes a Qt text document copy all it keeps every few megabytes; at
-// 100 MB each copy would hold up the window for a few tenths of a second.
+// that it keeps only the latest kKeptCharacters and kKeptBlocks, and a note
+// above the text says how much was dropped. Trimming a full document from the
+// front would have it copy all it keeps every few megabytes, tenths of a
+// second each at 100 MB; instead, near the bound a second document starts
+// taking the latest output too, and at the bound it replaces the full one,
+// which is freed on another thread.
 class LogTextView : public QPlainTextEdit {
   Q_OBJECT
   // The exact text, for tools that read the window from outside the code.
@@ -32,11 +38,14 @@ class LogTextView : public QPlainTextEdit {
  public:
   static constexpr int kMaxBlockLength = 4096;
   static constexpr int kMaxCharacters = 110'000'000;
-  static constexpr int kKeptCharacters = 8'000'000;
+  static constexpr int kKeptCharacters = 2'000'000;
   static constexpr int kMaxBlocks = 1'600'000;
+  static constexpr int kKeptBlocks = 50'000;
 
   explicit LogTextView(QWidget* parent = nullptr, int maxCharacters = kMaxCharacters,
-                       int keptCharacters = kKeptCharacters, int maxBlocks = kMaxBlocks);
+                       int keptCharacters = kKeptCharacters, int maxBlocks = kMaxBlocks,
+                       int keptBlocks = kKeptBlocks);
+  ~LogTextView() override;
 
   void appendLogText(const QString& text);
   // Scrolls to the end on the next pass of the event loop.
@@ -47,25 +56,52 @@ class LogTextView : public QPlainTextEdit {
   // Exactly the appended text between two document positions.
   QString textBetween(int start, int end) const;
   // Characters and lines of the oldest output dropped to keep within bounds.
-  qint64 droppedCharacters() const { return droppedCharacters_; }
-  qint64 droppedLines() const { return droppedLines_; }
+  qint64 droppedCharacters() const { return dropped_.characters; }
+  qint64 droppedLines() const { return dropped_.lines; }
 
  protected:
   QMimeData* createMimeDataFromSelection() const override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  struct Dropped {
+    qint64 characters = 0;
+    qint64 lines = 0;
+  };
+
   void scrollToEndNow();
   bool showsEnd() const;
-  void dropOldestLines(int characterLimit);
+  void keepReaderAt(int topNumber, int lineInTop);
+  void startTail();
+  void showTail();
+  void disposeRetired();
+  // Returns how many blocks went.
+  static int dropOldestLines(QTextDocument* document, int characterLimit, int blockLimit,
+                             Dropped& dropped);
+  void showDroppedNote();
 
   const int maxCharacters_;
   const int keptCharacters_;
   const int maxBlocks_;
+  const int keptBlocks_;
   bool scrollPending_ = false;
   bool followEnd_ = true;
   bool pendingCarriageReturn_ = false;
-  qint64 droppedCharacters_ = 0;
-  qint64 droppedLines_ = 0;
+  qint64 appendedCharacters_ = 0;
+  qint64 lineEnds_ = 0;
+  Dropped dropped_;
+  // The latest output, which replaces the shown document at the bound; what
+  // went before its first character; the shown block that its first block
+  // goes on from.
+  QTextDocument* tail_ = nullptr;
+  Dropped tailDropped_;
+  int tailFirstBlock_ = 0;
+  // Past the bound, the shown document keeps to the kept bounds.
+  bool bounded_ = false;
+  QTextDocument* retired_ = nullptr;
+  std::thread disposal_;
+  bool mayHoldOldCursors_ = false;
+  QElapsedTimer lastDoubleClick_;
   QLabel* droppedNote_ = nullptr;
 };
 
