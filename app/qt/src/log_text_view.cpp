@@ -190,6 +190,9 @@ LogTextView::LogTextView(QWidget* parent, int maxCharacters, int keptCharacters,
   setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
   viewport()->installEventFilter(this);
+  quiet_.setSingleShot(true);
+  quiet_.setInterval(500);
+  connect(&quiet_, &QTimer::timeout, this, &LogTextView::disposeRetired);
 }
 
 LogTextView::~LogTextView() {
@@ -211,6 +214,7 @@ void LogTextView::appendLogText(const QString& text) {
   pendingCarriageReturn_ = appended.pendingCarriageReturn;
   appendedCharacters_ += text.size();
   lineEnds_ += appended.lineEnds;
+  if (retired_ != nullptr) quiet_.start();
 
   if (tail_ != nullptr) {
     if (Exceeds(tail_, keptCharacters_ / 4, keptBlocks_ / 4)) {
@@ -279,7 +283,7 @@ void LogTextView::showTail() {
   dropped_ = tailDropped_;
   bounded_ = true;
   retired_ = full;
-  disposeRetired();
+  quiet_.start();
 
   keepReaderAt(topNumber, lineInTop);
   showDroppedNote();
@@ -290,7 +294,9 @@ void LogTextView::disposeRetired() {
   // next press; freed elsewhere, the document must no longer be in them.
   if (retired_ == nullptr || disposal_.joinable() || mayHoldOldCursors_) return;
   // Freeing the hundreds of megabytes of a full log takes tens of
-  // milliseconds; QTextDocument is reentrant, so another thread does it.
+  // milliseconds; QTextDocument is reentrant, so another thread does it. It
+  // still slows this one (the allocator, the kernel's lock on the address
+  // space), so it waits for a pause in the output.
   QTextDocument* retired = std::exchange(retired_, nullptr);
   retired->moveToThread(nullptr);
   try {
@@ -309,7 +315,7 @@ bool LogTextView::eventFilter(QObject* watched, QEvent* event) {
                lastDoubleClick_.hasExpired(QApplication::doubleClickInterval())) {
       // Not a triple click: this press clears the cursors, once handled.
       mayHoldOldCursors_ = false;
-      QTimer::singleShot(0, this, [this] { disposeRetired(); });
+      if (retired_ != nullptr) quiet_.start();
     }
   }
   return QPlainTextEdit::eventFilter(watched, event);

@@ -5,6 +5,7 @@
 #include <QPlainTextEdit>
 #include <QString>
 #include <QTextDocument>
+#include <QTimer>
 
 #include <thread>
 
@@ -29,7 +30,7 @@ namespace corvane::qt {
 // front would have it copy all it keeps every few megabytes, tenths of a
 // second each at 100 MB; instead, near the bound a second document starts
 // taking the latest output too, and at the bound it replaces the full one,
-// which is freed on another thread.
+// which is freed on another thread once the output pauses.
 class LogTextView : public QPlainTextEdit {
   Q_OBJECT
   // The exact text, for tools that read the window from outside the code.
@@ -99,6 +100,7 @@ class LogTextView : public QPlainTextEdit {
   // Past the bound, the shown document keeps to the kept bounds.
   bool bounded_ = false;
   QTextDocument* retired_ = nullptr;
+  QTimer quiet_;
   std::thread disposal_;
   bool mayHoldOldCursors_ = false;
   QElapsedTimer lastDoubleClick_;
