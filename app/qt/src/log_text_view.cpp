@@ -205,6 +205,8 @@ void LogTextView::appendLogText(const QString& text) {
   // Decided before the text moves the end away.
   if (!scrollPending_) followEnd_ = showsEnd();
   QTextDocument* shown = document();
+  // The second document holds a quarter of what is kept: the view lays out
+  // each of its lines afresh when it takes it.
   if (tail_ == nullptr && !bounded_ &&
       Exceeds(shown, maxCharacters_ - keptCharacters_ / 4, maxBlocks_ - keptBlocks_ / 4)) {
     startTail();
