@@ -70,6 +70,7 @@ void InstallerDelegate::startInstall() {
       ComposeInstallScript(payloadPath, installRoot, installedAppPath_), platform_->shellPath());
   try {
     task_->launch(platform_->mainQueue(), weak_from_this());
+    platform_->setRunInProgress(true);
   } catch (const LaunchError& error) {
     homeLock_.reset();
     const std::string_view reason = *error.what() != '\0' ? error.what() : texts::kUnknownReason;
@@ -80,6 +81,7 @@ void InstallerDelegate::startInstall() {
 void InstallerDelegate::installDidFinishWithStatus(std::int32_t status) {
   task_.reset();
   homeLock_.reset();
+  platform_->setRunInProgress(false);
   if (spinner_) spinner_->stopAnimation();
   if (status == 0) {
     setStatus(texts::kSucceededStatus);

@@ -40,6 +40,9 @@ class PlatformServices {
   // True when the request to open the application bundle was accepted.
   virtual bool openApplication(const std::string& bundlePath) = 0;
   virtual void terminate() = 0;
+  // True from the start of a run to its outcome. A Mac throttles a hidden
+  // app (App Nap) unless it says it is busy.
+  virtual void setRunInProgress(bool /*inProgress*/) {}
   // The shell the install script runs in; tests swap it for one that cannot start.
   virtual std::string shellPath() { return kDefaultShellPath; }
 };
