@@ -20,20 +20,13 @@ void InstallerDelegate::applicationDidFinishLaunching() {
 
 void InstallerDelegate::buildWindow() {
   const std::weak_ptr<InstallerDelegate> weakSelf = weak_from_this();
-  InstallerWindow built = platform_->buildWindow(WindowActions{[weakSelf] {
-                                                                 if (auto self = weakSelf.lock())
-                                                                   self->openInstalledApp();
-                                                               },
-                                                               [weakSelf] {
-                                                                 if (auto self = weakSelf.lock())
-                                                                   self->quit();
-                                                               }});
-  window_ = std::move(built.window);
-  statusLabel_ = std::move(built.statusLabel);
-  logView_ = std::move(built.logView);
-  spinner_ = std::move(built.spinner);
-  openButton_ = std::move(built.openButton);
-  quitButton_ = std::move(built.quitButton);
+  auto act = [weakSelf](void (InstallerDelegate::*action)()) {
+    return [weakSelf, action] {
+      if (auto self = weakSelf.lock()) (self.get()->*action)();
+    };
+  };
+  window_ = platform_->buildWindow(
+      {act(&InstallerDelegate::openInstalledApp), act(&InstallerDelegate::quit)}, log_);
 }
 
 void InstallerDelegate::startInstall() {
@@ -65,11 +58,15 @@ void InstallerDelegate::startInstall() {
   // Paths are bytes; bytes of one that are not UTF-8 are shown as Mac OS
   // Roman, like the script's output, never dropped.
   appendLog(std::string(texts::kInstallRootPrefix) + DecodeLeniently(installRoot) + "\n");
+  // Turned over under the lock, so two runs never write one file.
+  std::string whyNoFile;
+  logFile_ = LogFile::Open(LogFolderPath(home), whyNoFile);
+  if (!logFile_) logFileDidFail(whyNoFile);
 
   task_ = std::make_shared<InstallProcess>(
       ComposeInstallScript(payloadPath, installRoot, installedAppPath_), platform_->shellPath());
   try {
-    task_->launch(platform_->mainQueue(), weak_from_this());
+    task_->launch(platform_->mainQueue(), weak_from_this(), logFile_);
     platform_->setRunInProgress(true);
   } catch (const LaunchError& error) {
     homeLock_.reset();
@@ -82,28 +79,35 @@ void InstallerDelegate::installDidFinishWithStatus(std::int32_t status) {
   task_.reset();
   homeLock_.reset();
   platform_->setRunInProgress(false);
-  if (spinner_) spinner_->stopAnimation();
+  if (window_.spinner) window_.spinner->stopAnimation();
   if (status == 0) {
     setStatus(texts::kSucceededStatus);
-    if (openButton_) openButton_->setEnabled(true);
+    if (window_.openButton) window_.openButton->setEnabled(true);
     appendLog(texts::kSucceededLog);
     openInstalledApp();
   } else {
     setStatus(texts::kFailedStatus);
     appendLog(std::string(texts::kFailedLogPrefix) + std::to_string(status) + "\n");
+    if (logFile_ && !logFile_->failed()) {
+      appendLog(std::string(texts::kLogFilePrefix) + DecodeLeniently(logFile_->path()) + "\n");
+    }
   }
 }
 
+void InstallerDelegate::logFileDidFail(const std::string& reason) {
+  // On a line of its own, whatever the output left unfinished.
+  appendLog(std::string(log_->endsLine() ? "" : "\n") + std::string(texts::kLogFileFailedPrefix) +
+            DecodeLeniently(reason) + "\n");
+}
+
 void InstallerDelegate::failWithMessage(const std::string& message) {
-  if (spinner_) spinner_->stopAnimation();
+  if (window_.spinner) window_.spinner->stopAnimation();
   setStatus(message);
   appendLog(message + "\n");
 }
 
 void InstallerDelegate::appendLog(std::optional<std::string_view> text) {
-  if (!text || !logView_) return;
-  logView_->appendText(*text);
-  logView_->scrollToEnd();
+  if (text) log_->append(*text);
 }
 
 void InstallerDelegate::openInstalledApp() {
@@ -114,7 +118,7 @@ void InstallerDelegate::openInstalledApp() {
 void InstallerDelegate::quit() { platform_->terminate(); }
 
 void InstallerDelegate::setStatus(std::string_view text) {
-  if (statusLabel_) statusLabel_->setText(std::string(text));
+  if (window_.statusLabel) window_.statusLabel->setText(std::string(text));
 }
 
 }  // namespace corvane

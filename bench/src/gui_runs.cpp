@@ -16,14 +16,14 @@
 #include "corvane/app/installer_delegate.h"
 #include "corvane/engine/install_plan.h"
 #include "corvane/qt/installer_window.h"
-#include "corvane/qt/log_text_view.h"
+#include "corvane/qt/log_view.h"
 #include "corvane/qt/qt_platform_services.h"
 #include "gui_runs.h"
 
 namespace bench {
 namespace {
 
-using corvane::qt::LogTextView;
+using corvane::qt::LogView;
 
 // The Linux platform services, with the bundle and the home of a workload, and
 // an open request that is accepted without starting anything.
@@ -75,19 +75,16 @@ class BenchDelegate : public corvane::InstallerDelegate {
 };
 
 QWidget* WindowOf(const corvane::InstallerDelegate& delegate) {
-  const auto* window = dynamic_cast<const corvane::qt::QtWindow*>(delegate.window().get());
+  const auto* window = dynamic_cast<const corvane::qt::QtWindow*>(delegate.window().window.get());
   return window != nullptr ? window->widget() : nullptr;
 }
 
-LogTextView* LogViewOf(QWidget* window) {
-  return window != nullptr ? window->findChild<LogTextView*>(corvane::qt::names::kLogView)
+LogView* LogViewOf(QWidget* window) {
+  return window != nullptr ? window->findChild<LogView*>(corvane::qt::names::kLogView)
                            : nullptr;
 }
 
-bool AtBottom(const LogTextView& view) {
-  const QScrollBar* bar = view.verticalScrollBar();
-  return bar->value() == bar->maximum();
-}
+bool AtBottom(const LogView& view) { return view.showsEnd(); }
 
 // A 10 ms timer that records how late each of its ticks comes: how long the
 // event loop was kept from running it.
@@ -123,7 +120,7 @@ class LatenessProbe {
 // once `ready` holds. Paints are the proof that the window caught up.
 class IdleAtBottomWatcher : public QObject {
  public:
-  IdleAtBottomWatcher(LogTextView* view, std::function<bool()> ready, std::function<void()> done)
+  IdleAtBottomWatcher(LogView* view, std::function<bool()> ready, std::function<void()> done)
       : view_(view), ready_(std::move(ready)), done_(std::move(done)) {
     view_->viewport()->installEventFilter(this);
   }
@@ -139,7 +136,7 @@ class IdleAtBottomWatcher : public QObject {
   }
 
  private:
-  LogTextView* view_;
+  LogView* view_;
   std::function<bool()> ready_;
   std::function<void()> done_;
   bool fired_ = false;
@@ -152,19 +149,15 @@ std::string ExpectedLog(const std::string& installRoot, const std::string& outpu
 }
 
 // Compares the log with what it must hold; says where they part on stderr.
-bool SameText(const QString& actual, const std::string& expectedUtf8, const char* what) {
-  const QString expected =
-      QString::fromUtf8(expectedUtf8.data(), static_cast<qsizetype>(expectedUtf8.size()));
+bool SameText(const std::string& actual, const std::string& expected, const char* what) {
   if (actual == expected) return true;
-  qsizetype at = 0;
+  std::size_t at = 0;
   while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
-  std::fprintf(stderr,
-               "%s: log text differs at character %lld (log %lld, expected %lld characters)\n",
-               what, static_cast<long long>(at), static_cast<long long>(actual.size()),
-               static_cast<long long>(expected.size()));
-  std::fprintf(stderr, "  log:      ...%s\n  expected: ...%s\n",
-               actual.mid(std::max<qsizetype>(0, at - 40), 80).toUtf8().constData(),
-               expected.mid(std::max<qsizetype>(0, at - 40), 80).toUtf8().constData());
+  std::fprintf(stderr, "%s: log text differs at byte %zu (log %zu, expected %zu bytes)\n", what, at,
+               actual.size(), expected.size());
+  const std::size_t from = at > 40 ? at - 40 : 0;
+  std::fprintf(stderr, "  log:      ...%s\n  expected: ...%s\n", actual.substr(from, 80).c_str(),
+               expected.substr(from, 80).c_str());
   return false;
 }
 
@@ -187,7 +180,7 @@ int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
   auto delegate = std::make_shared<BenchDelegate>(platform);
   LatenessProbe probe;
   delegate->applicationDidFinishLaunching();
-  LogTextView* view = LogViewOf(WindowOf(*delegate));
+  LogView* view = LogViewOf(WindowOf(*delegate));
   if (view == nullptr) {
     std::fprintf(stderr, "no log view\n");
     return 2;
@@ -225,9 +218,10 @@ int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
   const double peakRss = PeakRssMb();
 
   const bool atBottom = AtBottom(*view);
-  const QString shown = view->text();
+  const corvane::LogStore& store = view->model()->store();
+  const std::string shown = store.text();
   bool textOk = false;
-  if (view->droppedCharacters() == 0) {
+  if (store.droppedCharacters() == 0) {
     textOk =
         SameText(shown, ExpectedLog(installRoot, ExpectedOutputTail(workdir, name, outputBytes)),
                  name.c_str());
@@ -235,14 +229,17 @@ int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
     // What is kept is exactly the end of the output (ASCII here, so a byte a
     // character), and with what was dropped it makes the whole.
     const std::string success(corvane::texts::kSucceededLog);
-    const auto keptOutput = static_cast<std::uintmax_t>(
-        shown.size() -
-        QString::fromUtf8(success.data(), static_cast<qsizetype>(success.size())).size());
-    const QString whole = QString::fromStdString(ExpectedLog(installRoot, ""));
+    const auto keptOutput = static_cast<std::uintmax_t>(shown.size() - success.size());
+    const std::string whole = ExpectedLog(installRoot, "");
+    // The controller's lines hold Japanese: characters, not bytes.
+    const auto characters = [](const std::string& text) {
+      return static_cast<std::uint64_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
+      }));
+    };
     textOk =
         SameText(shown, ExpectedOutputTail(workdir, name, keptOutput) + success, name.c_str()) &&
-        view->droppedCharacters() + shown.size() ==
-            whole.size() + static_cast<qsizetype>(outputBytes);
+        store.droppedCharacters() + characters(shown) == characters(whole) + outputBytes;
   }
   std::printf(
       "total_ms=%.1f\nblock_max_ms=%.2f\nblock_p99_ms=%.2f\npeak_rss_mb=%.1f\n"
@@ -250,7 +247,7 @@ int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
       MsBetween(platform->startNs(), endNs), probe.longestMs(), probe.p99Ms(), peakRss,
       static_cast<double>(outputBytes) / 1e6, textOk ? 1 : 0, atBottom ? 1 : 0,
       delegate->status().value_or(-1), delegate->longestAppendMs(),
-      static_cast<double>(shown.toUtf8().size()) / 1e6);
+      static_cast<double>(shown.size()) / 1e6);
   platform->shutdown();
   return textOk && atBottom ? 0 : 1;
 }
@@ -262,9 +259,10 @@ int RunBulkFloor(const std::string& workdir, const std::string& name) {
   char arg0[] = "corvane-bench";
   char* argv[] = {arg0, nullptr};
   QApplication application(argc, argv);
-  corvane::InstallerWindow window = corvane::qt::BuildInstallerWindow({[] {}, [] {}});
+  auto model = std::make_shared<corvane::LogModel>();
+  corvane::InstallerWindow window = corvane::qt::BuildInstallerWindow({[] {}, [] {}}, model);
   auto* qtWindow = dynamic_cast<corvane::qt::QtWindow*>(window.window.get());
-  LogTextView* view = LogViewOf(qtWindow->widget());
+  LogView* view = LogViewOf(qtWindow->widget());
 
   std::int64_t startNs = 0;
   std::int64_t endNs = 0;
@@ -278,8 +276,7 @@ int RunBulkFloor(const std::string& workdir, const std::string& name) {
   // Once the empty window is up, the whole text in one call.
   QTimer::singleShot(200, [&] {
     startNs = NowNs();
-    window.logView->appendText(output);
-    window.logView->scrollToEnd();
+    model->append(output);
     appended = true;
   });
   QApplication::exec();
@@ -331,11 +328,8 @@ int RunStartup(const std::string& workdir, std::int64_t spawnNs) {
   double idleRss = 0;
   FirstPaintWatcher watcher([&] {
     firstPaintMs = MsBetween(spawnNs, NowNs());
-    LogTextView* view = LogViewOf(WindowOf(*delegate));
-    welcomeShown =
-        view != nullptr &&
-        view->text() == QString::fromUtf8(corvane::texts::kWelcome.data(),
-                                          static_cast<qsizetype>(corvane::texts::kWelcome.size()));
+    LogView* view = LogViewOf(WindowOf(*delegate));
+    welcomeShown = view != nullptr && view->model()->store().text() == corvane::texts::kWelcome;
     QTimer::singleShot(kIdleAfterPaintMs, [&] {
       idleRss = CurrentRssMb();
       QApplication::quit();

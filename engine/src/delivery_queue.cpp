@@ -6,23 +6,13 @@
 namespace corvane {
 namespace {
 
-struct Slice {
-  std::size_t length;
-  std::size_t lines;
-};
-
-// The longest prefix of `text` with at most `bytes` bytes and `lines` line
-// ends, cut between characters; empty only when there is no room at all.
-Slice SliceOf(const std::string& text, std::size_t bytes, std::size_t lines) {
-  Slice slice{std::min(text.size(), bytes), 0};
-  for (std::size_t i = 0; i < slice.length; ++i) {
-    if ((text[i] == '\n' || text[i] == '\r') && ++slice.lines == lines) slice.length = i + 1;
-  }
-  if (slice.length == text.size()) return slice;
-  std::size_t cut = slice.length;
+// The longest prefix of `text` with at most `bytes` bytes, cut between
+// characters; empty only when there is no room at all.
+std::size_t SliceOf(const std::string& text, std::size_t bytes) {
+  if (text.size() <= bytes) return text.size();
+  std::size_t cut = bytes;
   while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0U) == 0x80U) --cut;
-  if (cut > 0) slice.length = cut;
-  return slice;
+  return cut > 0 ? cut : bytes;
 }
 
 }  // namespace
@@ -38,27 +28,24 @@ DeliveryQueue::DeliveryQueue(std::shared_ptr<MainQueue> mainQueue,
                              std::weak_ptr<InstallReceiver> receiver, std::size_t sliceBytes)
     : mainQueue_(std::move(mainQueue)),
       receiver_(std::move(receiver)),
-      sliceBytes_(sliceBytes > 0 ? sliceBytes : kDefaultSliceBytes),
-      currentSliceBytes_(sliceBytes_) {}
+      sliceBytes_(sliceBytes > 0 ? sliceBytes : kDefaultSliceBytes) {}
 
 void DeliveryQueue::pushText(std::string text) {
   if (text.empty()) return;
   {
     std::unique_lock lock(mutex_);
-    drained_.wait(lock, [this] { return pendingBytes_ < kMaxPendingBytes || !holdingBack_; });
+    drained_.wait(lock, [this] { return pendingBytes_ < kMaxPendingBytes; });
     pendingBytes_ += text.size();
   }
-  push(Item{std::move(text), std::nullopt});
+  push(Item{Item::Kind::kText, std::move(text)});
 }
 
-void DeliveryQueue::pushExitStatus(std::int32_t status) { push(Item{{}, status}); }
+void DeliveryQueue::pushLogFileFailure(std::string reason) {
+  push(Item{Item::Kind::kLogFileFailure, std::move(reason)});
+}
 
-void DeliveryQueue::stopHoldingBack() {
-  {
-    std::lock_guard lock(mutex_);
-    holdingBack_ = false;
-  }
-  drained_.notify_all();
+void DeliveryQueue::pushExitStatus(std::int32_t status) {
+  push(Item{Item::Kind::kStatus, {}, status});
 }
 
 void DeliveryQueue::push(Item item) {
@@ -72,69 +59,56 @@ void DeliveryQueue::push(Item item) {
 }
 
 void DeliveryQueue::drain() {
-  std::string text;
-  std::optional<std::int32_t> status;
+  Item slice{Item::Kind::kText, {}};
   bool more = false;
   {
     std::lock_guard lock(mutex_);
-    if (!items_.empty() && items_.front().status) {
-      status = items_.front().status;
+    if (!items_.empty() && items_.front().kind != Item::Kind::kText) {
+      slice = std::move(items_.front());
       items_.pop_front();
     } else {
-      std::size_t lines = kMaxSliceLines;
-      while (!items_.empty() && !items_.front().status && text.size() < currentSliceBytes_ &&
-             lines > 0) {
+      // Adjacent texts merge into one slice; only the first may be cut.
+      std::string& text = slice.text;
+      while (!items_.empty() && items_.front().kind == Item::Kind::kText &&
+             text.size() < sliceBytes_) {
         std::string& front = items_.front().text;
-        const Slice piece = SliceOf(front, currentSliceBytes_ - text.size(), lines);
-        lines -= piece.lines;
-        if (piece.length == front.size()) {
+        const std::size_t length = SliceOf(front, sliceBytes_ - text.size());
+        if (length == front.size()) {
           if (text.empty()) {
             text = std::move(front);
           } else {
             text += front;
           }
           items_.pop_front();
-          continue;
+        } else {
+          if (text.empty()) {
+            text.assign(front, 0, length);
+            front.erase(0, length);
+          }
+          break;
         }
-        // Only the first piece of a slice is cut; a later one waits whole.
-        if (text.empty()) {
-          text.assign(front, 0, piece.length);
-          front.erase(0, piece.length);
-        }
-        break;
       }
+      pendingBytes_ -= text.size();
     }
     more = !items_.empty();
     drainPosted_ = more;
-    pendingBytes_ -= text.size();
   }
   drained_.notify_all();
   if (more) mainQueue_->post([self = shared_from_this()] { self->drain(); });
 
   const auto receiver = receiver_.lock();
   if (!receiver) return;
-  if (status) {
-    receiver->installDidFinishWithStatus(*status);
-  } else if (!text.empty()) {
-    const auto start = std::chrono::steady_clock::now();
-    receiver->appendLog(text);
-    adaptSlice(text.size(), std::chrono::steady_clock::now() - start);
+  switch (slice.kind) {
+    case Item::Kind::kText:
+      if (!slice.text.empty()) receiver->appendLog(slice.text);
+      break;
+    case Item::Kind::kLogFileFailure:
+      receiver->logFileDidFail(slice.text);
+      break;
+    case Item::Kind::kStatus:
+      receiver->installDidFinishWithStatus(slice.status);
+      break;
   }
-}
-
-void DeliveryQueue::adaptSlice(std::size_t bytes, std::chrono::steady_clock::duration took) {
-  // Only a full slice says how fast the receiver is; a short one may just be
-  // all there was.
-  if (bytes < currentSliceBytes_ / 2) return;
-  const auto micros = std::max<std::int64_t>(
-      1, std::chrono::duration_cast<std::chrono::microseconds>(took).count());
-  const auto fitting = static_cast<std::size_t>(static_cast<double>(bytes) *
-                                                static_cast<double>(kDrainBudget.count()) /
-                                                static_cast<double>(micros));
-  // Shrink at once, grow by doubling at most: one slow pass (a preempted main
-  // thread) must not leave the slices tiny, nor one fast pass make them huge.
-  const std::size_t floor = std::min(kMinSliceBytes, sliceBytes_);
-  currentSliceBytes_ = std::clamp(std::min(fitting, currentSliceBytes_ * 2), floor, sliceBytes_);
 }
 
 }  // namespace corvane

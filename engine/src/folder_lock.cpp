@@ -5,12 +5,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+
+#include "corvane/engine/file_system.h"
 
 namespace corvane {
 
 FolderLock::FolderLock(const std::string& folder) {
-  fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd_ < 0) return;
+  std::string ignored;
+  MakeFolders(folder, 0777, ignored);
+  std::string nearest = folder;
+  while ((fd_ = ::open(nearest.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) < 0) {
+    const std::size_t slash = nearest.find_last_of('/');
+    if (slash == std::string::npos || nearest == "/") return;
+    nearest.resize(slash == 0 ? 1 : slash);
+  }
   int result = 0;
   while ((result = ::flock(fd_, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
   }

@@ -31,6 +31,10 @@ std::string AppBundlePath(std::string_view homeDirectory) {
   return AppendPathComponent(homeDirectory, "Applications/Corvane.app");
 }
 
+std::string LogFolderPath(std::string_view homeDirectory) {
+  return AppendPathComponent(homeDirectory, "Library/Logs/Corvane Installer");
+}
+
 std::string ShellQuote(std::string_view text) {
   std::string quoted;
   quoted.reserve(text.size() + 2);
@@ -54,7 +58,9 @@ std::string ComposeInstallScript(std::string_view payloadPath, std::string_view 
   script += "INSTALL_ROOT=" + ShellQuote(installRoot) + "\n";
   script += "APP_BUNDLE=" + ShellQuote(appBundlePath) + "\n";
   script += "/bin/mkdir -p \"$(/usr/bin/dirname \"$INSTALL_ROOT\")\"\n";
-  script += "/usr/bin/ditto \"$PAYLOAD\" \"$INSTALL_ROOT\"\n";
+  // The payload came sealed in the signed installer: its copy needs no
+  // quarantine of its own, and a quarantined script would not run.
+  script += "/usr/bin/ditto --noqtn \"$PAYLOAD\" \"$INSTALL_ROOT\"\n";
   script += "cd \"$INSTALL_ROOT\"\n";
   script += "/bin/chmod +x start.sh scripts/*.sh 2>/dev/null || true\n";
   script += "APP_BUNDLE_PATH=\"$APP_BUNDLE\" ./scripts/install_mac_app.sh\n";

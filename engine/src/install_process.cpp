@@ -1,16 +1,19 @@
 #include "corvane/engine/install_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -18,43 +21,16 @@
 #include "corvane/engine/delivery_queue.h"
 #include "corvane/engine/output_decoder.h"
 
-extern char** environ;
-
 namespace corvane {
 namespace {
 
 constexpr std::size_t kChunkBytes = std::size_t{64} * 1024;
-[[maybe_unused]] constexpr int kPipeBytes = 1024 * 1024;
+// After a short read the reader waits this long before the next, so that a
+// script printing line by line is read a batch of lines at a time, not a
+// read and a delivery per line.
+constexpr int kBatchMilliseconds = 1;
 
-class FileActions {
- public:
-  FileActions() { posix_spawn_file_actions_init(&actions_); }
-  ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-  posix_spawn_file_actions_t* get() { return &actions_; }
-
- private:
-  posix_spawn_file_actions_t actions_{};
-};
-
-class SpawnAttributes {
- public:
-  SpawnAttributes() { posix_spawnattr_init(&attributes_); }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  posix_spawnattr_t* get() { return &attributes_; }
-
- private:
-  posix_spawnattr_t attributes_{};
-};
-
-[[noreturn]] void ThrowLaunchError(const std::string& path, int error) {
-  throw LaunchError(path + ": " + std::strerror(error));
-}
-
-// Names show in debuggers and in /proc, where tests look for threads left behind.
+// Names show in debuggers and process listings.
 void NameThisThread(const char* name) {
 #ifdef __APPLE__
   pthread_setname_np(name);
@@ -63,35 +39,36 @@ void NameThisThread(const char* name) {
 #endif
 }
 
-}  // namespace
-
-struct InstallProcess::OutputState {
-  std::mutex mutex;
-  std::condition_variable ended;
-  bool open = false;
-};
-
-namespace {
-
-void ReadUntilEnd(int fd, const std::shared_ptr<DeliveryQueue>& deliveries) {
-  OutputDecoder decoder;
-  std::vector<char> buffer(kChunkBytes);
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    deliveries->pushText(decoder.decode({buffer.data(), static_cast<std::size_t>(n)}));
+void ClosePipe(int fds[2]) {
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i] >= 0) ::close(fds[i]);
+    fds[i] = -1;
   }
-  deliveries->pushText(decoder.finish());
-  ::close(fd);
 }
 
-int WaitForExit(pid_t pid) {
-  int waitStatus = 0;
-  while (::waitpid(pid, &waitStatus, 0) < 0) {
-    if (errno != EINTR) return 128 + SIGKILL;  // cannot happen for our own child
+void MakePipe(int fds[2]) {
+#ifdef __linux__
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw LaunchError(std::string("pipe: ") + std::strerror(errno));
+#else
+  // Spawn closes every descriptor it is not told to keep; this covers the
+  // moment before it.
+  if (::pipe(fds) != 0) throw LaunchError(std::string("pipe: ") + std::strerror(errno));
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#endif
+}
+
+// A script in a process group of its own that reads a terminal would be
+// stopped for it; ignored, the read fails as it does with no input at all.
+void KeepTerminalFromStoppingScripts() {
+  for (const int signal : {SIGTTIN, SIGTTOU}) {
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      struct sigaction ignore {};
+      ignore.sa_handler = SIG_IGN;
+      ::sigaction(signal, &ignore, nullptr);
+    }
   }
-  return ExitStatusFromWaitStatus(waitStatus);
 }
 
 }  // namespace
@@ -102,94 +79,210 @@ int ExitStatusFromWaitStatus(int waitStatus) {
   return 128;
 }
 
-bool InstallProcess::isOutputOpen() const {
-  if (!output_) return false;
-  std::lock_guard lock(output_->mutex);
-  return output_->open;
-}
+// What the reader and the exit waiter share. The reader alone reads the
+// output and pushes everything, the status included, so that the order of
+// output and status is decided in one place.
+struct InstallProcess::Run {
+  Run() = default;
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+  ~Run() {
+    ClosePipe(output);
+    ClosePipe(exited);
+  }
+
+  enum class Stage { kStarting, kRunning, kAbandoned };
+
+  std::shared_ptr<DeliveryQueue> deliveries;
+  std::shared_ptr<LogFile> file;
+  int output[2] = {-1, -1};
+  // The exit waiter's word to the reader that the status is there.
+  int exited[2] = {-1, -1};
+  std::mutex mutex;
+  std::condition_variable changed;
+  Stage stage = Stage::kStarting;
+  pid_t pid = 0;
+  int status = 0;
+  bool open = true;
+
+  // Both threads wait here until the child runs, or never will.
+  bool waitUntilStarted() {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return stage != Stage::kStarting; });
+    return stage == Stage::kRunning;
+  }
+
+  void waitForExit() {
+    int waitStatus = 0;
+    pid_t reaped = 0;
+    while ((reaped = ::waitpid(pid, &waitStatus, 0)) < 0 && errno == EINTR) {
+    }
+    {
+      std::lock_guard lock(mutex);
+      status = reaped == pid ? ExitStatusFromWaitStatus(waitStatus) : 128 + SIGKILL;
+    }
+    const char word = 'x';
+    while (::write(exited[1], &word, 1) < 0 && errno == EINTR) {
+    }
+  }
+
+  void deliver(const char* bytes, std::size_t length, OutputDecoder& decoder) {
+    if (file) {
+      if (auto failure = file->write({bytes, length})) deliveries->pushLogFileFailure(*failure);
+    }
+    deliveries->pushText(decoder.decode({bytes, length}));
+  }
+
+  // Reads at most `limit` bytes once and delivers them; 0 at end of stream
+  // (or on a read error, which ends it too).
+  std::size_t readOnce(std::vector<char>& buffer, OutputDecoder& decoder, std::size_t limit) {
+    ssize_t n = 0;
+    while ((n = ::read(output[0], buffer.data(), std::min(limit, buffer.size()))) < 0 &&
+           errno == EINTR) {
+    }
+    if (n <= 0) return 0;
+    deliver(buffer.data(), static_cast<std::size_t>(n), decoder);
+    return static_cast<std::size_t>(n);
+  }
+
+  void pushStatus() {
+    int code = 0;
+    {
+      std::lock_guard lock(mutex);
+      code = status;
+    }
+    deliveries->pushExitStatus(code);
+  }
+
+  void readUntilEnd() {
+    OutputDecoder decoder;
+    std::vector<char> buffer(kChunkBytes);
+    bool hasExited = false;
+    bool statusPushed = false;
+    bool ended = false;
+    std::chrono::steady_clock::time_point graceEnds;
+    while (!ended) {
+      pollfd fds[2] = {{output[0], POLLIN, 0}, {exited[0], POLLIN, 0}};
+      int timeout = -1;
+      if (hasExited && !statusPushed) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            graceEnds - std::chrono::steady_clock::now());
+        timeout = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+      }
+      const int ready = ::poll(fds, hasExited ? 1 : 2, timeout);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready == 0) {
+        // A background process holds the pipe: the status goes ahead.
+        pushStatus();
+        statusPushed = true;
+      } else if (!hasExited && (fds[1].revents & POLLIN) != 0) {
+        char word = 0;
+        (void)::read(exited[0], &word, 1);
+        hasExited = true;
+        // All the script wrote before it exited is read now, ahead of its
+        // status, however slowly the main thread takes it.
+        int inPipe = 0;
+        if (::ioctl(output[0], FIONREAD, &inPipe) != 0) inPipe = 0;
+        for (auto left = static_cast<std::size_t>(std::max(inPipe, 0)); left > 0 && !ended;) {
+          const std::size_t got = readOnce(buffer, decoder, left);
+          ended = got == 0;
+          left -= std::min(left, got);
+        }
+        graceEnds = std::chrono::steady_clock::now() + kOutputGracePeriod;
+      } else if (fds[0].revents != 0) {
+        const std::size_t got = readOnce(buffer, decoder, buffer.size());
+        ended = got == 0;
+        if (!ended && !hasExited && got < buffer.size()) {
+          pollfd wake{exited[0], POLLIN, 0};
+          ::poll(&wake, 1, kBatchMilliseconds);
+        }
+      }
+    }
+    deliveries->pushText(decoder.finish());
+    if (!statusPushed) {
+      if (!hasExited) {
+        char word = 0;
+        while (::read(exited[0], &word, 1) < 0 && errno == EINTR) {
+        }
+      }
+      pushStatus();
+    }
+    {
+      std::lock_guard lock(mutex);
+      open = false;
+    }
+    changed.notify_all();
+  }
+};
 
 InstallProcess::InstallProcess(std::string script, std::string shellPath)
     : script_(std::move(script)), shellPath_(std::move(shellPath)) {}
 
-void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
-                            std::weak_ptr<InstallReceiver> receiver) {
-  if (pid_ != 0) throw LaunchError("the install process has already been launched");
+InstallProcess::~InstallProcess() = default;
 
-  int fds[2];
-#ifdef __APPLE__
-  // No pipe2 there; POSIX_SPAWN_CLOEXEC_DEFAULT keeps both ends out of the child.
-  if (::pipe(fds) != 0) ThrowLaunchError(shellPath_, errno);
-  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-#else
-  if (::pipe2(fds, O_CLOEXEC) != 0) ThrowLaunchError(shellPath_, errno);
-#endif
-  const int readEnd = fds[0];
-  const int writeEnd = fds[1];
+bool InstallProcess::isOutputOpen() const {
+  if (!run_) return false;
+  std::lock_guard lock(run_->mutex);
+  return run_->open;
+}
+
+void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
+                            std::weak_ptr<InstallReceiver> receiver,
+                            std::shared_ptr<LogFile> file) {
+  if (pid_ != 0 || run_) throw LaunchError("the install process has already been launched");
+  KeepTerminalFromStoppingScripts();
+
+  auto run = std::make_shared<Run>();
+  run->deliveries = DeliveryQueue::Create(std::move(mainQueue), std::move(receiver));
+  run->file = std::move(file);
+  MakePipe(run->output);
+  MakePipe(run->exited);
 #ifdef F_SETPIPE_SZ
   // A deeper pipe lets a fast script write ahead while we read; reads stay
   // at most one chunk. Failure only costs speed.
-  ::fcntl(writeEnd, F_SETPIPE_SZ, kPipeBytes);
+  ::fcntl(run->output[1], F_SETPIPE_SZ, 1024 * 1024);
 #endif
+  auto abandon = [&] {
+    {
+      std::lock_guard lock(run->mutex);
+      run->stage = Run::Stage::kAbandoned;
+      run->open = false;
+    }
+    run->changed.notify_all();
+  };
 
-  FileActions actions;
-  posix_spawn_file_actions_adddup2(actions.get(), writeEnd, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(actions.get(), writeEnd, STDERR_FILENO);
-  SpawnAttributes attributes;
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-#ifdef __APPLE__
-  // Only 0, 1 and 2 survive into the child.
-  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
-  posix_spawn_file_actions_addinherit_np(actions.get(), STDIN_FILENO);
-#else
-  posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
-#endif
-  posix_spawnattr_setflags(attributes.get(), flags);
-  sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(attributes.get(), &signals);
-  // Toolkits often ignore SIGPIPE; a script's `producer | head` must not inherit that.
-  sigaddset(&signals, SIGPIPE);
-  posix_spawnattr_setsigdefault(attributes.get(), &signals);
-
-  std::string argument0 = shellPath_;
-  std::string dashC = "-c";
-  char* argv[] = {argument0.data(), dashC.data(), script_.data(), nullptr};
+  // The threads come first: once the script runs, it must be waited for.
+  try {
+    std::thread([run] {
+      NameThisThread("install-exit");
+      if (run->waitUntilStarted()) run->waitForExit();
+    }).detach();
+    std::thread([run] {
+      NameThisThread("install-output");
+      if (run->waitUntilStarted()) run->readUntilEnd();
+    }).detach();
+  } catch (const std::system_error& error) {
+    abandon();
+    throw LaunchError(std::string("thread: ") + error.what());
+  }
 
   pid_t pid = 0;
-  const int error =
-      ::posix_spawn(&pid, shellPath_.c_str(), actions.get(), attributes.get(), argv, environ);
-  // Close our write end at once, so end of stream follows the last writer's exit.
-  ::close(writeEnd);
-  if (error != 0) {
-    ::close(readEnd);
-    ThrowLaunchError(shellPath_, error);
+  try {
+    pid = Spawn({shellPath_, {shellPath_, "-c", script_}, run->output[1]});
+  } catch (const LaunchError&) {
+    abandon();
+    throw;
   }
+  // End of stream follows the last writer's exit: ours goes now.
+  ::close(std::exchange(run->output[1], -1));
   pid_ = pid;
-
-  auto deliveries = DeliveryQueue::Create(std::move(mainQueue), std::move(receiver));
-  auto output = std::make_shared<OutputState>();
-  output->open = true;
-  output_ = output;
-  std::thread([readEnd, deliveries, output] {
-    NameThisThread("install-output");
-    ReadUntilEnd(readEnd, deliveries);
-    {
-      std::lock_guard lock(output->mutex);
-      output->open = false;
-    }
-    output->ended.notify_all();
-  }).detach();
-  std::thread([pid, deliveries, output] {
-    NameThisThread("install-exit");
-    const int status = WaitForExit(pid);
-    deliveries->stopHoldingBack();
-    {
-      std::unique_lock lock(output->mutex);
-      output->ended.wait_for(lock, kOutputGracePeriod, [&] { return !output->open; });
-    }
-    deliveries->pushExitStatus(status);
-  }).detach();
+  run_ = run;
+  {
+    std::lock_guard lock(run->mutex);
+    run->pid = pid;
+    run->stage = Run::Stage::kRunning;
+  }
+  run->changed.notify_all();
 }
 
 }  // namespace corvane

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace corvane {
 namespace {
@@ -110,20 +111,29 @@ std::size_t IncompleteUtf8Tail(std::string_view bytes) {
 }
 
 std::string DecodeLeniently(std::string_view bytes) {
+  if (IsValidUtf8(bytes)) return std::string(bytes);
   std::string text;
-  text.reserve(bytes.size());
+  text.reserve(bytes.size() + bytes.size() / 2);
   std::size_t i = 0;
   while (i < bytes.size()) {
-    const LeadInfo lead = Lead(Byte(bytes, i));
-    std::size_t length = lead.length;
-    if (length == 0 || i + length > bytes.size() ||
-        (length > 1 && !IsValidUtf8(bytes.substr(i, length)))) {
-      text += DecodeMacRoman(bytes.substr(i, 1));
-      ++i;
-      continue;
+    // The longest valid run from here goes through whole; the byte that stops
+    // it is one stray byte.
+    std::size_t run = i;
+    while (run < bytes.size()) {
+      const LeadInfo lead = Lead(Byte(bytes, run));
+      if (lead.length == 0 || run + lead.length > bytes.size()) break;
+      if (lead.length > 1) {
+        const std::uint8_t second = Byte(bytes, run + 1);
+        if (second < lead.secondMin || second > lead.secondMax) break;
+        bool whole = true;
+        for (std::size_t k = 2; k < lead.length; ++k) whole &= IsContinuation(Byte(bytes, run + k));
+        if (!whole) break;
+      }
+      run += lead.length;
     }
-    text.append(bytes.substr(i, length));
-    i += length;
+    text.append(bytes.substr(i, run - i));
+    if (run < bytes.size()) text += DecodeMacRoman(bytes.substr(run, 1));
+    i = run + 1;
   }
   return text;
 }
@@ -151,21 +161,15 @@ std::string DecodeMacRoman(std::string_view bytes) {
 }
 
 std::string OutputDecoder::decode(std::string_view chunk) {
-  std::string bytes;
-  if (carry_.empty()) {
-    bytes.assign(chunk);
-  } else {
-    bytes.reserve(carry_.size() + chunk.size());
-    bytes = std::move(carry_);
-    bytes += chunk;
-    carry_.clear();
-  }
+  std::string bytes = std::exchange(carry_, {});
+  bytes += chunk;
+  // A character cut by the read waits for its other bytes; every other byte
+  // is decoded now, on its own, so the text never depends on where reads fall.
   const std::size_t tail = IncompleteUtf8Tail(bytes);
-  const std::string_view complete(bytes.data(), bytes.size() - tail);
-  if (!IsValidUtf8(complete)) return DecodeMacRoman(bytes);
   carry_.assign(bytes, bytes.size() - tail, tail);
   bytes.resize(bytes.size() - tail);
-  return bytes;
+  if (IsValidUtf8(bytes)) return bytes;
+  return DecodeLeniently(bytes);
 }
 
 std::string OutputDecoder::finish() {

@@ -1,8 +1,11 @@
 #include "corvane/app/installer_delegate.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 
 #include "corvane/engine/install_plan.h"
@@ -26,17 +29,16 @@ const std::string kRefusal =
     "Corvane.app を自動で開けませんでした。~/Applications から開いてください。\n";
 
 // The controller with the real plan and runner, real bash and files; the
-// fixture is its platform and its status label, spinner and log.
+// fixture is its platform, its status label and spinner.
 class InstallerDelegateTest : public ::testing::Test,
                               public PlatformServices,
                               public StatusLabel,
-                              public Spinner,
-                              public LogView {
+                              public Spinner {
  protected:
-  InstallerWindow buildWindow(WindowActions a) override {
+  InstallerWindow buildWindow(WindowActions a, std::shared_ptr<LogModel> /*log*/) override {
     actions = std::move(a);
     const std::shared_ptr<InstallerDelegateTest> self(std::shared_ptr<void>(), this);  // unowned
-    return {std::make_shared<Window>(), self, self, self, openButton, nullptr};
+    return {std::make_shared<Window>(), self, self, openButton, nullptr};
   }
   std::shared_ptr<MainQueue> mainQueue() override { return queue; }
   std::string resourceDirectory() override { return resources; }
@@ -46,11 +48,10 @@ class InstallerDelegateTest : public ::testing::Test,
     return acceptOpen;
   }
   void terminate() override { ++terminations; }
+  void setRunInProgress(bool inProgress) override { runInProgress.push_back(inProgress); }
   std::string shellPath() override { return shell; }
   void setText(const std::string& t) override { status = t; }
   void stopAnimation() override { animating = false; }
-  void appendText(std::string_view t) override { log += t; }
-  void scrollToEnd() override { scrolledAt.push_back(log.size()); }
 
   void TearDown() override { queue->close(); }
 
@@ -67,7 +68,11 @@ class InstallerDelegateTest : public ::testing::Test,
   void RunToOutcome() {
     ASSERT_TRUE(queue->runUntil([&] { return !delegate->task(); }));
   }
+  std::string Log() const { return delegate->log()->store().text(); }
   std::string RootLine() const { return "インストール先: " + InstallRootPath(home) + "\n"; }
+  fs::path LogFile(const char* name = "install.log") const {
+    return fs::path(LogFolderPath(home)) / name;
+  }
 
   testing::TempDir dir;
   std::string resources = (dir.path() / "Setup.app/Contents/Resources").string();
@@ -77,11 +82,10 @@ class InstallerDelegateTest : public ::testing::Test,
   std::shared_ptr<FakeButton> openButton = std::make_shared<FakeButton>();
   WindowActions actions;
   std::string status = "環境構築を準備しています...";
-  std::string log;
-  std::vector<std::size_t> scrolledAt;
   bool animating = true;
   bool acceptOpen = true;
   std::vector<std::string> opened;
+  std::vector<bool> runInProgress;
   int terminations = 0;
   std::shared_ptr<InstallerDelegate> delegate = std::make_shared<InstallerDelegate>(
       std::shared_ptr<InstallerDelegateTest>(std::shared_ptr<void>(), this));
@@ -90,18 +94,18 @@ class InstallerDelegateTest : public ::testing::Test,
 TEST_F(InstallerDelegateTest, StartUpShowsTheWelcomeThenStartsAfterTheDelay) {
   GivePayload("exit 0\n");
   delegate->applicationDidFinishLaunching();
-  EXPECT_EQ(log, kWelcome);
-  delegate->appendLog(std::nullopt);  // ignored: no scroll
-  delegate->appendLog("");            // nothing to add, but it scrolls
-  EXPECT_EQ(scrolledAt, std::vector<std::size_t>(2, kWelcome.size()));
+  delegate->appendLog(std::nullopt);
+  delegate->appendLog("");
+  EXPECT_EQ(Log(), kWelcome);
   EXPECT_EQ(queue->delays, std::vector<std::chrono::milliseconds>{400ms});
   EXPECT_FALSE(delegate->task()) << "nothing starts before the delay";
   EXPECT_TRUE(InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed());
   const std::weak_ptr<InstallerDelegate> weak = delegate;
+  const std::shared_ptr<LogModel> model = delegate->log();
   delegate.reset();
   ASSERT_FALSE(weak.expired()) << "the delayed start holds the controller";
   queue->runDelayed();
-  EXPECT_NE(log.find("インストール先: "), std::string::npos);
+  EXPECT_NE(model->store().text().find("インストール先: "), std::string::npos);
 }
 
 TEST_F(InstallerDelegateTest, SuccessShowsItsTextsAndOpensTheAppAsOftenAsAsked) {
@@ -111,28 +115,44 @@ TEST_F(InstallerDelegateTest, SuccessShowsItsTextsAndOpensTheAppAsOftenAsAsked) 
   EXPECT_EQ(status, "必要ファイルを配置し、依存関係をインストールしています...");
   EXPECT_EQ(delegate->installedAppPath(), AppBundlePath(home));
   RunToOutcome();
-  // The last output may still be on its way when the status arrives.
-  queue->runUntil([&] { return log.find("warn\n") != std::string::npos; }, 5s);
-  EXPECT_TRUE(log.starts_with(kWelcome + RootLine() + "コピー完了\nwarn\n")) << log;
+  EXPECT_TRUE(Log().starts_with(kWelcome + RootLine() + "コピー完了\nwarn\n")) << Log();
   actions.openInstalledApp();
-  EXPECT_TRUE(log.ends_with(kSuccessLine + kRefusal + kRefusal)) << "refused each time";
+  EXPECT_TRUE(Log().ends_with("warn\n" + kSuccessLine + kRefusal + kRefusal)) << "refused each time";
   EXPECT_EQ(status, "セットアップが完了しました。");
   EXPECT_FALSE(animating);
   EXPECT_TRUE(openButton->enabled);
   EXPECT_EQ(opened, std::vector<std::string>(2, AppBundlePath(home)));
+  EXPECT_EQ(runInProgress, (std::vector<bool>{true, false})) << "busy from start to outcome";
 }
 
-TEST_F(InstallerDelegateTest, NonZeroStatusIsAFailureShownSigned) {
-  GivePayload("exit 127\n");
+// The file keeps the script's own bytes; after a failure the log says where.
+TEST_F(InstallerDelegateTest, FailureShowsItsStatusAndWhereTheOutputIsKept) {
+  testing::WriteFile(LogFile(), "the run before\n");
+  GivePayload("printf 'caf\\xe9 \\0 done\\n'\nexit 127\n");
   Launch();
   RunToOutcome();
   EXPECT_EQ(status, "セットアップに失敗しました。ログを確認してください。");
-  EXPECT_EQ(log, kWelcome + RootLine() + "\nセットアップに失敗しました。終了コード: 127\n");
+  EXPECT_EQ(Log(), kWelcome + RootLine() + "caf\u00C8 " + std::string(1, '\0') + " done\n" +
+                       "\nセットアップに失敗しました。終了コード: 127\n" + "ログファイル: " +
+                       LogFile().string() + "\n");
   EXPECT_FALSE(animating);
   EXPECT_FALSE(openButton->enabled);
   EXPECT_TRUE(opened.empty());
+  EXPECT_EQ(testing::ReadFile(LogFile()), std::string("caf\xE9 \0 done\n", 12));
+  EXPECT_EQ(testing::ReadFile(LogFile("install.1.log")), "the run before\n");
   delegate->installDidFinishWithStatus(-2);
-  EXPECT_TRUE(log.ends_with("終了コード: -2\n"));
+  EXPECT_TRUE(Log().find("終了コード: -2\n") != std::string::npos);
+}
+
+// A file where the logs folder should be is said once; the run goes on.
+TEST_F(InstallerDelegateTest, LogFileThatCannotBeWrittenIsSaidOnceAndTheRunGoesOn) {
+  testing::WriteFile(fs::path(home) / "Library/Logs", "");
+  GivePayload("echo fine\n");
+  Launch();
+  RunToOutcome();
+  EXPECT_EQ(Log(), kWelcome + RootLine() + "ログファイルに書き込めませんでした: " +
+                       LogFolderPath(home) + ": " + std::strerror(ENOTDIR) + "\nfine\n" +
+                       kSuccessLine);
 }
 
 // A bundle that cannot be found (never a payload looked for elsewhere), no
@@ -151,12 +171,12 @@ TEST_F(InstallerDelegateTest, StopsBeforeAnythingWithoutAPayloadABundleOrAHome) 
       fs::remove_all(fs::path(resources) / "payload");
       testing::WriteFile(fs::path(resources) / "payload", "");
     }
-    log.clear();
+    const std::size_t before = Log().size();
     animating = true;
     delegate->startInstall();
     const std::string message = what == 1 ? "ホームフォルダが見つかりませんでした。" : missing;
     EXPECT_EQ(status, message) << what;
-    EXPECT_EQ(log, message + "\n") << what;
+    EXPECT_EQ(Log().substr(before), message + "\n") << what;
     EXPECT_FALSE(animating || delegate->task()) << what;
     resources = resourcesWere;
     home = homeWas;
@@ -166,22 +186,28 @@ TEST_F(InstallerDelegateTest, StopsBeforeAnythingWithoutAPayloadABundleOrAHome) 
   EXPECT_TRUE(opened.empty()) << "no app path without a payload";
 }
 
+// Also for a home that does not exist yet: both would make it.
 TEST_F(InstallerDelegateTest, WaitsWhileAnotherInstallerHasTheHome) {
-  GivePayload("exit 0\n");
-  delegate->buildWindow();
-  auto other = std::make_unique<FolderLock>(home);
-  ASSERT_EQ(other->state(), FolderLock::State::kHeld);
-  delegate->startInstall();
-  queue->runDelayed();  // still taken: it goes on waiting
-  EXPECT_EQ(status, "別のインストーラーの完了を待っています...");
-  EXPECT_EQ(log, "別のインストーラーの完了を待っています...\n") << "said once";
-  EXPECT_FALSE(delegate->task());
-  other.reset();
-  queue->runDelayed();
-  ASSERT_TRUE(delegate->task());
-  EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << "held while it installs";
-  RunToOutcome();
-  EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kHeld) << "and let go at the outcome";
+  for (const bool homeExists : {true, false}) {
+    if (!homeExists) home += "/not yet";
+    delegate = std::make_shared<InstallerDelegate>(
+        std::shared_ptr<InstallerDelegateTest>(std::shared_ptr<void>(), this));
+    GivePayload("exit 0\n");
+    delegate->buildWindow();
+    auto other = std::make_unique<FolderLock>(home);
+    ASSERT_EQ(other->state(), FolderLock::State::kHeld);
+    delegate->startInstall();
+    queue->runDelayed();  // still taken: it goes on waiting
+    EXPECT_EQ(status, "別のインストーラーの完了を待っています...");
+    EXPECT_EQ(Log(), "別のインストーラーの完了を待っています...\n") << "said once";
+    EXPECT_FALSE(delegate->task());
+    other.reset();
+    queue->runDelayed();
+    ASSERT_TRUE(delegate->task());
+    EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << "held while it installs";
+    RunToOutcome();
+    EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kHeld) << "and let go at the outcome";
+  }
 }
 
 // Path bytes that are not UTF-8 are shown as Mac OS Roman, never dropped.
@@ -189,32 +215,37 @@ TEST_F(InstallerDelegateTest, LaunchFailureShowsTheReasonAfterTheRootLine) {
   home += "/caf\xE9";
   shell = home + "/no shell";
   GivePayload("exit 0\n");
+  // A Mac's file system refuses names that are not UTF-8: there the home and
+  // its log folder cannot be made, and the failure says so in its own words.
+  ::access(shell.c_str(), X_OK);
+  const std::string reason = std::strerror(errno);
   Launch();
   const std::string shown = dir.path().string() + "/caf\u00C8";
   const std::string message =
-      "インストーラーを起動できませんでした: " + shown + "/no shell: No such file or directory";
+      "インストーラーを起動できませんでした: " + shown + "/no shell: " + reason;
   EXPECT_EQ(status, message);
-  EXPECT_EQ(log, kWelcome + "インストール先: " + shown + "/Library/Application Support/Corvane\n" +
-                     message + "\n");
+  EXPECT_TRUE(Log().starts_with(kWelcome + "インストール先: " + shown +
+                                "/Library/Application Support/Corvane\n"));
+  EXPECT_TRUE(Log().ends_with(message + "\n"));
   EXPECT_EQ(delegate->installedAppPath(), home + "/Applications/Corvane.app");
   EXPECT_FALSE(animating);
   EXPECT_FALSE(openButton->enabled);
   ASSERT_TRUE(delegate->task()) << "the unlaunched process stays in task";
   EXPECT_EQ(queue->pending(), 0U);
+  EXPECT_TRUE(runInProgress.empty());
 }
 
 TEST_F(InstallerDelegateTest, DelegateGoneBeforeItsDeliveriesIsHarmless) {
   GivePayload("echo one; echo two; exit 5\n");
   Launch();
-  std::weak_ptr<InstallerDelegate> weak = delegate;
-  const pid_t pid = delegate->task()->processIdentifier();
+  const std::weak_ptr<InstallerDelegate> weak = delegate;
+  const std::shared_ptr<LogModel> model = delegate->log();
+  const std::shared_ptr<InstallProcess> process = delegate->task();
   delegate.reset();
   ASSERT_TRUE(weak.expired()) << "only the delayed start and the entry hold it";
-  const std::string before = log;
-  // Until the script has been reaped, its status may still be on its way.
-  ASSERT_TRUE(queue->runUntil([&] { return ::kill(pid, 0) != 0; }));
-  queue->runUntil([] { return false; }, 300ms);
-  EXPECT_EQ(log, before);
+  const std::string before = model->store().text();
+  ASSERT_TRUE(queue->runUntil([&] { return !process->isOutputOpen() && queue->pending() == 0; }));
+  EXPECT_EQ(model->store().text(), before);
   EXPECT_TRUE(animating);
   // Buttons outlive the delegate in a toolkit; pressing them now does nothing.
   actions.openInstalledApp();

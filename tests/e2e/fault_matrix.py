@@ -48,6 +48,7 @@ class Installer:
         self.home = home or str(tmp_path / "home 'ホーム'")
         os.makedirs(self.home, exist_ok=True)
         self.root = os.path.join(self.home, "Library/Application Support/Corvane")
+        self.log_file = os.path.join(self.home, "Library/Logs/Corvane Installer/install.log")
 
     def write_script(self, body):
         path = os.path.join(self.payload, "scripts/install_mac_app.sh")
@@ -133,9 +134,10 @@ def installer(screen, tmp_path):
         run.process.kill()
 
 
-def expect_failure(state, code, fragment):
+def expect_failure(installer, state, code, fragment):
+    # The failure line, then where the whole output is kept.
     assert state["status"] == FAILED and fragment in state["log"]
-    assert state["log"].endswith(f"\nセットアップに失敗しました。終了コード: {code}\n")
+    assert state["log"].endswith(f"\nセットアップに失敗しました。終了コード: {code}\nログファイル: {installer.log_file}\n")
     assert not state["open"] and state["quit"] and not state["spinning"]
 
 
@@ -186,7 +188,7 @@ def test_payload_script_that_cannot_be_run_shows_its_exit_code(installer):
     # user cannot change stays as it is.
     os.remove(os.path.join(installer.payload, "scripts/install_mac_app.sh"))
     os.symlink("/etc/passwd", os.path.join(installer.payload, "scripts/install_mac_app.sh"))
-    expect_failure(installer.start().outcome(), 126, "Permission denied")
+    expect_failure(installer, installer.start().outcome(), 126, "Permission denied")
     installer.close()
 
 

@@ -26,9 +26,11 @@ cp "$here/fault_matrix.py" "$work/"
 mkdir -p "$work/home" "$work/runtime" "$work/tmp"
 chown -R "$user:" "$work"
 chmod 700 "$work/runtime"
+# From a folder the user may enter: the caller's own may be private (a clone
+# in /root, say), and Python and find both stop where they cannot look.
 as_user() {
-  setpriv --reuid="$user" --regid="$user" --clear-groups \
-    env HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp" "$@"
+  (cd "$work" && setpriv --reuid="$user" --regid="$user" --clear-groups \
+    env HOME="$work/home" XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp" "$@")
 }
 touch "$work/marker"
 sleep 1.1 # file times have a resolution of their own

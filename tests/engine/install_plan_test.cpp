@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "script_run.h"
@@ -74,11 +75,11 @@ TEST(ComposeInstallScript, WorkedExampleIsExact) {
             "INSTALL_ROOT='/Users/demo/Library/Application Support/Corvane'\n"
             "APP_BUNDLE='/Users/demo/Applications/Corvane.app'\n"
             "/bin/mkdir -p \"$(/usr/bin/dirname \"$INSTALL_ROOT\")\"\n"
-            "/usr/bin/ditto \"$PAYLOAD\" \"$INSTALL_ROOT\"\n"
+            "/usr/bin/ditto --noqtn \"$PAYLOAD\" \"$INSTALL_ROOT\"\n"
             "cd \"$INSTALL_ROOT\"\n"
             "/bin/chmod +x start.sh scripts/*.sh 2>/dev/null || true\n"
             "APP_BUNDLE_PATH=\"$APP_BUNDLE\" ./scripts/install_mac_app.sh\n");
-  EXPECT_EQ(script.size(), 436U);
+  EXPECT_EQ(script.size(), 444U);
 }
 
 // The composed script run for real, against a temporary payload and home.
@@ -112,6 +113,27 @@ TEST_F(ComposedScript, CopiesMakesScriptsExecutableAndRunsThePayloadScript) {
   EXPECT_EQ(ReadFile(root / "data/テキスト.txt"), "ペイロード\n");
   EXPECT_TRUE(Executable(root / "scripts/helper.sh"));
   EXPECT_FALSE(Executable(root / "scripts/notes.txt"));
+}
+
+// The payload's PATH is not the copy's: with none, or with a stranger's
+// `find` first, the copy works and says nothing.
+TEST_F(ComposedScript, TheCopyRunsNoToolFromThePath) {
+  const fs::path tools = dir.path() / "tools";
+  const fs::path ran = dir.path() / "a tool from PATH ran";
+  for (const char* tool : {"find", "chmod", "cp", "mkdir"}) {
+    WriteFile(tools / tool, "#!/bin/sh\ntouch " + ShellQuote(ran.string()) + "\n");
+    fs::permissions(tools / tool, fs::perms::owner_all);
+  }
+  const std::string path = std::getenv("PATH");
+  for (const std::string& searched : {std::string(), tools.string()}) {
+    ::setenv("PATH", searched.c_str(), 1);
+    const auto result = Run("exit 0\n");
+    ::setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(result.status, 0) << searched;
+    EXPECT_EQ(result.output, "") << searched;
+    EXPECT_TRUE(fs::exists(root / "data/テキスト.txt")) << searched;
+  }
+  EXPECT_FALSE(fs::exists(ran));
 }
 
 TEST_F(ComposedScript, SecondRunMergesAndReplacesReadOnlyFiles) {

@@ -1,10 +1,10 @@
 #include "corvane/engine/install_process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -12,9 +12,14 @@
 #include <thread>
 
 #include "corvane/engine/delivery_queue.h"
+#include "corvane/engine/install_plan.h"
 #include "corvane/engine/output_decoder.h"
 #include "script_run.h"
 #include "temp_dir.h"
+
+#ifdef __APPLE__
+#include <libproc.h>
+#endif
 
 namespace corvane {
 namespace {
@@ -25,26 +30,43 @@ using testing::RecordingReceiver;
 using testing::RunScript;
 using Events = std::vector<std::string>;
 
-std::size_t CountEntries(const char* dir) {
-  std::size_t count = 0;
-  if (DIR* d = ::opendir(dir)) {
-    while (const dirent* entry = ::readdir(d)) count += entry->d_name[0] != '.';
-    ::closedir(d);
-  }
+int OpenDescriptors() {
+  int count = 0;
+  for (int fd = 0; fd < 1024; ++fd) count += ::fcntl(fd, F_GETFD) != -1;
   return count;
 }
 
-// Waits for the runner's threads, which it names, to be gone; false after 10 s.
-bool RunnerThreadsGone() {
-  for (int i = 0; i < 500; ++i) {
-    bool found = false;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-      found |= testing::ReadFile(task.path() / "comm").starts_with("install-");
-    }
-    if (!found) return true;
-    std::this_thread::sleep_for(20ms);
+// The runner's threads, which it names "install-…".
+int RunnerThreads() {
+  int count = 0;
+#ifdef __linux__
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    count += testing::ReadFile(task.path() / "comm").starts_with("install-");
   }
-  return false;
+#elif defined(__APPLE__)
+  std::vector<std::uint64_t> threads(4096);
+  const int bytes = proc_pidinfo(::getpid(), PROC_PIDLISTTHREADS, 0, threads.data(),
+                                 static_cast<int>(threads.size() * sizeof(std::uint64_t)));
+  for (int i = 0; i < bytes / static_cast<int>(sizeof(std::uint64_t)); ++i) {
+    proc_threadinfo info{};
+    if (proc_pidinfo(::getpid(), PROC_PIDTHREADINFO, threads[static_cast<std::size_t>(i)], &info,
+                     sizeof info) == sizeof info) {
+      count += std::string_view(info.pth_name).starts_with("install-");
+    }
+  }
+#endif
+  return count;
+}
+
+// Waits for a condition that other threads make true; false after a minute.
+template <typename Condition>
+bool Eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
 }
 
 class InstallProcessTest : public ::testing::Test {
@@ -57,8 +79,9 @@ class InstallProcessTest : public ::testing::Test {
 // The script as a shell runs it: output and errors in one stream, in order,
 // with a character cut at the very end shown as Mac OS Roman; statuses as
 // shells report them; SIGPIPE back to its default though we ignore it, as
-// toolkits do (`yes` would complain of EPIPE instead of ending quietly); and
-// no descriptor of ours.
+// toolkits do (`yes` would complain of EPIPE instead of ending quietly); no
+// descriptor of ours; and a process group of its own, so that its `kill 0`
+// ends only itself.
 TEST(InstallProcess, RunsTheScriptAsAShellWould) {
   struct sigaction ignore {};
   struct sigaction previous {};
@@ -74,7 +97,11 @@ TEST(InstallProcess, RunsTheScriptAsAShellWould) {
       {"exit 255", "", 255},
       {"kill -TERM $$", "", 128 + SIGTERM},
       {"yes | head -n 1; echo \"${PIPESTATUS[0]}\"", "y\n141\n", 0},  // 128 + SIGPIPE
-      {"ls /proc/self/fd", "0\n1\n2\n3\n", 0},                        // 3: the folder ls reads
+      {"for fd in $(seq 3 255); do (true <&$fd) 2>/dev/null && echo $fd; done; echo none",
+       "none\n", 0},
+      {"echo before; kill 0", "before\n", 128 + SIGTERM},
+      {"trap 'kill 0' EXIT; echo cleaning", "cleaning\n", 128 + SIGTERM},
+      {"(kill -- -$$); echo unreached", "", 128 + SIGTERM},
   };
   for (const auto& c : cases) {
     const auto result = RunScript(c.script);
@@ -86,58 +113,38 @@ TEST(InstallProcess, RunsTheScriptAsAShellWould) {
 }
 
 TEST_F(InstallProcessTest, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
-  InstallProcess process("echo before; (sleep 0.5; echo late) & exit 3");
+  testing::TempDir dir;
+  const std::string go = (dir.path() / "go").string();
+  InstallProcess process("echo before; (while [ ! -e " + ShellQuote(go) +
+                         " ]; do sleep 0.01; done; echo late) & exit 3");
   process.launch(queue, receiver);
   ASSERT_TRUE(queue->runUntil([&] { return receiver->status.has_value(); }));
   EXPECT_TRUE(process.isOutputOpen()) << "the background process still holds the pipe";
+  testing::WriteFile(go, "");
   ASSERT_TRUE(queue->runUntil([&] { return !process.isOutputOpen() && queue->pending() == 0; }));
   EXPECT_EQ(receiver->events, (Events{"before\n", "status 3", "late\n"}));
 }
 
-TEST(InstallProcess, OutputWrittenBeforeTheExitIsAboveTheStatus) {
-  // Reader and waiter race: without the grace period for the pipe's last
-  // output, a loaded machine puts the final lines below the outcome now and then.
-  for (int i = 0; i < 200; ++i) {
-    auto queue = std::make_shared<ManualMainQueue>();
-    auto receiver = std::make_shared<RecordingReceiver>();
-    InstallProcess process("seq 1 300; echo last >&2; exit 2");
-    process.launch(queue, receiver);
-    ASSERT_TRUE(queue->runUntil([&] { return receiver->status.has_value(); }));
-    ASSERT_TRUE(receiver->output.ends_with("300\nlast\n")) << "run " << i;
-  }
-}
-
-// A script that prints faster than the window takes it is held back by the
-// pipe, yet what it printed before exiting still comes before its status.
-TEST_F(InstallProcessTest, FastOutputIsHeldBackYetAllAboveTheStatus) {
-  InstallProcess process("head -c 9500000 /dev/zero | tr '\\0' x; echo end");
+// What the script wrote before it exited comes before its status, however
+// long the main thread leaves it waiting: here it takes nothing until the
+// script has exited and been reaped, with the hand-off full and the rest of
+// the output still in the pipe.
+TEST_F(InstallProcessTest, OutputWrittenBeforeTheExitIsAboveTheStatus) {
+  const std::size_t size = DeliveryQueue::kMaxPendingBytes + 512 * 1024;
+  InstallProcess process("head -c " + std::to_string(size - 4) + " /dev/zero | tr '\\0' x; " +
+                         "echo end; exit 2");
   process.launch(queue, receiver);
-  // A slow main thread: a pipe's worth still waits when the script exits.
-  while (!receiver->status) {
-    queue->runOne();
-    std::this_thread::sleep_for(25ms);
-  }
-  EXPECT_EQ(receiver->output.size(), 9500004U);
+  const pid_t pid = process.processIdentifier();
+  ASSERT_TRUE(Eventually([&] { return ::kill(pid, 0) != 0; })) << "the script never ended";
+  ASSERT_TRUE(queue->runUntil([&] { return !process.isOutputOpen() && queue->pending() == 0; }));
+  EXPECT_EQ(receiver->output.size(), size);
   EXPECT_TRUE(receiver->output.ends_with("xend\n"));
-}
-
-TEST_F(InstallProcessTest, WaitingOutputIsBoundedUntilTheScriptHasExited) {
-  auto deliveries = DeliveryQueue::Create(queue, receiver);
-  std::atomic<int> pushed = 0;
-  std::thread writer([&] {
-    for (int i = 0; i < 3; ++i) {
-      deliveries->pushText(std::string(DeliveryQueue::kMaxPendingBytes / 2, 'x'));
-      ++pushed;
-    }
-  });
-  while (pushed < 2) std::this_thread::sleep_for(1ms);
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(pushed, 2) << "the third waits for the main thread";
-  EXPECT_TRUE(queue->runUntil([&] { return pushed == 3; }));
-  writer.join();
-  deliveries->stopHoldingBack();
-  for (int i = 0; i < 3; ++i)
-    deliveries->pushText(std::string(DeliveryQueue::kMaxPendingBytes, 'x'));
+  EXPECT_EQ(receiver->events.back(), "status 2");
+  // And when reader and waiter race, on every run.
+  for (int i = 0; i < 50; ++i) {
+    const auto result = RunScript("seq 1 300; echo last >&2; exit 2");
+    ASSERT_TRUE(result.output.ends_with("300\nlast\n")) << "run " << i;
+  }
 }
 
 TEST_F(InstallProcessTest, FailedLaunchThrowsItsReasonAndDeliversNothing) {
@@ -148,15 +155,16 @@ TEST_F(InstallProcessTest, FailedLaunchThrowsItsReasonAndDeliversNothing) {
   } catch (const LaunchError& error) {
     EXPECT_STREQ(error.what(), "/no/such/bash: No such file or directory");
   }
-  std::this_thread::sleep_for(100ms);
+  EXPECT_FALSE(process.isOutputOpen());
   EXPECT_EQ(queue->pending(), 0U);
+  EXPECT_TRUE(Eventually([] { return RunnerThreads() == 0; })) << "its threads give up";
 }
 
 TEST(InstallProcess, ManyRunsLeakNoDescriptorOrThread) {
-  const std::size_t fdsBefore = CountEntries("/proc/self/fd");
-  for (int i = 0; i < 500; ++i) ASSERT_EQ(RunScript("echo $$").status, 0);
-  EXPECT_TRUE(RunnerThreadsGone());
-  EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
+  const int before = OpenDescriptors();
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(RunScript("echo $$").status, 0);
+  EXPECT_TRUE(Eventually([] { return RunnerThreads() == 0; }));
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 // The hand-off between the runner's threads and the main queue.
@@ -166,19 +174,19 @@ TEST_F(InstallProcessTest, BurstDrainsInBoundedOrderedSlices) {
   for (int i = 0; i < 500; ++i) texts.push_back("line " + std::to_string(i) + " ツ\n");
   texts.emplace_back();  // longer than a slice: it must be cut between characters
   for (int k = 0; k < 2000; ++k) texts.back() += "ツ";
-  texts.emplace_back(3000, '\n');  // every line end is a line to lay out
   std::string sent;
   for (const auto& text : texts) {
     deliveries->pushText(text);
     sent += text;
   }
+  deliveries->pushLogFileFailure("full");
   EXPECT_EQ(queue->pending(), 1U) << "one drain waits, however much is queued";
   while (queue->runOne()) EXPECT_LE(queue->pending(), 1U);
   EXPECT_EQ(receiver->output, sent);
+  EXPECT_EQ(receiver->events.back(), "log file: full");
   EXPECT_LE(receiver->events.size(), sent.size() / 3000 + 3) << "adjacent texts are merged";
   for (const auto& slice : receiver->events) {
     EXPECT_TRUE(slice.size() <= 4096 && IsValidUtf8(slice));
-    EXPECT_LE(std::count(slice.begin(), slice.end(), '\n'), DeliveryQueue::kMaxSliceLines);
   }
 }
 
@@ -191,6 +199,24 @@ TEST_F(InstallProcessTest, StatusSitsBetweenOutputReadBeforeAndAfterIt) {
   while (queue->runOne()) {
   }
   EXPECT_EQ(receiver->events, (Events{"abcd", "ef", "status 7", "gh"}));
+}
+
+// A main thread that takes nothing holds a fast script back through the pipe,
+// with a bounded amount waiting in memory.
+TEST_F(InstallProcessTest, WaitingOutputIsBounded) {
+  auto deliveries = DeliveryQueue::Create(queue, receiver);
+  std::atomic<int> pushed = 0;
+  std::thread writer([&] {
+    for (int i = 0; i < 3; ++i) {
+      deliveries->pushText(std::string(DeliveryQueue::kMaxPendingBytes / 2, 'x'));
+      ++pushed;
+    }
+  });
+  ASSERT_TRUE(Eventually([&] { return pushed == 2; }));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(pushed, 2) << "the third waits for the main thread";
+  EXPECT_TRUE(queue->runUntil([&] { return pushed == 3; }));
+  writer.join();
 }
 
 }  // namespace

@@ -66,21 +66,27 @@ TEST(DecodeLeniently, KeepsCharactersAndMapsOnlyStrayBytes) {
             DecodeMacRoman("\xED\xA0\x80") + " 😀");
 }
 
-TEST(OutputDecoder, InvalidChunksAreMacRomanWholeAndCutCharactersCarriedOver) {
-  EXPECT_EQ(Decoded({"caf\xE9 "}), "caf\u00C8 ");
-  // Invalid in the middle, with what looks like a cut character at the end:
-  // the whole chunk is Mac OS Roman, and nothing is carried.
-  EXPECT_EQ(Decoded({"\xFF ok \xE3\x81", "\x82"}),
-            DecodeMacRoman("\xFF ok \xE3\x81") + DecodeMacRoman("\x82"));
+// Each character on its own: a stray byte is its Mac OS Roman character and
+// leaves the valid text around it alone, wherever the reads fall.
+TEST(OutputDecoder, StrayBytesAreMacRomanAndTheTextIsTheSameForEveryCut) {
+  const std::string write = "インストール ok \xFF";
+  EXPECT_EQ(Decoded({write}), "インストール ok \u02C7");
   std::vector<std::string> pieces;
   EXPECT_EQ(Decoded({"ok\xE3\x81", "\x82\n"}, &pieces), "okあ\n");
   EXPECT_EQ(pieces, (std::vector<std::string>{"ok", "あ\n"}));
   // A carried prefix that the next read does not complete is Mac OS Roman,
   // and so is one still carried at end of stream.
-  EXPECT_EQ(Decoded({"ok\xE3\x81", "AB"}), "ok" + DecodeMacRoman("\xE3\x81"
-                                                                 "AB"));
+  EXPECT_EQ(Decoded({"ok\xE3\x81", "AB"}), "ok\u201E\u00C5AB");
   EXPECT_EQ(Decoded({"caf\xE9"}), "caf\u00C8");
   EXPECT_EQ(Decoded({"\xF0", "\x9F", "\x98", "\x80"}), "\xF0\x9F\x98\x80");
+  const std::string stream = "日本語 \xE3\x81\xFF 😀\xF0\x9F ok \xC3\xA9\x80";
+  for (std::size_t a = 0; a <= stream.size(); ++a) {
+    for (std::size_t b = a; b <= stream.size(); ++b) {
+      ASSERT_EQ(Decoded({stream.substr(0, a), stream.substr(a, b - a), stream.substr(b)}),
+                DecodeLeniently(stream))
+          << a << " " << b;
+    }
+  }
 }
 
 }  // namespace

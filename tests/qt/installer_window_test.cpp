@@ -1,26 +1,28 @@
 #include "corvane/qt/installer_window.h"
 
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
-#include <QPointer>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
-#include <QTextBlock>
-#include <algorithm>
 #include <random>
 
-#include "corvane/qt/log_text_view.h"
+#include "corvane/app/window_layout.h"
+#include "corvane/qt/log_view.h"
 #include "corvane/qt/qt_platform_services.h"
 #include "corvane/qt/spinner_widget.h"
 
 namespace corvane::qt {
 namespace {
+
+QString Q(const std::string& text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 class InstallerWindowTest : public ::testing::Test {
  protected:
@@ -31,7 +33,9 @@ class InstallerWindowTest : public ::testing::Test {
     return control;
   }
 
-  InstallerWindow built = BuildInstallerWindow({[] {}, [] {}});
+  int opened = 0;
+  std::shared_ptr<LogModel> log = std::make_shared<LogModel>();
+  InstallerWindow built = BuildInstallerWindow({[this] { ++opened; }, [] {}}, log);
   QWidget* window = static_cast<QtWindow*>(built.window.get())->widget();
 };
 
@@ -45,166 +49,194 @@ TEST_F(InstallerWindowTest, LayoutTextsFontsAndStates) {
 
   struct Expected {
     const char* name;
-    QRect frame;
-    QString text;
+    layout::Frame frame;
+    std::string_view text;
   };
   const Expected controls[] = {
-      {names::kHeading, {28, 30, 560, 28}, "Corvane をインストールしています"},
-      {names::kStatusLabel, {28, 64, 500, 20}, "環境構築を準備しています..."},
-      {names::kSpinner, {558, 62, 24, 24}, {}},
-      {names::kLogView, {28, 100, 564, 246}, {}},
-      {names::kOpenButton, {370, 364, 106, 32}, "アプリを開く"},
-      {names::kQuitButton, {486, 364, 106, 32}, "閉じる"},
+      {names::kHeading, layout::kHeading, layout::kHeadingText},
+      {names::kStatusLabel, layout::kStatus, layout::kInitialStatus},
+      {names::kSpinner, layout::kSpinner, {}},
+      {names::kLogView, layout::kLog, {}},
+      {names::kOpenButton, layout::kOpenButton, layout::kOpenTitle},
+      {names::kQuitButton, layout::kQuitButton, layout::kQuitTitle},
   };
-  // Children in creation order: the order they stack in.
+  // Children in creation order: the order they stack in. Shortcuts come first.
   QStringList order;
-  for (QObject* child : window->children()) order << child->objectName();
+  for (QObject* child : window->children()) {
+    if (child->isWidgetType()) order << child->objectName();
+  }
   ASSERT_EQ(order.size(), 6);
   for (int i = 0; i < 6; ++i) {
     EXPECT_EQ(order[i], controls[i].name);
     auto* control = Control<QWidget>(controls[i].name);
-    EXPECT_EQ(control->geometry(), controls[i].frame) << controls[i].name;
-    EXPECT_EQ(control->property("text").toString(), controls[i].text) << controls[i].name;
+    const layout::Frame& f = controls[i].frame;
+    EXPECT_EQ(control->geometry(), QRect(f.x, 420 - f.y - f.height, f.width, f.height))
+        << controls[i].name;
+    EXPECT_EQ(control->property("text").toString(), Q(std::string(controls[i].text)))
+        << controls[i].name;
   }
 
   const QFont heading = Control<QLabel>(names::kHeading)->font();
   const QFont status = Control<QLabel>(names::kStatusLabel)->font();
-  const QFont log = Control<LogTextView>(names::kLogView)->font();
+  const QFont logFont = Control<LogView>(names::kLogView)->font();
   EXPECT_TRUE(heading.pixelSize() == 20 && heading.bold());
   EXPECT_TRUE(status.pixelSize() == 13 && !status.bold());
-  EXPECT_TRUE(log.pixelSize() == 12 && log.weight() == QFont::Normal);
-  EXPECT_EQ(QFontMetrics(log).horizontalAdvance('i'), QFontMetrics(log).horizontalAdvance('W'))
+  EXPECT_TRUE(logFont.pixelSize() == 12 && logFont.weight() == QFont::Normal);
+  EXPECT_EQ(QFontMetrics(logFont).horizontalAdvance('i'),
+            QFontMetrics(logFont).horizontalAdvance('W'))
       << "the log's font is monospaced";
 
   EXPECT_TRUE(Control<SpinnerWidget>(names::kSpinner)->isAnimating());
-  EXPECT_TRUE(Control<LogTextView>(names::kLogView)->text().isEmpty());
   EXPECT_FALSE(Control<QPushButton>(names::kOpenButton)->isEnabled());
   EXPECT_TRUE(Control<QPushButton>(names::kQuitButton)->isEnabled());
 
-  // A long status stays on one line; the log takes no typing.
+  // A long status stays on one line.
   built.statusLabel->setText("インストーラーを起動できませんでした: " + std::string(200, 'y'));
   EXPECT_FALSE(Control<QLabel>(names::kStatusLabel)->wordWrap());
   EXPECT_LE(Control<QLabel>(names::kStatusLabel)->sizeHint().height(), 20);
-  built.logView->appendText("first line\n");
-  Control<LogTextView>(names::kLogView)->setFocus();
-  QTest::keyClicks(Control<LogTextView>(names::kLogView), "typed");
-  QTest::keyClick(Control<LogTextView>(names::kLogView), Qt::Key_Backspace);
-  EXPECT_EQ(Control<LogTextView>(names::kLogView)->text(), "first line\n");
 }
 
-// Past its bounds the log keeps the latest output and says how much went; it
-// follows the end, except while a reader has scrolled back.
-TEST(LogTextView, KeepsTheLatestOutputAndTheReadersPlace) {
-  LogTextView view(nullptr, 20'000, 18'000, 1'000, 900);
+// Desktop habits: Return presses the focused button; Ctrl+Q and Ctrl+W close
+// the window; Qt's own texts are Japanese.
+TEST_F(InstallerWindowTest, KeysAndTextsAreThoseOfThisDesktop) {
+  built.openButton->setEnabled(true);
+  auto* open = Control<QPushButton>(names::kOpenButton);
+  window->activateWindow();
+  open->setFocus();
+  QTest::keyClick(open, Qt::Key_Return);
+  QTest::keyClick(open, Qt::Key_Enter);
+  EXPECT_EQ(opened, 2);
+  for (const char* keys : {"Ctrl+Q", "Ctrl+W"}) {
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QTest::keySequence(window, QKeySequence(QString::fromLatin1(keys)));
+    EXPECT_FALSE(window->isVisible()) << keys;
+  }
+  LoadJapaneseTranslations();
+  EXPECT_EQ(QCoreApplication::translate("QScrollBar", "Scroll here"), "ここにスクロール");
+}
+
+// A small bound, so that old output goes: the view follows the end, except
+// while a reader has scrolled back, who keeps their place as lines go.
+TEST(LogView, FollowsTheEndAndKeepsTheReadersPlace) {
+  auto model = std::make_shared<LogModel>(64 * 1024, 4096);
+  LogView view(model);
   view.resize(564, 246);
   view.show();
-  QString all;
+  std::string all;
   auto append = [&](int from, int to) {
     for (int i = from; i < to; ++i) {
-      const QString line = QString("line %1 %2\r\n").arg(i).arg(QString(i % 7 ? 10 : 150, 'x'));
-      // Each CRLF split across two appends: the second document starts at a
-      // pending CR.
-      for (const QString& piece : {line.chopped(1), QString("\n")}) {
-        view.appendLogText(piece);
-        view.requestScrollToEnd();
-      }
+      const std::string line = "line " + std::to_string(i) + " " + std::string(i % 7 ? 10 : 150, 'x') + "\r\n";
+      model->append(line);
       all += line;
     }
-    QApplication::processEvents();
+    view.catchUp();
   };
-  auto topLine = [&] { return view.cursorForPosition({2, 2}).block().text(); };
-  QScrollBar* bar = view.verticalScrollBar();
-  append(0, 450);
-  EXPECT_EQ(bar->value(), bar->maximum());
-  ASSERT_EQ(view.droppedCharacters(), 0);
-  bar->setValue(bar->maximum() - 20);
-  const QString top = topLine();
-  // The full document goes at the bound, on another thread; not while the
-  // text control may still hold a double click's cursors into it.
-  const QPointer<QTextDocument> full = view.document();
-  QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, {5, 5});
-  append(450, 700);
-  EXPECT_EQ(topLine(), top);
-  // Past the pause in the output it waits for, and a double click's interval.
-  QTest::qWait(std::max(1'000, QApplication::doubleClickInterval() + 50));
-  EXPECT_FALSE(full.isNull());
-  QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, {5, 5});
-  for (int i = 0; i < 1000 && !full.isNull(); ++i) QTest::qWait(10);
-  EXPECT_TRUE(full.isNull());
-  EXPECT_LE(view.document()->characterCount(), 18'000) << "once past its bound, it keeps less";
-  EXPECT_TRUE(all.endsWith(view.text()));
-  EXPECT_EQ(view.droppedCharacters() + view.text().size(), all.size());
-  const qint64 lines = all.left(view.droppedCharacters()).count("\r\n");
-  EXPECT_EQ(view.droppedLines(), lines);
-  EXPECT_EQ(view.findChild<QLabel*>()->text(),
-            QString("以前の出力 %1 行 (%2 文字) を省略しました")
-                .arg(QLocale(QLocale::Japanese).toString(lines),
-                     QLocale(QLocale::Japanese).toString(view.droppedCharacters())));
-  bar->setValue(bar->maximum());
-  append(700, 710);
-  EXPECT_EQ(bar->value(), bar->maximum()) << "back at the end, it follows again";
-
-  const QString empty(2'000, u'\n');
-  view.appendLogText(empty);
-  all += empty;
-  EXPECT_LE(view.document()->blockCount(), 900);
-  EXPECT_EQ(view.droppedCharacters() + view.text().size(), all.size());
+  auto topLine = [&] { return model->store().lineAt(view.offsetAt({6, 6})); };
+  append(0, 300);
+  EXPECT_TRUE(view.showsEnd());
+  EXPECT_EQ(view.verticalScrollBar()->value(), view.verticalScrollBar()->maximum());
+  EXPECT_TRUE(view.droppedNote().isEmpty());
+  QTest::keyClick(&view, Qt::Key_PageUp);
+  QTest::keyClick(&view, Qt::Key_Up);
+  ASSERT_FALSE(view.showsEnd());
+  const std::uint64_t top = topLine();
+  append(300, 1500);
+  EXPECT_EQ(topLine(), top) << "the reader's place, as far as it is kept";
+  ASSERT_GT(model->store().droppedLines(), 0U);
+  EXPECT_EQ(view.droppedNote(), Q(model->droppedNote()));
+  EXPECT_TRUE(all.ends_with(model->store().text()));
+  QTest::keyClick(&view, Qt::Key_End);
+  append(1500, 1510);
+  EXPECT_TRUE(view.showsEnd()) << "back at the end, it follows again";
+  EXPECT_EQ(model->store().lineAt(view.offsetAt({6, view.viewport()->height() - 10})),
+            model->store().endLine() - 1)
+      << "the last row is at the bottom";
+  EXPECT_FALSE(view.offsetRect(model->store().lineStart(model->store().endLine() - 2)).isNull());
 }
 
-// Random text of everything that ends or splits a line, cut at random places,
-// comes back exactly, from text() and from copying.
-TEST(LogTextView, TextAndCopyAreExactlyWhatWasAppended) {
-  const QStringList atoms =
-      QString("a|bc|あ|\n|\r|\r\n|\u2029|\u2028|\uFDD0|\uFDD1|😀|\t").split('|') +
-      QStringList{QString(QChar(0)), QString(700, 'x'), QString(3000, 'y'), QString(4095, 'z')};
-  std::mt19937 random(7);
-  for (int round = 0; round < 60; ++round) {
-    LogTextView view;
-    // Past its bounds, what it keeps is exactly the end.
-    LogTextView bounded(nullptr, 30'000, 20'000, 200, 160);
-    QString all;
-    for (int piece = 0; piece < 40; ++piece) {
-      QString text;
-      for (auto k = random() % 13; k > 0; --k) text += atoms[static_cast<qsizetype>(random() % 16)];
-      view.appendLogText(text);
-      bounded.appendLogText(text);
-      all += text;
-    }
-    ASSERT_EQ(view.text(), all) << "round " << round;
-    ASSERT_TRUE(all.endsWith(bounded.text())) << "round " << round;
-    ASSERT_EQ(bounded.droppedCharacters() + bounded.text().size(), all.size()) << "round " << round;
-    for (QTextBlock block = view.document()->begin(); block.isValid(); block = block.next()) {
-      ASSERT_LE(block.length() - 1, LogTextView::kMaxBlockLength);
-      ASSERT_FALSE(block.length() > 1 && block.text().back().isHighSurrogate());
-    }
-    view.selectAll();
+// What is copied is exactly what was selected, line ends, NUL and all; a
+// triple click takes the whole line, however long; a word chosen with a
+// double click stays that word while old output goes under the drag.
+TEST(LogView, CopiesExactlyWhatIsSelected) {
+  auto model = std::make_shared<LogModel>(64 * 1024, 4096);
+  LogView view(model);
+  view.resize(564, 246);
+  view.show();
+  const std::vector<std::string> atoms = {"a", "bc", "あ", "\n", "\r", "\r\n", "\u2029", "😀",
+                                          std::string(1, '\0'), "\t", std::string(700, 'x')};
+  std::mt19937 random(3);
+  for (int piece = 0; piece < 200; ++piece) {
+    std::string text;
+    for (auto k = random() % 9; k > 0; --k) text += atoms[random() % atoms.size()];
+    model->append(text);
+  }
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  const LogStore& store = model->store();
+  auto copied = [&] {
     view.copy();
-    // A CR waiting for a possible LF is not in the document yet.
-    ASSERT_EQ(QGuiApplication::clipboard()->text(), all.endsWith('\r') ? all.chopped(1) : all);
+    const QByteArray bytes = clipboard->mimeData()->data("text/plain");
+    return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+  };
+  view.selectAll();
+  EXPECT_EQ(copied(), store.text());
+  for (int i = 0; i < 50; ++i) {
+    const std::uint64_t from = store.beginOffset() + random() % store.keptBytes();
+    const std::uint64_t to = store.beginOffset() + random() % store.keptBytes();
+    view.select(from, to);
+    ASSERT_EQ(copied(), store.text(std::min(from, to), std::max(from, to)));
   }
-  // A partial selection maps document positions back to the text: "pl[ain\ncrlf\r\nl]one".
-  LogTextView view;
-  view.appendLogText("plain\ncrlf\r\nlone\rcr");
-  QTextCursor part(view.document());
-  part.setPosition(2);
-  part.setPosition(12, QTextCursor::KeepAnchor);
-  view.setTextCursor(part);
-  view.copy();
-  EXPECT_EQ(QGuiApplication::clipboard()->text(), "ain\ncrlf\r\nl");
+
+  const std::string longLine = std::string(10'000, 'y') + "\n";
+  model->append("first\nsecond " + longLine);
+  view.catchUp();
+  const QPoint onLong = view.offsetRect(store.endOffset() - 5'000).center();
+  QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, onLong);
+  QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, onLong);
+  EXPECT_EQ(copied(), "second " + longLine);
+
+  model->append("pick the word here\n");
+  view.catchUp();
+  // A double click whose second press is held: press, release, double click.
+  const QPoint onWord = view.offsetRect(store.endOffset() - 9).center();
+  QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, onWord);
+  QMouseEvent second(QEvent::MouseButtonDblClick, onWord, view.viewport()->mapToGlobal(onWord),
+                     Qt::LeftButton, Qt::LeftButton, {});
+  QApplication::sendEvent(view.viewport(), &second);
+  EXPECT_EQ(copied(), "word");
+  const std::uint64_t droppedBefore = store.droppedLines();
+  for (int i = 0; i < 1000; ++i) model->append("filler " + std::to_string(i) + "\n");
+  ASSERT_GT(store.droppedLines(), droppedBefore);
+  QTest::mouseMove(view.viewport(), view.offsetRect(view.selectionStart() + 1).center());
+  QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, view.offsetRect(view.selectionStart() + 1).center());
+  EXPECT_EQ(copied(), "word");
 }
 
-// The install script inherits HOME: it must be the home the installer uses.
-TEST(QtPlatformServices, HomeThatIsNotAnAbsolutePathIsTakenFromThePasswordDatabase) {
-  const std::string entry = ::getpwuid(::getuid())->pw_dir;
-  for (const char* home : {"", ".", static_cast<const char*>(nullptr)}) {
-    home != nullptr ? ::setenv("HOME", home, 1) : ::unsetenv("HOME");
-    SettleHomeEnvironment();
-    EXPECT_STREQ(std::getenv("HOME"), entry.c_str());
-    EXPECT_EQ(UserHomeDirectory(), entry);
-  }
-  ::setenv("HOME", "/elsewhere", 1);
-  SettleHomeEnvironment();
-  EXPECT_STREQ(std::getenv("HOME"), "/elsewhere");
+// Screen readers get every kept character, in UTF-16 offsets, NUL as ␀.
+TEST(LogView, ReadsOutToScreenReaders) {
+  auto model = std::make_shared<LogModel>();
+  LogView view(model);
+  view.resize(564, 246);
+  view.show();
+  const std::string text = std::string("ok 😀 nul \0 mid\nline two\r\nend", 30);
+  model->append(text);
+  view.catchUp();
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&view);
+  ASSERT_NE(accessible, nullptr);
+  QAccessibleTextInterface* reader = accessible->textInterface();
+  ASSERT_NE(reader, nullptr);
+  const QString shown = Q(text).replace(QChar(0), QChar(0x2400));
+  EXPECT_EQ(reader->characterCount(), shown.size());
+  EXPECT_EQ(reader->text(0, -1), shown);
+  EXPECT_EQ(reader->text(3, 9), shown.mid(3, 6)) << "a surrogate pair counts two";
+  int start = 0;
+  int end = 0;
+  EXPECT_EQ(reader->textAtOffset(18, QAccessible::LineBoundary, &start, &end), "line two\r\n");
+  EXPECT_EQ(start, 16);
+  view.select(model->store().beginOffset() + 8, model->store().beginOffset() + 11);
+  reader->selection(0, &start, &end);
+  EXPECT_EQ(reader->text(start, end), "nul");
 }
 
 }  // namespace

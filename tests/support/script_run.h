@@ -23,6 +23,9 @@ class RecordingReceiver : public InstallReceiver {
     status = s;
     events.push_back(std::string("status ").append(std::to_string(s)));
   }
+  void logFileDidFail(const std::string& reason) override {
+    events.push_back(std::string("log file: ").append(reason));
+  }
   std::string output;
   std::vector<std::string> events;
   std::optional<std::int32_t> status;

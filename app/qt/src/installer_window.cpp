@@ -8,10 +8,13 @@
 #include <QPushButton>
 #include <QRawFont>
 #include <QScreen>
+#include <QShortcut>
 #include <QTextLayout>
 
+#include "corvane/app/window_layout.h"
+
 #include "corvane/qt/dim_label.h"
-#include "corvane/qt/log_text_view.h"
+#include "corvane/qt/log_view.h"
 #include "corvane/qt/spinner_widget.h"
 
 namespace corvane::qt {
@@ -52,21 +55,6 @@ class QtButton : public Button {
   QPointer<QPushButton> button_;
 };
 
-class QtLogView : public LogView {
- public:
-  explicit QtLogView(LogTextView* view) : view_(view) {}
-  void appendText(std::string_view text) override {
-    if (view_)
-      view_->appendLogText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
-  }
-  void scrollToEnd() override {
-    if (view_) view_->requestScrollToEnd();
-  }
-
- private:
-  QPointer<LogTextView> view_;
-};
-
 QFont SystemFont(int pixelSize, bool bold) {
   QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
   font.setPixelSize(pixelSize);
@@ -91,61 +79,80 @@ QString JapaneseFamilyFor(const QFont& font) {
 // second CJK face, a few megabytes of font pages, for the same glyph shapes.
 QFont LogFont() {
   QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  font.setPixelSize(12);
+  font.setPixelSize(layout::kLogPoints);
   font.setWeight(QFont::Normal);
   // The fixed font's family is usually an alias such as "Monospace"; name the
   // face it stands for, or the Japanese face would take the Latin text too.
-  const QString japanese = JapaneseFamilyFor(SystemFont(13, false));
+  const QString japanese = JapaneseFamilyFor(SystemFont(layout::kStatusPoints, false));
   if (!japanese.isEmpty()) font.setFamilies({QFontInfo(font).family(), japanese});
   return font;
+}
+
+QRect Geometry(const layout::Frame& frame) {
+  return {frame.x, frame.top(), frame.width, frame.height};
+}
+
+QString Text(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
 }  // namespace
 
 QtWindow::~QtWindow() { delete widget_.data(); }
 
-InstallerWindow BuildInstallerWindow(WindowActions actions) {
+InstallerWindow BuildInstallerWindow(WindowActions actions, std::shared_ptr<LogModel> log) {
   auto* window = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                           Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
-  window->setFixedSize(620, 420);
-  window->setWindowTitle(QStringLiteral("Corvane Installer"));
+  window->setFixedSize(layout::kContentWidth, layout::kContentHeight);
+  window->setWindowTitle(Text(layout::kTitle));
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    // Centred horizontally, a little above the middle, as macOS places windows.
+    // Centred horizontally, a little above the middle, as macOS places
+    // windows; on a screen too small for it, at the top left of what is free,
+    // so that the title bar and the buttons stay where they can be reached.
     const QRect area = screen->availableGeometry();
-    window->move(area.x() + (area.width() - 620) / 2, area.y() + (area.height() - 420) / 3);
+    window->move(area.x() + std::max(0, (area.width() - layout::kContentWidth) / 2),
+                 area.y() + std::max(0, (area.height() - layout::kContentHeight) / 3));
+  }
+  // Ctrl+Q and Ctrl+W close the window, as desktop programs here do.
+  for (const char* keys : {"Ctrl+Q", "Ctrl+W"}) {
+    auto* shortcut = new QShortcut(QKeySequence(QString::fromLatin1(keys)), window);
+    QObject::connect(shortcut, &QShortcut::activated, window, &QWidget::close);
   }
 
-  auto* heading = new QLabel(QStringLiteral("Corvane をインストールしています"), window);
+  auto* heading = new QLabel(Text(layout::kHeadingText), window);
   heading->setObjectName(names::kHeading);
-  heading->setFont(SystemFont(20, true));
-  heading->setGeometry(28, 30, 560, 28);
+  heading->setFont(SystemFont(layout::kHeadingPoints, true));
+  heading->setGeometry(Geometry(layout::kHeading));
 
-  auto* status = new DimLabel(QStringLiteral("環境構築を準備しています..."), window);
+  auto* status = new DimLabel(Text(layout::kInitialStatus), window);
   status->setObjectName(names::kStatusLabel);
-  status->setFont(SystemFont(13, false));
+  status->setFont(SystemFont(layout::kStatusPoints, false));
   status->setWordWrap(false);
-  status->setGeometry(28, 64, 500, 20);
+  status->setGeometry(Geometry(layout::kStatus));
 
   auto* spinner = new SpinnerWidget(window);
   spinner->setObjectName(names::kSpinner);
-  spinner->setGeometry(558, 62, 24, 24);
+  spinner->setGeometry(Geometry(layout::kSpinner));
   spinner->startAnimation();
 
-  auto* log = new LogTextView(window);
-  log->setObjectName(names::kLogView);
-  log->setFont(LogFont());
-  log->setGeometry(28, 100, 564, 246);
+  auto* logView = new LogView(std::move(log), window);
+  logView->setObjectName(names::kLogView);
+  logView->setFont(LogFont());
+  logView->setGeometry(Geometry(layout::kLog));
 
-  auto* open = new QPushButton(QStringLiteral("アプリを開く"), window);
+  // Return and Enter press the focused button, as Space does.
+  auto* open = new QPushButton(Text(layout::kOpenTitle), window);
   open->setObjectName(names::kOpenButton);
-  open->setGeometry(370, 364, 106, 32);
+  open->setGeometry(Geometry(layout::kOpenButton));
+  open->setAutoDefault(true);
   open->setEnabled(false);
   QObject::connect(open, &QPushButton::clicked, window,
                    [action = std::move(actions.openInstalledApp)] { action(); });
 
-  auto* quit = new QPushButton(QStringLiteral("閉じる"), window);
+  auto* quit = new QPushButton(Text(layout::kQuitTitle), window);
   quit->setObjectName(names::kQuitButton);
-  quit->setGeometry(486, 364, 106, 32);
+  quit->setGeometry(Geometry(layout::kQuitButton));
+  quit->setAutoDefault(true);
   QObject::connect(quit, &QPushButton::clicked, window,
                    [action = std::move(actions.quit)] { action(); });
 
@@ -154,8 +161,8 @@ InstallerWindow BuildInstallerWindow(WindowActions actions) {
   window->activateWindow();
 
   return {std::make_shared<QtWindow>(window), std::make_shared<QtStatusLabel>(status),
-          std::make_shared<QtLogView>(log),   std::make_shared<QtSpinner>(spinner),
-          std::make_shared<QtButton>(open),   std::make_shared<QtButton>(quit)};
+          std::make_shared<QtSpinner>(spinner), std::make_shared<QtButton>(open),
+          std::make_shared<QtButton>(quit)};
 }
 
 }  // namespace corvane::qt

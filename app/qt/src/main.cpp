@@ -2,15 +2,17 @@
 #include <memory>
 
 #include "corvane/app/installer_delegate.h"
+#include "corvane/app/posix_services.h"
 #include "corvane/engine/standard_descriptors.h"
 #include "corvane/qt/qt_platform_services.h"
 
 int main(int argc, char* argv[]) {
   corvane::EnsureStandardDescriptors();
-  corvane::qt::SettleHomeEnvironment();
+  corvane::SettleHomeEnvironment();
   QApplication application(argc, argv);
   QApplication::setQuitOnLastWindowClosed(
       corvane::InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed());
+  corvane::qt::LoadJapaneseTranslations();
 
   auto platform = std::make_shared<corvane::qt::QtPlatformServices>();
   auto delegate = std::make_shared<corvane::InstallerDelegate>(platform);

@@ -26,15 +26,6 @@ class Button {
   virtual void setEnabled(bool enabled) = 0;
 };
 
-class LogView {
- public:
-  virtual ~LogView() = default;
-  // Appends exactly the given text at the end: nothing added or removed.
-  virtual void appendText(std::string_view text) = 0;
-  // Brings the end of the text into view.
-  virtual void scrollToEnd() = 0;
-};
-
 // Owns the toolkit window; destroying it closes the window.
 class Window {
  public:

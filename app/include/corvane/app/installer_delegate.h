@@ -7,11 +7,12 @@
 #include <string>
 #include <string_view>
 
-#include "corvane/app/controls.h"
+#include "corvane/app/log_model.h"
 #include "corvane/app/platform_services.h"
 #include "corvane/engine/folder_lock.h"
 #include "corvane/engine/install_process.h"
 #include "corvane/engine/install_receiver.h"
+#include "corvane/engine/log_file.h"
 
 namespace corvane {
 
@@ -35,6 +36,9 @@ inline constexpr std::string_view kOpenRefused =
     "Corvane.app を自動で開けませんでした。~/Applications から開いてください。\n";
 // Stands in for a launch failure that came without a reason.
 inline constexpr std::string_view kUnknownReason = "不明なエラー";
+inline constexpr std::string_view kLogFileFailedPrefix = "ログファイルに書き込めませんでした: ";
+// After a failure: where the whole output is kept.
+inline constexpr std::string_view kLogFilePrefix = "ログファイル: ";
 }  // namespace texts
 
 inline constexpr std::chrono::milliseconds kStartDelay{400};
@@ -59,18 +63,16 @@ class InstallerDelegate : public InstallReceiver,
   void buildWindow();
   void startInstall();
   void installDidFinishWithStatus(std::int32_t status) override;
+  void logFileDidFail(const std::string& reason) override;
   void failWithMessage(const std::string& message);
   void appendLog(std::optional<std::string_view> text) override;
   void openInstalledApp();
   void quit();
 
   // The controller's properties; empty until filled.
-  const std::shared_ptr<Window>& window() const { return window_; }
-  const std::shared_ptr<StatusLabel>& statusLabel() const { return statusLabel_; }
-  const std::shared_ptr<LogView>& logView() const { return logView_; }
-  const std::shared_ptr<Spinner>& spinner() const { return spinner_; }
-  const std::shared_ptr<Button>& openButton() const { return openButton_; }
-  const std::shared_ptr<Button>& quitButton() const { return quitButton_; }
+  const InstallerWindow& window() const { return window_; }
+  // The log's text, which the window's log view draws.
+  const std::shared_ptr<LogModel>& log() const { return log_; }
   const std::shared_ptr<InstallProcess>& task() const { return task_; }
   const std::string& installedAppPath() const { return installedAppPath_; }
 
@@ -78,18 +80,15 @@ class InstallerDelegate : public InstallReceiver,
   void setStatus(std::string_view text);
 
   const std::shared_ptr<PlatformServices> platform_;
+  const std::shared_ptr<LogModel> log_ = std::make_shared<LogModel>();
 
-  std::shared_ptr<Window> window_;
-  std::shared_ptr<StatusLabel> statusLabel_;
-  std::shared_ptr<LogView> logView_;
-  std::shared_ptr<Spinner> spinner_;
-  std::shared_ptr<Button> openButton_;
-  std::shared_ptr<Button> quitButton_;
+  InstallerWindow window_;
   std::shared_ptr<InstallProcess> task_;
   std::string installedAppPath_;
   // Held on the home folder from the start of the run to its outcome, so that
   // two installers never copy into one home at once.
   std::unique_ptr<FolderLock> homeLock_;
+  std::shared_ptr<LogFile> logFile_;
   bool waitingShown_ = false;
 };
 

@@ -5,17 +5,18 @@
 #include <string>
 
 #include "corvane/app/controls.h"
+#include "corvane/app/log_model.h"
 #include "corvane/engine/install_process.h"
 #include "corvane/engine/main_queue.h"
 
 namespace corvane {
 
 // What building the window gives the controller: the window and the controls
-// it must reach again.
+// it must reach again. The log view draws the controller's log model and
+// needs nothing more from it.
 struct InstallerWindow {
   std::shared_ptr<Window> window;
   std::shared_ptr<StatusLabel> statusLabel;
-  std::shared_ptr<LogView> logView;
   std::shared_ptr<Spinner> spinner;
   std::shared_ptr<Button> openButton;
   std::shared_ptr<Button> quitButton;
@@ -32,8 +33,9 @@ class PlatformServices {
  public:
   virtual ~PlatformServices() = default;
 
-  // Builds and shows the installer window with its buttons wired to `actions`.
-  virtual InstallerWindow buildWindow(WindowActions actions) = 0;
+  // Builds and shows the installer window with its buttons wired to `actions`
+  // and its log view drawing `log`.
+  virtual InstallerWindow buildWindow(WindowActions actions, std::shared_ptr<LogModel> log) = 0;
   virtual std::shared_ptr<MainQueue> mainQueue() = 0;
   virtual std::string resourceDirectory() = 0;
   virtual std::string homeDirectory() = 0;

@@ -7,6 +7,9 @@ namespace corvane {
 // An exclusive advisory lock (flock) on a folder, held while the object
 // lives. Two installers for one home take it on the home folder itself, so no
 // file is written for it, and it goes with the process however that ends.
+// A home that does not exist yet is made first, as the install would make it,
+// so that both lock the same folder; one that cannot be made is stood in for
+// by the nearest folder above it.
 class FolderLock {
  public:
   enum class State {

@@ -18,6 +18,8 @@ bool IsPayloadUsable(const std::string& payloadPath);
 
 std::string InstallRootPath(std::string_view homeDirectory);
 std::string AppBundlePath(std::string_view homeDirectory);
+// Where the output of each run is kept: where a Mac keeps an app's logs.
+std::string LogFolderPath(std::string_view homeDirectory);
 
 // Single-quotes a string for bash; every byte but the apostrophe is taken
 // literally inside the quotes.

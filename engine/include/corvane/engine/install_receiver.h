@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace corvane {
@@ -13,6 +14,8 @@ class InstallReceiver {
   // Absent text is ignored; the runner always passes text.
   virtual void appendLog(std::optional<std::string_view> text) = 0;
   virtual void installDidFinishWithStatus(std::int32_t status) = 0;
+  // The output could not be kept on disk; the run goes on.
+  virtual void logFileDidFail(const std::string& /*reason*/) {}
 
  protected:
   InstallReceiver() = default;

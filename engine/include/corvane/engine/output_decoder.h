@@ -21,9 +21,10 @@ std::string DecodeMacRoman(std::string_view bytes);
 // well-formed UTF-8 character as it is, every other byte as Mac OS Roman.
 std::string DecodeLeniently(std::string_view bytes);
 
-// Turns the install process's output chunks into text. A character cut
-// between two reads is carried over, so split UTF-8 output is not mistaken
-// for Mac OS Roman; every byte comes out exactly once, in order.
+// Turns the install process's output chunks into text: each well-formed UTF-8
+// character as it is, each other byte as its Mac OS Roman character, exactly
+// once and in order. A character cut between two reads is carried over, so the
+// text is the same however the reads fall.
 class OutputDecoder {
  public:
   // The text of one chunk; empty when there is nothing to deliver yet.

@@ -33,7 +33,7 @@ inline constexpr const char* kQuitButton = "quitButton";
 }  // namespace names
 
 // Builds the 620 × 420 installer window with its six controls, wires the
-// buttons to `actions`, and shows it in front.
-InstallerWindow BuildInstallerWindow(WindowActions actions);
+// buttons to `actions` and the log view to `log`, and shows it in front.
+InstallerWindow BuildInstallerWindow(WindowActions actions, std::shared_ptr<LogModel> log);
 
 }  // namespace corvane::qt

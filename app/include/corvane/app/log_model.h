@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "corvane/engine/log_store.h"
+
+namespace corvane {
+
+// The log as both front ends show it: the store's exact text, read as
+// segments for display, the rule for following the end, and the note on what
+// was dropped. The toolkits only draw it. Main thread only.
+class LogModel {
+ public:
+  // A line longer than this is shown as several segments, so that no view
+  // lays out one huge paragraph; the text itself is unchanged.
+  static constexpr std::uint64_t kSegmentBytes = 4096;
+
+  class Observer {
+   public:
+    virtual ~Observer() = default;
+    // After each append; views coalesce these into one update a frame.
+    virtual void logDidChange() = 0;
+
+   protected:
+    Observer() = default;
+    Observer(const Observer&) = default;
+    Observer& operator=(const Observer&) = default;
+  };
+
+  // One piece of a line as shown: [from, to), without the line end.
+  struct Segment {
+    std::uint64_t line = 0;
+    std::uint64_t index = 0;  // within the line
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+    bool operator==(const Segment&) const = default;
+  };
+
+  explicit LogModel(std::size_t budgetBytes = LogStore::kDefaultBudget,
+                    std::size_t chunkBytes = LogStore::kDefaultChunkBytes);
+
+  void append(std::string_view text);
+  const LogStore& store() const { return store_; }
+  // Exactly the kept text between two offsets: what copying gives.
+  std::string text(std::uint64_t from, std::uint64_t to) const { return store_.text(from, to); }
+
+  // True when the text is empty or ends with a line end.
+  bool endsLine() const { return store_.lineStart(store_.endLine() - 1) == store_.endOffset(); }
+
+  // One observer, the view; it removes itself before it goes.
+  void setObserver(Observer* observer) { observer_ = observer; }
+
+  // The view follows the end while the reader has not scrolled away from it.
+  bool followsEnd() const { return followsEnd_; }
+  void setFollowsEnd(bool follows) { followsEnd_ = follows; }
+
+  // "以前の出力 N 行 (M 文字) を省略しました", or empty while nothing was dropped.
+  std::string droppedNote() const;
+
+  std::uint64_t segmentCount(std::uint64_t line) const;
+  Segment segment(std::uint64_t line, std::uint64_t index) const;
+  // The segment an offset lies in; an offset in a line end belongs to its
+  // line's last segment.
+  Segment segmentAt(std::uint64_t offset) const;
+  Segment firstSegment() const { return segment(store_.firstLine(), 0); }
+  Segment lastSegment() const;
+  // False at the first or last kept segment.
+  bool previous(Segment& segment) const;
+  bool next(Segment& segment) const;
+  // A segment's text as shown: NUL, which no text view or screen reader
+  // carries, as the visible symbol ␀; everything else as it is.
+  std::string displayText(const Segment& segment) const;
+
+ private:
+  LogStore store_;
+  Observer* observer_ = nullptr;
+  bool followsEnd_ = true;
+};
+
+// Groups digits by thousands, as the note shows counts: 1234567 -> "1,234,567".
+std::string GroupDigits(std::uint64_t value);
+
+}  // namespace corvane

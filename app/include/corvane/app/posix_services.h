@@ -1,0 +1,49 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace corvane {
+
+// What a platform without NSBundle and NSWorkspace does with POSIX alone.
+
+// The folder of the running executable, as the kernel has it: bytes, never
+// decoded. Empty when it cannot be found.
+std::string ExecutableDirectory();
+
+// The resources folder of a bundle laid out as X.app/Contents/MacOS/<exe>;
+// for a bare executable, its own folder, as NSBundle has it.
+std::string ResourceDirectoryForExecutableDir(const std::string& executableDir);
+
+// $HOME when set and absolute, else the password database's entry; empty
+// when neither gives an absolute path.
+std::string UserHomeDirectory();
+
+// Makes $HOME the home the installer uses, so that the install script sees the
+// same one: the password database's entry when $HOME is unset, empty or
+// relative. Call before any thread starts.
+void SettleHomeEnvironment();
+
+// The executable inside an application bundle: Contents/MacOS/<name without .app>.
+std::string BundleExecutablePath(const std::string& bundlePath);
+
+// Starts an installed app detached from us (its own session, standard streams
+// on /dev/null), once: while the copy it started still runs, opening it again
+// starts nothing, as a Mac brings the running app forward instead. Main
+// thread.
+class AppLauncher {
+ public:
+  AppLauncher() = default;
+  AppLauncher(const AppLauncher&) = delete;
+  AppLauncher& operator=(const AppLauncher&) = delete;
+
+  // True when the app was started, or still runs from before.
+  bool open(const std::string& executable);
+
+ private:
+  std::string executable_;
+  pid_t running_ = 0;
+};
+
+}  // namespace corvane

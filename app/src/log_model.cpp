@@ -1,0 +1,104 @@
+#include "corvane/app/log_model.h"
+
+#include <algorithm>
+
+namespace corvane {
+namespace {
+
+bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0U) == 0x80U; }
+
+}  // namespace
+
+LogModel::LogModel(std::size_t budgetBytes, std::size_t chunkBytes)
+    : store_(budgetBytes, chunkBytes) {}
+
+void LogModel::append(std::string_view text) {
+  if (text.empty()) return;
+  store_.append(text);
+  if (observer_ != nullptr) observer_->logDidChange();
+}
+
+std::string GroupDigits(std::uint64_t value) {
+  std::string digits = std::to_string(value);
+  for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3) {
+    digits.insert(static_cast<std::size_t>(at), ",");
+  }
+  return digits;
+}
+
+std::string LogModel::droppedNote() const {
+  if (store_.droppedCharacters() == 0) return {};
+  return "以前の出力 " + GroupDigits(store_.droppedLines()) + " 行 (" +
+         GroupDigits(store_.droppedCharacters()) + " 文字) を省略しました";
+}
+
+std::uint64_t LogModel::segmentCount(std::uint64_t line) const {
+  const std::uint64_t length = store_.lineContentEnd(line) - store_.lineStart(line);
+  return std::max<std::uint64_t>(1, (length + kSegmentBytes - 1) / kSegmentBytes);
+}
+
+LogModel::Segment LogModel::segment(std::uint64_t line, std::uint64_t index) const {
+  const std::uint64_t start = store_.lineStart(line);
+  const std::uint64_t end = store_.lineContentEnd(line);
+  // Each cut falls at a multiple of the segment size, moved back to the start
+  // of the character it would split; never more than three bytes back.
+  auto cut = [&](std::uint64_t k) {
+    std::uint64_t at = start + k * kSegmentBytes;
+    if (at >= end) return end;
+    while (at > start && IsContinuation(store_.byteAt(at))) --at;
+    return at;
+  };
+  return {line, index, index == 0 ? start : cut(index), cut(index + 1)};
+}
+
+LogModel::Segment LogModel::segmentAt(std::uint64_t offset) const {
+  offset = std::clamp(offset, store_.beginOffset(), store_.endOffset());
+  const std::uint64_t line = store_.lineAt(offset);
+  const std::uint64_t count = segmentCount(line);
+  std::uint64_t index = std::min((offset - store_.lineStart(line)) / kSegmentBytes, count - 1);
+  // A cut moved back to a character's start may put the offset in the next one.
+  while (index + 1 < count && segment(line, index + 1).from <= offset) ++index;
+  return segment(line, index);
+}
+
+LogModel::Segment LogModel::lastSegment() const {
+  const std::uint64_t line = store_.endLine() - 1;
+  return segment(line, segmentCount(line) - 1);
+}
+
+bool LogModel::previous(Segment& current) const {
+  if (current.index > 0) {
+    current = segment(current.line, current.index - 1);
+    return true;
+  }
+  if (current.line <= store_.firstLine()) return false;
+  current = segment(current.line - 1, segmentCount(current.line - 1) - 1);
+  return true;
+}
+
+bool LogModel::next(Segment& current) const {
+  if (current.index + 1 < segmentCount(current.line)) {
+    current = segment(current.line, current.index + 1);
+    return true;
+  }
+  if (current.line + 1 >= store_.endLine()) return false;
+  current = segment(current.line + 1, 0);
+  return true;
+}
+
+std::string LogModel::displayText(const Segment& segment) const {
+  std::string text = store_.text(segment.from, segment.to);
+  if (text.find('\0') == std::string::npos) return text;
+  std::string shown;
+  shown.reserve(text.size() + 16);
+  for (const char c : text) {
+    if (c == '\0') {
+      shown += "\u2400";
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+}  // namespace corvane

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane {
+
+// The log's text, exactly as delivered: UTF-8 in large chunks, with an index
+// of where each line starts. A line ends at LF, CR, CRLF, U+2028 or U+2029;
+// the line end stays part of the text. Offsets and line numbers are absolute:
+// they count from the start of the run and survive the dropping of old lines.
+//
+// Bounded by one budget for text and index together. Past it, the oldest
+// whole lines go and are counted; a single line longer than the budget loses
+// its beginning. Running out of memory drops older text too, never the run.
+class LogStore {
+ public:
+  static constexpr std::size_t kDefaultBudget = std::size_t{128} << 20;
+  static constexpr std::size_t kDefaultChunkBytes = std::size_t{256} << 10;
+  // What one line-start entry costs.
+  static constexpr std::size_t kIndexBytesPerLine = sizeof(std::uint32_t);
+
+  // The text is held in chunks of chunkBytes, a power of two; small ones are
+  // for tests.
+  explicit LogStore(std::size_t budgetBytes = kDefaultBudget,
+                    std::size_t chunkBytes = kDefaultChunkBytes);
+
+  // Text is well-formed UTF-8 (the output decoder sees to it).
+  void append(std::string_view text);
+
+  // The kept text is [beginOffset, endOffset).
+  std::uint64_t beginOffset() const { return begin_; }
+  std::uint64_t endOffset() const { return end_; }
+  std::uint64_t keptBytes() const { return end_ - begin_; }
+  // Exactly the kept text between two offsets, clamped to what is kept.
+  std::string text(std::uint64_t from, std::uint64_t to) const;
+  std::string text() const { return text(begin_, end_); }
+  char byteAt(std::uint64_t offset) const;
+
+  // Kept lines are [firstLine, endLine); the last one may still be growing
+  // and has no line end yet.
+  std::uint64_t firstLine() const { return firstLine_; }
+  std::uint64_t endLine() const { return firstLine_ + starts_.size(); }
+  std::uint64_t lineStart(std::uint64_t line) const;
+  // Where the line's text ends: before its line end, if it has one.
+  std::uint64_t lineContentEnd(std::uint64_t line) const;
+  // Where the next line starts: after its line end.
+  std::uint64_t lineEnd(std::uint64_t line) const;
+  // The kept line holding the offset (the last line for the end offset).
+  std::uint64_t lineAt(std::uint64_t offset) const;
+  // True when the first kept line lost its beginning to the bound.
+  bool firstLineIsPartial() const { return firstLinePartial_; }
+
+  // Offsets in UTF-16 code units from the start of the kept text, as
+  // accessibility interfaces count, and back.
+  std::uint64_t utf16Length() const { return utf16At(end_); }
+  std::uint64_t utf16At(std::uint64_t offset) const;
+  std::uint64_t offsetAtUtf16(std::uint64_t units) const;
+
+  // What went to keep within the budget: whole line ends, and characters
+  // (code points).
+  std::uint64_t droppedLines() const { return droppedLines_; }
+  std::uint64_t droppedCharacters() const { return droppedCharacters_; }
+
+  // Text and index as held, for the budget and for measurements.
+  std::size_t memoryBytes() const;
+  std::size_t budget() const { return budget_; }
+
+ private:
+  struct Chunk {
+    std::unique_ptr<char[]> bytes;
+    // Counts of everything appended before the chunk's first byte.
+    std::uint64_t utf16Before = 0;
+    std::uint64_t charactersBefore = 0;
+  };
+
+  void appendBytes(std::string_view text);
+  void trim(std::size_t target);
+  void dropThrough(std::uint64_t offset);
+  std::uint64_t charactersAt(std::uint64_t offset) const;
+  std::uint64_t absoluteUtf16At(std::uint64_t offset) const;
+  const Chunk& chunkAt(std::uint64_t offset) const;
+  std::uint64_t chunkStart(std::size_t index) const { return chunkBase_ + (index << chunkShift_); }
+  std::size_t chunkIndex(std::uint64_t offset) const {
+    return static_cast<std::size_t>((offset - chunkBase_) >> chunkShift_);
+  }
+  std::size_t withinChunk(std::uint64_t offset) const {
+    return static_cast<std::size_t>((offset - chunkBase_) & (chunkBytes_ - 1));
+  }
+
+  const std::size_t chunkBytes_;
+  const unsigned chunkShift_;
+  std::size_t budget_;
+  std::vector<Chunk> chunks_;
+  // Offset of chunks_.front()'s first byte.
+  std::uint64_t chunkBase_ = 0;
+  std::uint64_t begin_ = 0;
+  std::uint64_t end_ = 0;
+  // Line starts, each as its offset modulo 2^32: the kept text is far shorter
+  // than 4 GiB, so an offset is recovered from its distance to begin_.
+  std::deque<std::uint32_t> starts_;
+  std::uint64_t firstLine_ = 0;
+  bool firstLinePartial_ = false;
+  // The text ends in CR: a LF that comes next makes it one CRLF line end.
+  bool pendingCarriageReturn_ = false;
+  std::uint64_t utf16Total_ = 0;
+  std::uint64_t charactersTotal_ = 0;
+  std::uint64_t droppedLines_ = 0;
+  std::uint64_t droppedCharacters_ = 0;
+};
+
+}  // namespace corvane

@@ -1,0 +1,280 @@
+#include "corvane/engine/log_store.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace corvane {
+namespace {
+
+inline std::uint8_t Byte(char c) { return static_cast<std::uint8_t>(c); }
+
+struct Counts {
+  std::uint64_t characters = 0;
+  std::uint64_t utf16 = 0;
+};
+
+// Code points, and UTF-16 units (two for a character above U+FFFF).
+Counts CountText(const char* p, std::size_t n) {
+  std::uint64_t leads = 0;
+  std::uint64_t astral = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t b = Byte(p[i]);
+    leads += (b & 0xC0U) != 0x80U;
+    astral += b >= 0xF0U;
+  }
+  return {leads, leads + astral};
+}
+
+// Bytes of the line end at text[i]: 1 for LF or a lone CR, 2 for CRLF, 3 for
+// U+2028 and U+2029; 0 for anything else.
+std::size_t LineEndWidth(std::string_view text, std::size_t i) {
+  const std::uint8_t b = Byte(text[i]);
+  if (b == '\n') return 1;
+  if (b == '\r') return i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
+  if (b == 0xE2 && i + 2 < text.size() && Byte(text[i + 1]) == 0x80 &&
+      (Byte(text[i + 2]) == 0xA8 || Byte(text[i + 2]) == 0xA9)) {
+    return 3;
+  }
+  return 0;
+}
+
+// Line ends that start a new line; a LF right after a pending CR does not.
+std::size_t LineEnds(std::string_view text, bool pendingCarriageReturn) {
+  std::size_t count = 0;
+  for (std::size_t i = pendingCarriageReturn && text.front() == '\n' ? 1 : 0; i < text.size();
+       ++i) {
+    const std::size_t width = LineEndWidth(text, i);
+    if (width == 0) continue;
+    ++count;
+    i += width - 1;
+  }
+  return count;
+}
+
+}  // namespace
+
+LogStore::LogStore(std::size_t budgetBytes, std::size_t chunkBytes)
+    : chunkBytes_(std::bit_ceil(std::max<std::size_t>(chunkBytes, 16))),
+      chunkShift_(static_cast<unsigned>(std::countr_zero(chunkBytes_))),
+      budget_(std::max(budgetBytes, 4 * chunkBytes_)),
+      starts_(1, 0) {}
+
+void LogStore::append(std::string_view text) {
+  if (text.empty()) return;
+  // Out of memory, older text goes first: what is kept is halved until the
+  // new text fits, and as a last resort the new text goes too.
+  for (int attempt = 0;; ++attempt) {
+    try {
+      appendBytes(text);
+      break;
+    } catch (const std::bad_alloc&) {
+      if (keptBytes() == 0) {
+        droppedCharacters_ += CountText(text.data(), text.size()).characters;
+        droppedLines_ += LineEnds(text, pendingCarriageReturn_);
+        pendingCarriageReturn_ = false;
+        return;
+      }
+      budget_ = std::max(memoryBytes() / 2, 4 * chunkBytes_);
+      trim(attempt < 8 ? budget_ - budget_ / 32 : 0);
+    }
+  }
+  if (memoryBytes() > budget_) trim(budget_ - budget_ / 32);
+}
+
+void LogStore::appendBytes(std::string_view text) {
+  // Everything that may throw comes first, so that a failure changes nothing.
+  const std::size_t lines = starts_.size();
+  const std::uint64_t capacity = chunkBase_ + chunks_.size() * chunkBytes_;
+  const std::uint64_t needed = end_ + text.size();
+  const auto newChunks = static_cast<std::size_t>(
+      needed > capacity ? (needed - capacity + chunkBytes_ - 1) / chunkBytes_ : 0);
+  std::vector<std::unique_ptr<char[]>> buffers;
+  buffers.reserve(newChunks);
+  for (std::size_t k = 0; k < newChunks; ++k) {
+    buffers.push_back(std::make_unique_for_overwrite<char[]>(chunkBytes_));
+  }
+  chunks_.reserve(chunks_.size() + newChunks);
+  starts_.resize(lines + LineEnds(text, pendingCarriageReturn_));
+
+  std::size_t nextBuffer = 0;
+  std::uint64_t at = end_;
+  for (std::string_view rest = text; !rest.empty();) {
+    const auto index = chunkIndex(at);
+    if (index == chunks_.size()) {
+      chunks_.push_back(Chunk{std::move(buffers[nextBuffer++]), utf16Total_, charactersTotal_});
+    }
+    const auto within = withinChunk(at);
+    const std::size_t take = std::min(rest.size(), chunkBytes_ - within);
+    std::memcpy(chunks_[index].bytes.get() + within, rest.data(), take);
+    const Counts counts = CountText(rest.data(), take);
+    utf16Total_ += counts.utf16;
+    charactersTotal_ += counts.characters;
+    at += take;
+    rest.remove_prefix(take);
+  }
+
+  // The new line starts go into the entries made above.
+  std::size_t next = lines;
+  std::size_t i = 0;
+  if (pendingCarriageReturn_ && text.front() == '\n') {
+    // With the CR before it, one line end: the line after it starts later.
+    // Dropped with its CR, it is not kept either.
+    if (lines == 1 && begin_ == end_) {
+      ++begin_;
+      ++droppedCharacters_;
+    }
+    starts_[lines - 1] += 1;
+    i = 1;
+  }
+  pendingCarriageReturn_ = false;
+  for (; i < text.size(); ++i) {
+    const std::size_t width = LineEndWidth(text, i);
+    if (width == 0) continue;
+    i += width - 1;
+    starts_[next++] = static_cast<std::uint32_t>(end_ + i + 1);
+    pendingCarriageReturn_ = i + 1 == text.size() && text[i] == '\r';
+  }
+  end_ = at;
+}
+
+std::size_t LogStore::memoryBytes() const {
+  return chunks_.size() * chunkBytes_ + starts_.size() * kIndexBytesPerLine;
+}
+
+void LogStore::trim(std::size_t target) {
+  // A chunk goes only once all of it is dropped: count a whole one for that.
+  auto cost = [&](std::uint64_t bytes, std::uint64_t lines) {
+    return bytes + chunkBytes_ + lines * kIndexBytesPerLine;
+  };
+  // Whole lines first, oldest first; never the last one, which may still grow.
+  std::uint64_t line = firstLine_;
+  std::uint64_t kept = keptBytes();
+  while (line + 1 < endLine() && cost(kept, endLine() - line) > target) {
+    kept -= lineEnd(line) - lineStart(line);
+    ++line;
+  }
+  if (line != firstLine_) dropThrough(lineStart(line));
+  if (cost(keptBytes(), starts_.size()) <= target) return;
+  // One line longer than the budget: its beginning goes, whole characters.
+  const std::uint64_t overhead = cost(0, 1) + chunkBytes_;
+  const std::uint64_t room = target > overhead ? target - overhead : 0;
+  std::uint64_t cut = end_ - std::min(room, keptBytes());
+  while (cut < end_ && (Byte(byteAt(cut)) & 0xC0U) == 0x80U) ++cut;
+  dropThrough(cut);
+}
+
+void LogStore::dropThrough(std::uint64_t offset) {
+  const std::uint64_t line = lineAt(offset);
+  const bool partial = offset != lineStart(line);
+  droppedCharacters_ += charactersAt(offset) - charactersAt(begin_);
+  droppedLines_ += line - firstLine_;
+  const auto lines = static_cast<std::ptrdiff_t>(line - firstLine_);
+  starts_.erase(starts_.begin(), starts_.begin() + lines);
+  firstLinePartial_ = partial || (firstLinePartial_ && lines == 0);
+  firstLine_ = line;
+  starts_.front() = static_cast<std::uint32_t>(offset);
+  begin_ = offset;
+  std::size_t release = 0;
+  while (release + 1 < chunks_.size() && chunkStart(release + 1) <= begin_) ++release;
+  chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(release));
+  chunkBase_ += release * chunkBytes_;
+}
+
+const LogStore::Chunk& LogStore::chunkAt(std::uint64_t offset) const {
+  return chunks_[chunkIndex(offset)];
+}
+
+char LogStore::byteAt(std::uint64_t offset) const {
+  return chunkAt(offset).bytes[withinChunk(offset)];
+}
+
+std::string LogStore::text(std::uint64_t from, std::uint64_t to) const {
+  from = std::clamp(from, begin_, end_);
+  to = std::clamp(to, from, end_);
+  std::string out;
+  out.reserve(static_cast<std::size_t>(to - from));
+  while (from < to) {
+    const auto within = withinChunk(from);
+    const auto take =
+        static_cast<std::size_t>(std::min<std::uint64_t>(to - from, chunkBytes_ - within));
+    out.append(chunkAt(from).bytes.get() + within, take);
+    from += take;
+  }
+  return out;
+}
+
+std::uint64_t LogStore::lineStart(std::uint64_t line) const {
+  const std::uint32_t stored = starts_[static_cast<std::size_t>(line - firstLine_)];
+  return begin_ + static_cast<std::uint32_t>(stored - static_cast<std::uint32_t>(begin_));
+}
+
+std::uint64_t LogStore::lineEnd(std::uint64_t line) const {
+  return line + 1 < endLine() ? lineStart(line + 1) : end_;
+}
+
+std::uint64_t LogStore::lineContentEnd(std::uint64_t line) const {
+  if (line + 1 >= endLine()) return end_;
+  const std::uint64_t start = lineStart(line);
+  const std::uint64_t next = lineStart(line + 1);
+  const char last = byteAt(next - 1);
+  if (last == '\n') return next >= start + 2 && byteAt(next - 2) == '\r' ? next - 2 : next - 1;
+  if (last == '\r') return next - 1;
+  return next - 3;  // U+2028 or U+2029
+}
+
+std::uint64_t LogStore::lineAt(std::uint64_t offset) const {
+  // The last line that starts at or before the offset.
+  std::size_t low = 0;
+  std::size_t high = starts_.size();
+  while (high - low > 1) {
+    const std::size_t middle = low + (high - low) / 2;
+    (lineStart(firstLine_ + middle) <= offset ? low : high) = middle;
+  }
+  return firstLine_ + low;
+}
+
+std::uint64_t LogStore::charactersAt(std::uint64_t offset) const {
+  if (offset >= end_) return charactersTotal_;
+  const Chunk& chunk = chunkAt(offset);
+  const auto within = withinChunk(offset);
+  return chunk.charactersBefore + CountText(chunk.bytes.get(), within).characters;
+}
+
+std::uint64_t LogStore::absoluteUtf16At(std::uint64_t offset) const {
+  if (offset >= end_) return utf16Total_;
+  const Chunk& chunk = chunkAt(offset);
+  const auto within = withinChunk(offset);
+  return chunk.utf16Before + CountText(chunk.bytes.get(), within).utf16;
+}
+
+std::uint64_t LogStore::utf16At(std::uint64_t offset) const {
+  return absoluteUtf16At(std::clamp(offset, begin_, end_)) - absoluteUtf16At(begin_);
+}
+
+std::uint64_t LogStore::offsetAtUtf16(std::uint64_t units) const {
+  const std::uint64_t target = absoluteUtf16At(begin_) + units;
+  if (target >= utf16Total_) return end_;
+  // The chunk in which the unit lies, then character by character; a unit in
+  // the middle of a surrogate pair gives its character's start.
+  std::size_t low = 0;
+  std::size_t high = chunks_.size();
+  while (high - low > 1) {
+    const std::size_t middle = low + (high - low) / 2;
+    (chunks_[middle].utf16Before <= target ? low : high) = middle;
+  }
+  std::uint64_t at = std::max(chunkStart(low), begin_);
+  std::uint64_t reached = absoluteUtf16At(at);
+  for (; at < end_; ++at) {
+    const std::uint8_t b = Byte(byteAt(at));
+    if ((b & 0xC0U) == 0x80U) continue;
+    const std::uint64_t width = b >= 0xF0U ? 2 : 1;
+    if (reached + width > target) break;
+    reached += width;
+  }
+  return at;
+}
+
+}  // namespace corvane

@@ -1,0 +1,82 @@
+#include "corvane/engine/spawn.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <cstring>
+
+extern char** environ;
+
+namespace corvane {
+namespace {
+
+class FileActions {
+ public:
+  FileActions() { posix_spawn_file_actions_init(&actions_); }
+  ~FileActions() { posix_spawn_file_actions_destroy(&actions_); }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { posix_spawnattr_init(&attributes_); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_{};
+};
+
+}  // namespace
+
+pid_t Spawn(const SpawnRequest& request) {
+  FileActions actions;
+  const bool detached = request.output < 0;
+  if (detached) {
+    posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(actions.get(), request.output, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(actions.get(), request.output, STDERR_FILENO);
+  }
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  // A new session is a new group already.
+  flags |= detached ? POSIX_SPAWN_SETSID : POSIX_SPAWN_SETPGROUP;
+#ifdef __APPLE__
+  // Only what the file actions name survives into the child.
+  flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
+  if (!detached) posix_spawn_file_actions_addinherit_np(actions.get(), STDIN_FILENO);
+#else
+  posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+#endif
+  SpawnAttributes attributes;
+  posix_spawnattr_setflags(attributes.get(), flags);
+  posix_spawnattr_setpgroup(attributes.get(), 0);
+  sigset_t signals;
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(attributes.get(), &signals);
+  sigaddset(&signals, SIGPIPE);
+  posix_spawnattr_setsigdefault(attributes.get(), &signals);
+
+  std::vector<std::string> arguments = request.arguments;
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int error =
+      ::posix_spawn(&pid, request.path.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+  if (error != 0) throw LaunchError(request.path + ": " + std::strerror(error));
+  return pid;
+}
+
+}  // namespace corvane
