@@ -7,10 +7,17 @@ function(corvane_check_payload payload_dir)
   if(NOT EXISTS "${payload_dir}/scripts/install_mac_app.sh")
     message(FATAL_ERROR "Payload has no install script: ${payload_dir}/scripts/install_mac_app.sh")
   endif()
-  find_program(CORVANE_BASH bash REQUIRED)
+  # The bash that will run them: /bin/bash, 3.2 on a Mac. A newer bash first
+  # on the path (Homebrew's) passes scripts that one rejects.
+  if(EXISTS /bin/bash)
+    set(bash /bin/bash)
+  else()
+    find_program(CORVANE_BASH bash REQUIRED)
+    set(bash "${CORVANE_BASH}")
+  endif()
   file(GLOB_RECURSE scripts LIST_DIRECTORIES false "${payload_dir}/*.sh")
   foreach(script IN LISTS scripts)
-    execute_process(COMMAND "${CORVANE_BASH}" -n "${script}"
+    execute_process(COMMAND "${bash}" -n "${script}"
                     RESULT_VARIABLE status ERROR_VARIABLE errors)
     if(NOT status EQUAL 0)
       message(FATAL_ERROR "Payload script does not parse: ${script}\n${errors}")

@@ -16,6 +16,7 @@ class InstallerDelegate;
   // takes them in the @interface.
   std::shared_ptr<corvane::InstallerDelegate> _controller;
 }
+- (void)applicationWillFinishLaunching:(NSNotification*)notification;
 - (void)applicationDidFinishLaunching:(NSNotification*)notification;
 - (BOOL)applicationShouldTerminateAfterLastWindowClosed:(NSApplication*)sender;
 - (BOOL)applicationSupportsSecureRestorableState:(NSApplication*)app;

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "corvane/app/installer_delegate.h"
+#include "main_menu.h"
 #include "platform_services.h"
 
 @implementation CorvaneAppDelegate
@@ -14,6 +15,14 @@
         std::make_shared<corvane::InstallerDelegate>(corvane::macos::MakePlatformServices());
   }
   return self;
+}
+
+// Before the window: the menu bar is in place when it appears.
+- (void)applicationWillFinishLaunching:(NSNotification*)notification {
+  corvane::macos::InstallMainMenu();
+  // Reopened at the next login, the installer would run the install again
+  // unasked.
+  [NSApp disableRelaunchOnLogin];
 }
 
 - (void)applicationDidFinishLaunching:(NSNotification*)notification {

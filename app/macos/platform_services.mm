@@ -35,8 +35,25 @@ class AppKitPlatformServices final : public PlatformServices {
 
   void terminate() override { [NSApp terminate:nil]; }
 
+  // Hidden, the installer would be throttled by App Nap and its script with
+  // it; an activity the user began is not, and keeps idle sleep away too.
+  void setRunInProgress(bool inProgress) override {
+    NSProcessInfo* process = [NSProcessInfo processInfo];
+    if (!inProgress) {
+      for (id activity in activity_) [process endActivity:activity];
+      [activity_ removeAllObjects];
+    } else if ([activity_ count] == 0) {
+      id activity = [process beginActivityWithOptions:NSActivityUserInitiated
+                                               reason:@"Running the install script"];
+      if (activity != nil) [activity_ addObject:activity];
+    }
+  }
+
  private:
   const std::shared_ptr<MainQueue> mainQueue_ = MakeDispatchMainQueue();
+  // The activity's token, while the run lasts. The array retains it under
+  // manual counting as under ARC; made with alloc, it is owned under both.
+  NSMutableArray* const activity_ = [[NSMutableArray alloc] init];
 };
 
 }  // namespace

@@ -1,10 +1,13 @@
 #!/bin/bash
-# Signs the built bundle as notarisation requires: every Mach-O file under
-# Contents/Resources (the payload's own programs and libraries) on its own,
-# innermost first, then the bundle. `codesign --deep` would sign nested code
-# only in the standard places and leave the payload's binaries unsigned.
-# Extended attributes go first: a resource fork or Finder info makes codesign
-# refuse the file.
+# Signs the built bundle as notarisation requires: the code under
+# Contents/Resources (the payload's own programs, libraries and bundles) piece
+# by piece, innermost first, then the bundle. Each Mach-O file is signed on its
+# own, except a nested bundle's main executable, which is signed with its
+# bundle; each nested bundle (.app, .framework version, .bundle, .plugin, .xpc,
+# .appex) is signed as a bundle once all it contains is. `codesign --deep`
+# would sign nested code only in the standard places and leave the payload's
+# unsigned. Extended attributes go first: a resource fork or Finder info makes
+# codesign refuse the file.
 #
 #   sign-bundle.sh IDENTITY BUNDLE   IDENTITY "-" signs ad hoc (local builds)
 #   sign-bundle.sh --list BUNDLE     prints what would be signed, in order
@@ -30,21 +33,75 @@ is_mach_o() {
   esac
 }
 
-# Deepest path first, then by name.
-files=()
+# The name of a bundle's main executable, from its Info.plist (read as XML
+# where macOS's plutil is missing), else the bundle's own name.
+executable_name() {
+  local plist=$1 fallback=$2 name=
+  if [[ -f $plist ]]; then
+    if [[ $(uname) == Darwin ]]; then
+      name=$(plutil -extract CFBundleExecutable raw -o - "$plist" 2>/dev/null) || name=
+    else
+      name=$(sed -n -e '/<key>CFBundleExecutable<\/key>/{' -e 's/.*<\/key>//' -e '/<string>/!n' \
+        -e 's/.*<string>\([^<]*\)<\/string>.*/\1/p' -e '}' "$plist")
+    fi
+  fi
+  echo "${name:-$fallback}"
+}
+
+items=()
 depths=()
+main_executables=()
 deepest=0
-while IFS= read -r -d '' file; do
-  is_mach_o "$file" || continue
-  slashes=${file//[^\/]/}
-  files+=("$file")
+add() {
+  local slashes=${1//[^\/]/}
+  items+=("$1")
   depths+=("${#slashes}")
   if ((${#slashes} > deepest)); then deepest=${#slashes}; fi
+}
+# add_bundle FOLDER INFO_PLIST EXECUTABLE_FOLDER NAME
+add_bundle() {
+  add "$1"
+  main_executables+=("$3/$(executable_name "$2" "$4")")
+}
+is_main_executable() {
+  local main
+  for main in ${main_executables[@]+"${main_executables[@]}"}; do
+    [[ $1 != "$main" ]] || return 0
+  done
+  return 1
+}
+
+# Bundles first, to know their main executables; a framework is signed by its
+# version folders, and a folder named like a bundle without an Info.plist is
+# no bundle.
+while IFS= read -r -d '' folder; do
+  name=$(basename "${folder%.*}")
+  case $folder in
+    *.framework)
+      for version in "$folder"/Versions/*; do
+        if [[ -d $version && ! -L $version ]]; then
+          add_bundle "$version" "$version/Resources/Info.plist" "$version" "$name"
+        fi
+      done
+      ;;
+    *)
+      if [[ -f $folder/Contents/Info.plist ]]; then
+        add_bundle "$folder" "$folder/Contents/Info.plist" "$folder/Contents/MacOS" "$name"
+      fi
+      ;;
+  esac
+done < <(find "$bundle/Contents/Resources" -type d \( -name '*.app' -o -name '*.framework' \
+  -o -name '*.bundle' -o -name '*.plugin' -o -name '*.xpc' -o -name '*.appex' \) -print0 \
+  2>/dev/null | sort -z)
+while IFS= read -r -d '' file; do
+  if is_mach_o "$file" && ! is_main_executable "$file"; then add "$file"; fi
 done < <(find "$bundle/Contents/Resources" -type f -print0 2>/dev/null | sort -z)
+
+# Deepest path first: whatever a bundle holds lies deeper than the bundle.
 ordered=()
 for ((depth = deepest; depth > 0; depth--)); do
-  for ((i = 0; i < ${#files[@]}; i++)); do
-    if ((depths[i] == depth)); then ordered+=("${files[i]}"); fi
+  for ((i = 0; i < ${#items[@]}; i++)); do
+    if ((depths[i] == depth)); then ordered+=("${items[i]}"); fi
   done
 done
 ordered+=("$bundle")

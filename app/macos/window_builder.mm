@@ -154,6 +154,7 @@ InstallerWindow BuildInstallerWindow(WindowActions actions) {
       [[NSProgressIndicator alloc] initWithFrame:NSMakeRect(558, 334, 24, 24)];
   [spinner setStyle:NSProgressIndicatorStyleSpinning];
   [spinner setIndeterminate:YES];
+  [spinner setDisplayedWhenStopped:NO];
   [spinner startAnimation:nil];
   [content addSubview:spinner];
 

@@ -40,11 +40,15 @@ cat > "${contents}/Info.plist" <<PLIST
   <key>CFBundlePackageType</key><string>APPL</string>
   <key>CFBundleShortVersionString</key><string>${version}</string>
   <key>LSMinimumSystemVersion</key><string>13.0</string>
+  <key>LSArchitecturePriority</key><array><string>arm64</string><string>x86_64</string></array>
 </dict>
 </plist>
 PLIST
 
-# The app's executable starts start.sh from the install root.
+# The app's executable starts start.sh from the install root. An executable
+# that is a script names no architecture, and Apple silicon would start it
+# under Rosetta (asking to install it first); LSArchitecturePriority above
+# says it runs natively.
 launcher="${contents}/MacOS/Corvane"
 {
   echo '#!/bin/bash'

@@ -45,6 +45,8 @@ case ${1:-} in
       's/setFrame:NSMakeRect(28, 336, 500, 20)/setFrame:NSMakeSize(500, 20)/'
     expect "std::string for NSString" $c 'error:' \
       's/fileURLWithPath:ToNSString(bundlePath)/fileURLWithPath:bundlePath/' platform_services.mm
+    expect "misspelled menu action" $c 'error:' 's/@selector(performMiniaturize:)/@selector(miniaturise:)/' \
+      main_menu.mm
     ;;
   run)
     r="test-appkit"
@@ -55,6 +57,21 @@ case ${1:-} in
     expect "following the end" $r '^FAIL failing: window$' '/if (!followsEnd_) return;/d'
     expect "descriptors 0-2 left closed" $r '^FAIL missing, stdin and stderr closed: window$' \
       '/EnsureStandardDescriptors();/d' main.mm
+    # GNUstep's spinning style alone hides a stopped spinner; only a Mac tells
+    # the line's absence.
+    expect "a spinner shown when stopped" $r '^FAIL demo: window$' \
+      's/setDisplayedWhenStopped:NO/setDisplayedWhenStopped:YES/'
+    expect "no main menu" $r '^FAIL demo: menus$' '/setMainMenu:mainMenu/d' main_menu.mm
+    expect "a key equivalent" $r '^FAIL demo: menus$' 's/@selector(terminate:), @"q"/@selector(terminate:), @"w"/' \
+      main_menu.mm
+    expect "copy not sent to the log" $r '^FAIL demo: menus$' 's/@selector(copy:)/@selector(cut:)/' \
+      main_menu.mm
+    expect "the activity not kept" $r '^FAIL failing: window$' \
+      's/\[activity_ addObject:activity\]/(void)activity/' platform_services.mm
+    expect "the activity never ended" $r '^FAIL failing: after the outcome$' \
+      '/\[process endActivity:activity\]/d' platform_services.mm
+    expect "relaunched at login" $r '^FAIL demo: after the outcome$' '/disableRelaunchOnLogin\]/d' \
+      app_delegate.mm
     ;;
   *) echo "usage: broken_copies.sh compile|run" >&2; exit 64 ;;
 esac

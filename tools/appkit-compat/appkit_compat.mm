@@ -1,12 +1,15 @@
 // What GNUstep 0.29 lacks or answers differently, for running the AppKit front
 // end under tools/test-appkit: the newer AppKit factory methods, the main
 // dispatch queue (Debian has no libdispatch), the home directory and the main
-// bundle's resources, and GNUstep's reaping of children it did not start.
+// bundle's resources, activities and relaunching at login, a pasteboard no
+// other program shares, and GNUstep's reaping of children it did not start.
 // Built with manual reference counting.
 #import "appkit_run.h"
 
 #undef resourcePath
 #undef NSHomeDirectory
+#undef beginActivityWithOptions
+#undef endActivity
 
 #include <dispatch/dispatch.h>
 #include <pthread.h>
@@ -46,11 +49,88 @@
 }
 @end
 
+namespace {
+int relaunchOnLoginDisabled;
+}  // namespace
+
 @implementation NSApplication (CorvaneMacOSCheck)
 - (void)activate {
   [self activateIgnoringOtherApps:YES];
 }
+- (void)disableRelaunchOnLogin {
+  ++relaunchOnLoginDisabled;
+}
 @end
+
+int CorvaneRelaunchOnLoginDisabled(void) { return relaunchOnLoginDisabled; }
+
+// The general pasteboard is shared by every GNUstep program of the user on
+// this machine, other test runs among them; each run takes one of its own,
+// replacing GNUstep's method on purpose.
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wobjc-protocol-method-implementation"
+@implementation NSPasteboard (CorvaneAppKitRun)
++ (NSPasteboard*)generalPasteboard {
+  static NSPasteboard* own = [[NSPasteboard pasteboardWithUniqueName] retain];
+  return own;
+}
+@end
+#pragma clang diagnostic pop
+
+// An activity's token. The list of those not ended holds them unretained:
+// one freed before its end was not kept by whoever began it.
+@interface CorvaneActivity : NSObject {
+ @public
+  NSActivityOptions _options;
+  NSString* _reason;
+}
+@end
+
+namespace {
+NSMutableArray* HeldActivities() {
+  static NSMutableArray* held = [[NSMutableArray alloc] init];
+  return held;
+}
+bool activityDropped;
+}  // namespace
+
+@implementation CorvaneActivity
+- (void)dealloc {
+  NSValue* token = [NSValue valueWithPointer:self];
+  if ([HeldActivities() containsObject:token]) {
+    activityDropped = true;
+    [HeldActivities() removeObject:token];
+  }
+  [_reason release];
+  [super dealloc];
+}
+@end
+
+@implementation NSProcessInfo (CorvaneAppKitRun)
+- (id)corvaneBeginActivityWithOptions:(NSActivityOptions)options reason:(NSString*)reason {
+  CorvaneActivity* activity = [[[CorvaneActivity alloc] init] autorelease];
+  activity->_options = options;
+  activity->_reason = [reason copy];
+  [HeldActivities() addObject:[NSValue valueWithPointer:activity]];
+  return activity;
+}
+- (void)corvaneEndActivity:(id)activity {
+  [HeldActivities() removeObject:[NSValue valueWithPointer:activity]];
+}
+@end
+
+int CorvaneUserInitiatedActivities(void) {
+  if (activityDropped) return -1;
+  int held = 0;
+  for (NSValue* token in HeldActivities()) {
+    CorvaneActivity* activity = static_cast<CorvaneActivity*>([token pointerValue]);
+    if ((activity->_options & NSActivityUserInitiated) == NSActivityUserInitiated &&
+        [activity->_reason length] > 0) {
+      ++held;
+    }
+  }
+  return held;
+}
 
 @implementation NSFont (CorvaneMacOSCheck)
 + (NSFont*)monospacedSystemFontOfSize:(CGFloat)fontSize weight:(NSFontWeight)weight {

@@ -1,7 +1,7 @@
 // Force-included by tools/test-appkit, which builds and runs the AppKit front
-// end against GNUstep. Adds to the declarations of the compile check the two
-// answers this build takes from elsewhere; appkit_compat.mm gives them. The
-// Mac build never sees it.
+// end against GNUstep. Adds to the declarations of the compile check what this
+// build takes from elsewhere, and what the window check reads of it;
+// appkit_compat.mm gives them. The Mac build never sees it.
 #pragma once
 
 #import "../macos-check/appkit_compat.h"
@@ -17,3 +17,18 @@ NSString* CorvaneHomeDirectory(void);
 - (NSString*)corvaneResourcePath;
 @end
 #define resourcePath corvaneResourcePath
+
+// GNUstep's activities do nothing and return nil. These keep the tokens they
+// hand out, unretained, so the window check can see what is held.
+@interface NSProcessInfo (CorvaneAppKitRun)
+- (id)corvaneBeginActivityWithOptions:(NSActivityOptions)options reason:(NSString*)reason;
+- (void)corvaneEndActivity:(id)activity;
+@end
+#define beginActivityWithOptions corvaneBeginActivityWithOptions
+#define endActivity corvaneEndActivity
+
+// For the window check: the user-initiated activities begun with a reason and
+// not ended yet, or -1 once a token was freed before its end (its holder did
+// not keep it); how often relaunching at login was disabled.
+int CorvaneUserInitiatedActivities(void);
+int CorvaneRelaunchOnLoginDisabled(void);

@@ -17,6 +17,7 @@
 
 @interface NSApplication (CorvaneMacOSCheck)
 - (void)activate;  // macOS 14
+- (void)disableRelaunchOnLogin;
 @end
 
 @interface NSFont (CorvaneMacOSCheck)
@@ -26,3 +27,10 @@
 // GNUstep spells it NSProgressIndicatorSpinningStyle.
 static const NSProgressIndicatorStyle NSProgressIndicatorStyleSpinning =
     NSProgressIndicatorSpinningStyle;
+
+// GNUstep has only the older names.
+static const NSEventModifierFlags NSEventModifierFlagShift = NSShiftKeyMask;
+static const NSEventModifierFlags NSEventModifierFlagControl = NSControlKeyMask;
+static const NSEventModifierFlags NSEventModifierFlagOption = NSAlternateKeyMask;
+static const NSEventModifierFlags NSEventModifierFlagCommand = NSCommandKeyMask;
+static const NSEventType NSEventTypeKeyDown = NSKeyDown;
