@@ -154,9 +154,12 @@ ChildResult RunChild(const std::vector<std::string>& argv, bool captureValues, b
 const std::vector<Workload>& HeavyWorkloads() {
   static const std::vector<Workload> workloads = {
       {"lines", "200,000 short lines, one write each"},
+      {"lines-once", "the same 12 MB in one write"},
       {"bulk", "50 MiB in 64 KiB writes"},
       {"japanese", "20,000 Japanese lines through cat"},
-      {"huge", "one 5 MiB line, no line feed"},
+      {"huge", "one 8 MiB line of ASCII, no line feed"},
+      {"emoji", "one 8 MiB line of emoji, no line feed"},
+      {"scroll", "100 MiB of lines, then a scroll from the end to the start", false, 2},
       // The slow ones take part in two rounds at most.
       {"progress", "10,000 updates of one \\r progress line, a few hundred a second", false, 2},
       {"blank", "10 MiB of empty lines", true, 2},
@@ -251,6 +254,20 @@ std::string JapaneseLines() {
   return out;
 }
 
+// One line of four-byte characters, without a line feed.
+std::string EmojiLine(std::size_t bytes) {
+  static const char* kFaces[] = {"😀", "😃", "🚀", "📦", "✅"};
+  Random random;
+  std::string out;
+  out.reserve(bytes);
+  while (out.size() + 4 <= bytes) {
+    const char* face = kFaces[random.next(5)];
+    // ✅ is three bytes: keep every character four.
+    out += std::string_view(face).size() == 4 ? face : "🔧";
+  }
+  return out;
+}
+
 // One line without a line feed: words and spaces, as a minified log would be.
 std::string HugeLine(std::size_t bytes) {
   std::string out = BulkText(bytes);
@@ -305,16 +322,22 @@ void PrepareWorkdir(const std::string& workdir) {
     WriteFile(path, text);
   };
   writeData("lines", ShortLines());
+  writeData("lines-once", ShortLines());
   writeData("bulk", BulkText(50U << 20));
   writeData("japanese", JapaneseLines());
-  writeData("huge", HugeLine(5U << 20));
+  writeData("huge", HugeLine(8U << 20));
+  writeData("emoji", EmojiLine(8U << 20));
+  writeData("scroll", BulkText(100U << 20));
   writeData("progress", ProgressUpdates());
 
   const std::string quotedData = corvane::ShellQuote(data);
   WritePayload(workdir, "lines",
                std::string("for ((i = 0; i < ") + std::to_string(kShortLines) +
                    "; i++)); do printf '" + kShortLineFormat + "' \"$i\"; done");
+  WritePayload(workdir, "lines-once", "dd if=" + quotedData + "/lines-once.txt bs=16M status=none");
   WritePayload(workdir, "bulk", "dd if=" + quotedData + "/bulk.txt bs=65536 status=none");
+  WritePayload(workdir, "emoji", "dd if=" + quotedData + "/emoji.txt bs=65536 status=none");
+  WritePayload(workdir, "scroll", "dd if=" + quotedData + "/scroll.txt bs=65536 status=none");
   WritePayload(workdir, "japanese", "cat " + quotedData + "/japanese.txt");
   WritePayload(workdir, "huge", "dd if=" + quotedData + "/huge.txt bs=65536 status=none");
   WritePayload(workdir, "progress",

@@ -7,7 +7,6 @@ namespace bench {
 
 // Each runs in a process of its own and prints key=value lines.
 int RunHeavyWorkload(const std::string& workdir, const std::string& name);
-int RunBulkFloor(const std::string& workdir, const std::string& name);
 int RunStartup(const std::string& workdir, std::int64_t spawnNs);
 // A label makes a reference, not a bar: the least any window with text costs.
 enum class MinimalLabel { kNone, kEnglish, kJapanese };

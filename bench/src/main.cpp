@@ -68,7 +68,6 @@ int main(int argc, char* argv[]) {
     // absolute time; the driver knows when it spawned them.
     if (mode == "report") return Report({args.begin() + 1, args.end()});
     if (mode == "gui" && args.size() == 3) return bench::RunHeavyWorkload(args[1], args[2]);
-    if (mode == "floor" && args.size() == 3) return bench::RunBulkFloor(args[1], args[2]);
     if (mode == "startup" && args.size() == 3) return bench::RunStartup(args[1], 0);
     if (mode == "minimal" && args.size() == 2)
       return bench::RunMinimalWindow(0, bench::MinimalLabel::kNone);

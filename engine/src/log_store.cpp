@@ -1,6 +1,7 @@
 #include "corvane/engine/log_store.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -28,30 +29,38 @@ Counts CountText(const char* p, std::size_t n) {
   return {leads, leads + astral};
 }
 
-// Bytes of the line end at text[i]: 1 for LF or a lone CR, 2 for CRLF, 3 for
-// U+2028 and U+2029; 0 for anything else.
-std::size_t LineEndWidth(std::string_view text, std::size_t i) {
-  const std::uint8_t b = Byte(text[i]);
-  if (b == '\n') return 1;
-  if (b == '\r') return i + 1 < text.size() && text[i + 1] == '\n' ? 2 : 1;
-  if (b == 0xE2 && i + 2 < text.size() && Byte(text[i + 1]) == 0x80 &&
-      (Byte(text[i + 2]) == 0xA8 || Byte(text[i + 2]) == 0xA9)) {
-    return 3;
+// Where each line end in `text` ends: LF, a lone CR, CRLF, U+2028 and U+2029.
+// A LF right after a pending CR only finishes that CR's line end. One pass,
+// testing most bytes once against a table.
+template <typename Found>
+void ForEachLineEnd(std::string_view text, bool pendingCarriageReturn, Found found) {
+  static constexpr auto kMayEnd = [] {
+    std::array<bool, 256> table{};
+    table['\n'] = table['\r'] = table[0xE2] = true;
+    return table;
+  }();
+  const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = pendingCarriageReturn && n > 0 && p[0] == '\n' ? 1 : 0;
+  for (; i < n; ++i) {
+    if (!kMayEnd[p[i]]) continue;
+    if (p[i] == '\n') {
+      found(i + 1);
+    } else if (p[i] == '\r') {
+      if (i + 1 < n && p[i + 1] == '\n') ++i;
+      found(i + 1);
+    } else if (i + 2 < n && p[i + 1] == 0x80 && (p[i + 2] == 0xA8 || p[i + 2] == 0xA9)) {
+      i += 2;
+      found(i + 1);
+    }
   }
-  return 0;
 }
 
-// Line ends that start a new line; a LF right after a pending CR does not.
-std::size_t LineEnds(std::string_view text, bool pendingCarriageReturn) {
-  std::size_t count = 0;
-  for (std::size_t i = pendingCarriageReturn && text.front() == '\n' ? 1 : 0; i < text.size();
-       ++i) {
-    const std::size_t width = LineEndWidth(text, i);
-    if (width == 0) continue;
-    ++count;
-    i += width - 1;
-  }
-  return count;
+void FindLineEnds(std::string_view text, bool pendingCarriageReturn,
+                  std::vector<std::uint32_t>& ends) {
+  ends.clear();
+  ForEachLineEnd(text, pendingCarriageReturn,
+                 [&](std::size_t end) { ends.push_back(static_cast<std::uint32_t>(end)); });
 }
 
 }  // namespace
@@ -73,7 +82,7 @@ void LogStore::append(std::string_view text) {
     } catch (const std::bad_alloc&) {
       if (keptBytes() == 0) {
         droppedCharacters_ += CountText(text.data(), text.size()).characters;
-        droppedLines_ += LineEnds(text, pendingCarriageReturn_);
+        ForEachLineEnd(text, pendingCarriageReturn_, [&](std::size_t) { ++droppedLines_; });
         pendingCarriageReturn_ = false;
         return;
       }
@@ -86,6 +95,7 @@ void LogStore::append(std::string_view text) {
 
 void LogStore::appendBytes(std::string_view text) {
   // Everything that may throw comes first, so that a failure changes nothing.
+  FindLineEnds(text, pendingCarriageReturn_, lineEnds_);
   const std::size_t lines = starts_.size();
   const std::uint64_t capacity = chunkBase_ + chunks_.size() * chunkBytes_;
   const std::uint64_t needed = end_ + text.size();
@@ -97,7 +107,7 @@ void LogStore::appendBytes(std::string_view text) {
     buffers.push_back(std::make_unique_for_overwrite<char[]>(chunkBytes_));
   }
   chunks_.reserve(chunks_.size() + newChunks);
-  starts_.resize(lines + LineEnds(text, pendingCarriageReturn_));
+  starts_.resize(lines + lineEnds_.size());
 
   std::size_t nextBuffer = 0;
   std::uint64_t at = end_;
@@ -117,8 +127,6 @@ void LogStore::appendBytes(std::string_view text) {
   }
 
   // The new line starts go into the entries made above.
-  std::size_t next = lines;
-  std::size_t i = 0;
   if (pendingCarriageReturn_ && text.front() == '\n') {
     // With the CR before it, one line end: the line after it starts later.
     // Dropped with its CR, it is not kept either.
@@ -127,16 +135,11 @@ void LogStore::appendBytes(std::string_view text) {
       ++droppedCharacters_;
     }
     starts_[lines - 1] += 1;
-    i = 1;
   }
-  pendingCarriageReturn_ = false;
-  for (; i < text.size(); ++i) {
-    const std::size_t width = LineEndWidth(text, i);
-    if (width == 0) continue;
-    i += width - 1;
-    starts_[next++] = static_cast<std::uint32_t>(end_ + i + 1);
-    pendingCarriageReturn_ = i + 1 == text.size() && text[i] == '\r';
+  for (std::size_t k = 0; k < lineEnds_.size(); ++k) {
+    starts_[lines + k] = static_cast<std::uint32_t>(end_ + lineEnds_[k]);
   }
+  pendingCarriageReturn_ = text.back() == '\r';
   end_ = at;
 }
 

@@ -10,7 +10,6 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QScrollBar>
-#include <QSignalBlocker>
 #include <QTextBoundaryFinder>
 #include <algorithm>
 #include <climits>
@@ -318,7 +317,7 @@ void LogView::setTop(Position top, bool byReader) {
   const Position end = endPosition();
   top_ = end < top ? end : top;
   if (byReader) model_->setFollowsEnd(!(top_ < end));
-  syncScrollBar();
+  syncScrollBar(end);
   viewport()->update();
 }
 
@@ -349,12 +348,15 @@ bool LogView::showsEnd() const { return !(top_ < endPosition()); }
 
 void LogView::logDidChange() {
   if (refreshTimer_.isActive()) return;
-  // The first change after a pause shows at once; later ones once a frame.
-  const qint64 since = sinceRefresh_.isValid() ? sinceRefresh_.elapsed() : kFrameMilliseconds;
-  if (since >= kFrameMilliseconds) {
+  // The first change after a pause shows at once; later ones once a frame,
+  // or once every other frame while a whole page goes by between two: no one
+  // reads a flood, and drawing it costs the same however fast it comes.
+  const int frame = flooding_ ? 2 * kFrameMilliseconds : kFrameMilliseconds;
+  const qint64 since = sinceRefresh_.isValid() ? sinceRefresh_.elapsed() : frame;
+  if (since >= frame) {
     refresh();
   } else {
-    refreshTimer_.start(static_cast<int>(kFrameMilliseconds - since));
+    refreshTimer_.start(static_cast<int>(frame - since));
   }
 }
 
@@ -375,20 +377,18 @@ void LogView::refresh() {
   }
   anchor_ = std::clamp(anchor_, store.beginOffset(), store.endOffset());
   cursor_ = std::clamp(cursor_, store.beginOffset(), store.endOffset());
-  if (model_->followsEnd()) {
-    top_ = endPosition();
-  } else {
-    top_ = std::min(top_, endPosition());
-  }
+  const Position end = endPosition();
+  const std::uint64_t shownBefore = lastSegmentShown_.to;
+  top_ = model_->followsEnd() ? end : std::min(top_, end);
+  flooding_ = model_->followsEnd() && top_.segment.from > shownBefore;
   showNote();
-  syncScrollBar();
+  syncScrollBar(end);
   viewport()->update();
   announceNewText();
 }
 
-void LogView::syncScrollBar() {
+void LogView::syncScrollBar(const Position& end) {
   const LogStore& store = model_->store();
-  const Position end = endPosition();
   // Page step: the bytes in view, so the handle shows how much of it is seen.
   std::uint64_t shown = 0;
   LogModel::Segment segment = top_.segment;
@@ -396,13 +396,15 @@ void LogView::syncScrollBar() {
        y < contentHeight();) {
     shown += segment.to - segment.from + 1;
     y += layoutOf(segment).height;
+    lastSegmentShown_ = segment;
     if (!model_->next(segment)) break;
   }
   auto value = [&](std::uint64_t offset) {
     return static_cast<int>(std::min<std::uint64_t>(offset - store.beginOffset(), INT_MAX));
   };
+  // Its signals stay on: the scroll area shows and hides the bar by them, and
+  // moving contents by pixels is left undone (scrollContentsBy).
   QScrollBar* bar = verticalScrollBar();
-  const QSignalBlocker blocker(bar);
   bar->setRange(0, value(end.segment.from));
   bar->setPageStep(static_cast<int>(std::clamp<std::uint64_t>(shown, 1, INT_MAX)));
   bar->setSingleStep(static_cast<int>(std::clamp<std::uint64_t>(shown / 16, 1, INT_MAX)));

@@ -24,7 +24,7 @@ namespace corvane {
 class DeliveryQueue : public std::enable_shared_from_this<DeliveryQueue> {
  public:
   static constexpr std::size_t kDefaultSliceBytes = std::size_t{1} << 20;
-  static constexpr std::size_t kMaxPendingBytes = std::size_t{16} << 20;
+  static constexpr std::size_t kMaxPendingBytes = std::size_t{4} << 20;
 
   static std::shared_ptr<DeliveryQueue> Create(std::shared_ptr<MainQueue> mainQueue,
                                                std::weak_ptr<InstallReceiver> receiver,

@@ -112,6 +112,8 @@ class LogStore {
   std::uint64_t charactersTotal_ = 0;
   std::uint64_t droppedLines_ = 0;
   std::uint64_t droppedCharacters_ = 0;
+  // Where the line ends of the text being appended end; kept to reuse its room.
+  std::vector<std::uint32_t> lineEnds_;
 };
 
 }  // namespace corvane

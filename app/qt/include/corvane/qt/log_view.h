@@ -99,7 +99,7 @@ class LogView : public QAbstractScrollArea, public LogModel::Observer {
   void setTop(Position top, bool byReader);
   void scrollRows(int rows);
   void refresh();
-  void syncScrollBar();
+  void syncScrollBar(const Position& end);
   void onScrollBarAction(int action);
   void showNote();
   std::pair<std::uint64_t, std::uint64_t> unitAround(std::uint64_t offset, Unit unit) const;
@@ -121,6 +121,9 @@ class LogView : public QAbstractScrollArea, public LogModel::Observer {
   int wheelRemainder_ = 0;
   QTimer refreshTimer_;
   QElapsedTimer sinceRefresh_;
+  // The last segment drawn, and whether the text outran it at the last frame.
+  LogModel::Segment lastSegmentShown_;
+  bool flooding_ = false;
   QLabel* note_ = nullptr;
   std::uint64_t announcedEnd_ = 0;
 };
