@@ -4,8 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "corvane/engine/spawn.h"
@@ -87,6 +91,32 @@ void SettleHomeEnvironment() {
   if (const std::string home = PasswordDatabaseHome(); !home.empty()) {
     ::setenv("HOME", home.c_str(), 1);
   }
+}
+
+std::string WhyThreadsCannotStart(int count) {
+  // All alive at once, as the toolkit's will be.
+  std::mutex mutex;
+  std::condition_variable done;
+  bool release = false;
+  std::vector<std::thread> threads;
+  std::string reason;
+  try {
+    for (int i = 0; i < count; ++i) {
+      threads.emplace_back([&] {
+        std::unique_lock lock(mutex);
+        done.wait(lock, [&] { return release; });
+      });
+    }
+  } catch (const std::system_error& error) {
+    reason = error.what();
+  }
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  done.notify_all();
+  for (std::thread& thread : threads) thread.join();
+  return reason;
 }
 
 std::string BundleExecutablePath(const std::string& bundlePath) {

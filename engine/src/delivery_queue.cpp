@@ -1,21 +1,8 @@
 #include "corvane/engine/delivery_queue.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace corvane {
-namespace {
-
-// The longest prefix of `text` with at most `bytes` bytes, cut between
-// characters; empty only when there is no room at all.
-std::size_t SliceOf(const std::string& text, std::size_t bytes) {
-  if (text.size() <= bytes) return text.size();
-  std::size_t cut = bytes;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0U) == 0x80U) --cut;
-  return cut > 0 ? cut : bytes;
-}
-
-}  // namespace
 
 std::shared_ptr<DeliveryQueue> DeliveryQueue::Create(std::shared_ptr<MainQueue> mainQueue,
                                                      std::weak_ptr<InstallReceiver> receiver,
@@ -30,85 +17,72 @@ DeliveryQueue::DeliveryQueue(std::shared_ptr<MainQueue> mainQueue,
       receiver_(std::move(receiver)),
       sliceBytes_(sliceBytes > 0 ? sliceBytes : kDefaultSliceBytes) {}
 
-void DeliveryQueue::pushText(std::string text) {
+void DeliveryQueue::pushText(std::string&& text) {
   if (text.empty()) return;
-  {
-    std::unique_lock lock(mutex_);
-    drained_.wait(lock, [this] { return pendingBytes_ < kMaxPendingBytes; });
-    pendingBytes_ += text.size();
-  }
-  push(Item{Item::Kind::kText, std::move(text)});
+  push(Item::Kind::kText, std::move(text), 0);
 }
 
 void DeliveryQueue::pushLogFileFailure(std::string reason) {
-  push(Item{Item::Kind::kLogFileFailure, std::move(reason)});
+  push(Item::Kind::kLogFileFailure, std::move(reason), 0);
 }
 
 void DeliveryQueue::pushExitStatus(std::int32_t status) {
-  push(Item{Item::Kind::kStatus, {}, status});
+  push(Item::Kind::kStatus, {}, status);
 }
 
-void DeliveryQueue::push(Item item) {
+void DeliveryQueue::push(Item::Kind kind, std::string&& text, std::int32_t status) {
   bool postDrain = false;
   {
-    std::lock_guard lock(mutex_);
-    items_.push_back(std::move(item));
+    std::unique_lock lock(mutex_);
+    const std::size_t size = kind == Item::Kind::kText ? text.size() : 0;
+    if (size > 0) drained_.wait(lock, [this] { return pendingBytes_ < kMaxPendingBytes; });
+    // Made in place: if there is no memory for it, the text stays the caller's.
+    items_.emplace_back(kind, std::move(text), status);
+    pendingBytes_ += size;
     postDrain = !std::exchange(drainPosted_, true);
   }
   if (postDrain) mainQueue_->post([self = shared_from_this()] { self->drain(); });
 }
 
+void DeliveryQueue::waitUntilDrained() {
+  std::unique_lock lock(mutex_);
+  drained_.wait(lock, [this] { return items_.empty(); });
+}
+
 void DeliveryQueue::drain() {
-  Item slice{Item::Kind::kText, {}};
+  const auto receiver = receiver_.lock();
+  std::size_t delivered = 0;
   bool more = false;
-  {
-    std::lock_guard lock(mutex_);
-    if (!items_.empty() && items_.front().kind != Item::Kind::kText) {
-      slice = std::move(items_.front());
-      items_.pop_front();
-    } else {
-      // Adjacent texts merge into one slice; only the first may be cut.
-      std::string& text = slice.text;
-      while (!items_.empty() && items_.front().kind == Item::Kind::kText &&
-             text.size() < sliceBytes_) {
-        std::string& front = items_.front().text;
-        const std::size_t length = SliceOf(front, sliceBytes_ - text.size());
-        if (length == front.size()) {
-          if (text.empty()) {
-            text = std::move(front);
-          } else {
-            text += front;
-          }
-          items_.pop_front();
-        } else {
-          if (text.empty()) {
-            text.assign(front, 0, length);
-            front.erase(0, length);
-          }
-          break;
-        }
+  for (;;) {
+    Item item;
+    {
+      std::lock_guard lock(mutex_);
+      if (items_.empty() || delivered >= sliceBytes_) {
+        more = !items_.empty();
+        drainPosted_ = more;
+        break;
       }
-      pendingBytes_ -= text.size();
+      item = std::move(items_.front());
+      items_.pop_front();
+      if (item.kind == Item::Kind::kText) pendingBytes_ -= item.text.size();
     }
-    more = !items_.empty();
-    drainPosted_ = more;
+    drained_.notify_all();
+    if (!receiver) continue;
+    switch (item.kind) {
+      case Item::Kind::kText:
+        delivered += item.text.size();
+        receiver->appendLog(item.text);
+        break;
+      case Item::Kind::kLogFileFailure:
+        receiver->logFileDidFail(item.text);
+        break;
+      case Item::Kind::kStatus:
+        receiver->installDidFinishWithStatus(item.status);
+        break;
+    }
   }
   drained_.notify_all();
   if (more) mainQueue_->post([self = shared_from_this()] { self->drain(); });
-
-  const auto receiver = receiver_.lock();
-  if (!receiver) return;
-  switch (slice.kind) {
-    case Item::Kind::kText:
-      if (!slice.text.empty()) receiver->appendLog(slice.text);
-      break;
-    case Item::Kind::kLogFileFailure:
-      receiver->logFileDidFail(slice.text);
-      break;
-    case Item::Kind::kStatus:
-      receiver->installDidFinishWithStatus(slice.status);
-      break;
-  }
 }
 
 }  // namespace corvane

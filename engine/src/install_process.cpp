@@ -126,11 +126,29 @@ struct InstallProcess::Run {
     }
   }
 
+  // Out of memory, waits for the window to take what is queued (the log
+  // makes room by dropping older output) and tries again: the script is paced
+  // rather than its output lost or the program ended.
+  template <typename Step>
+  void untilMemoryAllows(Step step) {
+    for (;;) {
+      try {
+        step();
+        return;
+      } catch (const std::bad_alloc&) {
+        deliveries->waitUntilDrained();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+  }
+
   void deliver(const char* bytes, std::size_t length, OutputDecoder& decoder) {
     if (file) {
       if (auto failure = file->write({bytes, length})) deliveries->pushLogFileFailure(*failure);
     }
-    deliveries->pushText(decoder.decode({bytes, length}));
+    std::string text;
+    untilMemoryAllows([&] { text = decoder.decode({bytes, length}); });
+    untilMemoryAllows([&] { deliveries->pushText(std::move(text)); });
   }
 
   // Reads at most `limit` bytes once and delivers them; 0 at end of stream

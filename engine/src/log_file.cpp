@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <new>
 
 #include "corvane/engine/file_system.h"
 #include "corvane/engine/install_plan.h"
@@ -89,15 +90,20 @@ bool LogFile::writeAt(std::uint64_t position, std::string_view bytes) {
 bool LogFile::keepOnlyTheEnd() {
   const std::uint64_t tailFrom = cut_ ? tailStart_ : limits_.headBytes;
   std::uint64_t from = fileEnd_ - limits_.tailBytes;
-  std::vector<char> buffer(kCopyBytes);
+  const std::unique_ptr<char[]> copy(new (std::nothrow) char[kCopyBytes]);
+  if (!copy) {
+    reason_ = Reason(path_, ENOMEM);
+    return false;
+  }
+  char* const buffer = copy.get();
   // Never more than half of what is kept goes to find a line start.
   const auto probe =
       static_cast<std::size_t>(std::min(kLineSearchBytes, limits_.tailBytes / 2));
-  const ssize_t got = ::pread(fd_, buffer.data(), probe, static_cast<off_t>(from));
+  const ssize_t got = ::pread(fd_, buffer, probe, static_cast<off_t>(from));
   if (got > 0) {
     const auto* newline = static_cast<const char*>(
-        std::memchr(buffer.data(), '\n', static_cast<std::size_t>(got)));
-    if (newline != nullptr) from += static_cast<std::uint64_t>(newline - buffer.data()) + 1;
+        std::memchr(buffer, '\n', static_cast<std::size_t>(got)));
+    if (newline != nullptr) from += static_cast<std::uint64_t>(newline - buffer) + 1;
   }
   leftOut_ += from - tailFrom;
   cut_ = true;
@@ -106,13 +112,13 @@ bool LogFile::keepOnlyTheEnd() {
   // Front to back: the destination lies before the source.
   for (std::uint64_t done = 0; done < kept;) {
     const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(kept - done, kCopyBytes));
-    const ssize_t n = ::pread(fd_, buffer.data(), take, static_cast<off_t>(from + done));
+    const ssize_t n = ::pread(fd_, buffer, take, static_cast<off_t>(from + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       reason_ = Reason(path_, n < 0 ? errno : EIO);
       return false;
     }
-    if (!writeAt(tailStart_ + done, {buffer.data(), static_cast<std::size_t>(n)})) return false;
+    if (!writeAt(tailStart_ + done, {buffer, static_cast<std::size_t>(n)})) return false;
     done += static_cast<std::uint64_t>(n);
   }
   fileEnd_ = tailStart_ + kept;

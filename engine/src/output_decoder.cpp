@@ -161,15 +161,22 @@ std::string DecodeMacRoman(std::string_view bytes) {
 }
 
 std::string OutputDecoder::decode(std::string_view chunk) {
-  std::string bytes = std::exchange(carry_, {});
+  std::string bytes;
+  bytes.reserve(carry_.size() + chunk.size());
+  bytes += carry_;
   bytes += chunk;
   // A character cut by the read waits for its other bytes; every other byte
   // is decoded now, on its own, so the text never depends on where reads fall.
   const std::size_t tail = IncompleteUtf8Tail(bytes);
+  std::string text = IsValidUtf8({bytes.data(), bytes.size() - tail})
+                         ? std::string()
+                         : DecodeLeniently({bytes.data(), bytes.size() - tail});
+  // Nothing below allocates (three bytes at most are carried), so a failure
+  // above leaves the carry as it was, for the same chunk to be tried again.
   carry_.assign(bytes, bytes.size() - tail, tail);
+  if (!text.empty()) return text;
   bytes.resize(bytes.size() - tail);
-  if (IsValidUtf8(bytes)) return bytes;
-  return DecodeLeniently(bytes);
+  return bytes;
 }
 
 std::string OutputDecoder::finish() {

@@ -5,6 +5,7 @@
 # a bus session and, as root, a user of its own.
 
 import os
+import resource
 import shutil
 import subprocess
 import time
@@ -19,6 +20,8 @@ SUCCEEDED = "セットアップが完了しました。"
 SUCCESS_LINE = "\nセットアップが完了しました。Corvane.app を開きます。\n"
 FAILED = "セットアップに失敗しました。ログを確認してください。"
 REFUSED = "Corvane.app を自動で開けませんでした。~/Applications から開いてください。\n"
+LAUNCH_FAILED = "インストーラーを起動できませんでした: "
+INSTALLING = "必要ファイルを配置し、依存関係をインストールしています..."
 
 
 @pytest.fixture(scope="session")
@@ -40,13 +43,14 @@ def screen():
 class Installer:
     # One run of the real executable, in a fresh bundle copy and home.
 
-    def __init__(self, screen, tmp_path, home=None):
+    def __init__(self, screen, tmp_path, home=None, make_home=True):
         self.screen, self.dir, self.process = screen, tmp_path, None
         self.bundle = str(tmp_path / "Corvane Installer.app")
         shutil.copytree(os.environ["CORVANE_BUNDLE"], self.bundle, symlinks=True)
         self.payload = os.path.join(self.bundle, "Contents/Resources/payload")
         self.home = home or str(tmp_path / "home 'ホーム'")
-        os.makedirs(self.home, exist_ok=True)
+        if make_home:
+            os.makedirs(self.home, exist_ok=True)
         self.root = os.path.join(self.home, "Library/Application Support/Corvane")
         self.log_file = os.path.join(self.home, "Library/Logs/Corvane Installer/install.log")
 
@@ -56,15 +60,21 @@ class Installer:
         with open(path, "w", encoding="utf-8") as f:
             f.write("#!/bin/bash\n" + body)
 
-    def start(self, stderr_closed=False):
+    def start(self, stderr_closed=False, limits=()):
+        # limits: (resource, value) pairs set in the child before it runs.
         env = dict(os.environ, HOME=self.home, DISPLAY=self.screen, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
-        close = None
         if stderr_closed:
-            close = lambda: os.close(2)  # the display connection would take its number
             env.pop("XDG_RUNTIME_DIR")  # so that Qt has a warning to write at start-up
+
+        def prepare():
+            for which, value in limits:
+                resource.setrlimit(which, (value, resource.getrlimit(which)[1]))
+            if stderr_closed:
+                os.close(2)  # the display connection would take its number
         self.process = subprocess.Popen([os.path.join(self.bundle, "Contents/MacOS/corvane-installer")],
                                         env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL, preexec_fn=close)
+                                        stderr=subprocess.PIPE if limits else subprocess.DEVNULL,
+                                        preexec_fn=prepare)
         return self
 
     def controls(self):
@@ -75,10 +85,12 @@ class Installer:
             children = list(app[0])
             labels = [c for c in children if c.getRole() == pyatspi.ROLE_LABEL]
             buttons = [c for c in children if c.getRole() == pyatspi.ROLE_PUSH_BUTTON]
-            log = next(c for c in children if c.getRole() == pyatspi.ROLE_TEXT).queryText()
+            text = next(c for c in children if c.getRole() == pyatspi.ROLE_TEXT).queryText()
+            # The end of a long log is enough, and what one D-Bus message carries.
+            log = text.getText(max(0, text.characterCount - 65536), -1)
             spinner = next(c for c in children if c not in labels + buttons and c.getRole() != pyatspi.ROLE_TEXT)
             enabled = [b.getState().contains(pyatspi.STATE_ENABLED) for b in buttons]
-            return {"status": labels[1].name, "log": log.getText(0, -1), "open": enabled[0], "quit": enabled[1],
+            return {"status": labels[1].name, "log": log, "open": enabled[0], "quit": enabled[1],
                     "spinning": spinner.getState().contains(pyatspi.STATE_SHOWING), "buttons": buttons}
         return None
 
@@ -92,9 +104,9 @@ class Installer:
             time.sleep(0.05)
         pytest.fail(f"timed out waiting for {what}; last: {str(self.controls())[:600]}")
 
-    def outcome(self):
+    def outcome(self, timeout=60):
         # The window once the run has ended and the log has been still for half a second.
-        state = self.wait_for(lambda s: s["status"] in (MISSING, SUCCEEDED, FAILED), "the outcome", 60)
+        state = self.wait_for(lambda s: s["status"] in (MISSING, SUCCEEDED, FAILED), "the outcome", timeout)
         while True:
             time.sleep(0.5)
             later = self.controls()
@@ -168,9 +180,10 @@ def test_installs_from_a_folder_that_is_not_utf8_or_with_standard_error_closed(
     run.close()
 
 
-def test_two_installers_for_one_home_take_turns(screen, tmp_path):
-    runs = [Installer(screen, tmp_path / "first"), None]
-    runs[1] = Installer(screen, tmp_path / "second", home=runs[0].home)
+@pytest.mark.parametrize("made", [True, False], ids=["home there", "home not made yet"])
+def test_two_installers_for_one_home_take_turns(screen, tmp_path, made):
+    home = str(tmp_path / "home")
+    runs = [Installer(screen, tmp_path / name, home, made) for name in ("first", "second")]
     turns = tmp_path / "turns"
     for run in runs:
         run.write_script(f"echo begin >> '{turns}'; sleep 1; echo end >> '{turns}'\n")
@@ -213,3 +226,62 @@ def test_close_button_ends_the_program_and_leaves_the_script_running(installer):
             break
         time.sleep(0.1)
     assert finished.exists() and not signalled.exists()
+
+
+def test_a_script_that_kills_its_process_group_ends_only_itself(installer):
+    installer.write_script("trap 'kill 0' EXIT\necho cleaning up\n")
+    expect_failure(installer, installer.start().outcome(), 143, "cleaning up\n")
+    installer.close()
+
+
+def test_a_log_file_that_cannot_be_written_is_said_once_and_the_run_goes_on(installer):
+    os.makedirs(os.path.join(installer.home, "Library"))
+    open(os.path.join(installer.home, "Library/Logs"), "w").close()
+    state = installer.start().outcome()
+    assert state["status"] == SUCCEEDED
+    assert state["log"].count("ログファイルに書き込めませんでした: ") == 1
+    installer.close()
+
+
+def test_output_past_the_memory_limit_drops_older_output_instead_of_the_program(installer):
+    # 200 MB of output in 600 MiB of address space; and in 300 MiB, where the
+    # log itself runs out of room.
+    installer.write_script("head -c 200000000 /dev/zero | tr '\\0' x | fold -w 99; echo end\n")
+    for limit in (600 << 20, 300 << 20):
+        state = installer.start(limits=[(resource.RLIMIT_AS, limit)]).outcome(timeout=180)
+        assert state["status"] == SUCCEEDED and state["log"].endswith("xxend\n" + SUCCESS_LINE + REFUSED)
+        installer.close()
+
+
+def tasks_of_this_user():
+    count = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.stat(f"/proc/{pid}").st_uid == os.getuid():
+                count += len(os.listdir(f"/proc/{pid}/task"))
+        except OSError:
+            pass
+    return count
+
+
+def test_near_the_process_limit_it_never_aborts_nor_hangs(screen, tmp_path):
+    # Ever closer to what the program needs: first it cannot open its window
+    # and says so, then its window shows why the run could not start.
+    for extra in range(1, 12):
+        run = Installer(screen, tmp_path / str(extra))
+        try:
+            run.start(limits=[(resource.RLIMIT_NPROC, tasks_of_this_user() + extra)])
+        except BlockingIOError:
+            continue  # not even the program could be started
+        deadline = time.monotonic() + 60
+        while run.process.poll() is None and not run.controls() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if run.process.poll() is not None:
+            assert run.process.returncode == 1
+            assert "ウィンドウを開けませんでした" in run.process.stderr.read().decode()
+            continue
+        state = run.wait_for(lambda s: s["status"] != "環境構築を準備しています...", "the start", 30)
+        assert state["status"].startswith(LAUNCH_FAILED) or state["status"] in (INSTALLING, SUCCEEDED, FAILED)
+        run.close()
+        return
+    pytest.fail("the window never showed")

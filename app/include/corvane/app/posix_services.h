@@ -25,6 +25,11 @@ std::string UserHomeDirectory();
 // relative. Call before any thread starts.
 void SettleHomeEnvironment();
 
+// Starts `count` threads at once and ends them: why it could not, or empty.
+// Near the process limit a toolkit that cannot start its own threads waits
+// for events that never come; better to know before it starts.
+std::string WhyThreadsCannotStart(int count);
+
 // The executable inside an application bundle: Contents/MacOS/<name without .app>.
 std::string BundleExecutablePath(const std::string& bundlePath);
 

@@ -16,11 +16,11 @@ namespace corvane {
 // Hands output, notices and the exit status from the runner's threads to the
 // main thread, in the order they were pushed. Posting one closure per read
 // would flood the main queue; instead at most one drain waits on it, and each
-// drain delivers one slice of merged text (or one notice, or the status) and
-// posts itself again while items remain, so input and painting run between
-// slices. Text waiting for the main thread is bounded: past kMaxPendingBytes
-// pushText waits, so a main thread that is kept busy holds a fast script back
-// through the pipe instead of in memory.
+// drain delivers items up to about sliceBytes of text and posts itself again
+// while items remain, so input and painting run between drains. Text waiting
+// for the main thread is bounded: past kMaxPendingBytes pushText waits, so a
+// main thread that is kept busy holds a fast script back through the pipe
+// instead of in memory.
 class DeliveryQueue : public std::enable_shared_from_this<DeliveryQueue> {
  public:
   static constexpr std::size_t kDefaultSliceBytes = std::size_t{1} << 20;
@@ -30,22 +30,28 @@ class DeliveryQueue : public std::enable_shared_from_this<DeliveryQueue> {
                                                std::weak_ptr<InstallReceiver> receiver,
                                                std::size_t sliceBytes = kDefaultSliceBytes);
 
-  // Any thread but the main one. Empty text is dropped.
-  void pushText(std::string text);
+  // Any thread but the main one. Empty text is dropped. Out of memory, it
+  // throws std::bad_alloc and leaves `text` as it was.
+  void pushText(std::string&& text);
   void pushLogFileFailure(std::string reason);
   void pushExitStatus(std::int32_t status);
+  // Until the main thread has taken everything queued.
+  void waitUntilDrained();
 
  private:
   DeliveryQueue(std::shared_ptr<MainQueue> mainQueue, std::weak_ptr<InstallReceiver> receiver,
                 std::size_t sliceBytes);
 
   struct Item {
-    enum class Kind { kText, kLogFileFailure, kStatus } kind;
+    enum class Kind { kText, kLogFileFailure, kStatus };
+    Item() = default;
+    Item(Kind k, std::string&& t, std::int32_t s = 0) : kind(k), text(std::move(t)), status(s) {}
+    Kind kind = Kind::kText;
     std::string text;
     std::int32_t status = 0;
   };
 
-  void push(Item item);
+  void push(Item::Kind kind, std::string&& text, std::int32_t status);
   void drain();
 
   const std::shared_ptr<MainQueue> mainQueue_;

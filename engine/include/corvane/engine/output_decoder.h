@@ -27,7 +27,8 @@ std::string DecodeLeniently(std::string_view bytes);
 // text is the same however the reads fall.
 class OutputDecoder {
  public:
-  // The text of one chunk; empty when there is nothing to deliver yet.
+  // The text of one chunk; empty when there is nothing to deliver yet. Out of
+  // memory, throws std::bad_alloc and is as it was.
   std::string decode(std::string_view chunk);
   // At end of stream: whatever is still carried, as Mac OS Roman.
   std::string finish();
