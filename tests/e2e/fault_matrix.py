@@ -243,6 +243,10 @@ def test_a_log_file_that_cannot_be_written_is_said_once_and_the_run_goes_on(inst
     installer.close()
 
 
+# Sanitizer builds reserve address space and start threads of their own: these
+# two run on the program as it ships (tools/test), and sanitizer runs leave
+# them out (-m "not limits").
+@pytest.mark.limits
 def test_output_past_the_memory_limit_drops_older_output_instead_of_the_program(installer):
     # 200 MB of output in 600 MiB of address space; and in 300 MiB, where the
     # log itself runs out of room.
@@ -264,6 +268,7 @@ def tasks_of_this_user():
     return count
 
 
+@pytest.mark.limits
 def test_near_the_process_limit_it_never_aborts_nor_hangs(screen, tmp_path):
     # Ever closer to what the program needs: first it cannot open its window
     # and says so, then its window shows why the run could not start.

@@ -8,7 +8,8 @@ set -euo pipefail
 bundle=$(realpath "$1")
 shift
 here=$(cd "$(dirname "$0")" && pwd)
-matrix=(dbus-run-session -- /usr/bin/python3 -B -m pytest -q -p no:cacheprovider -W ignore::DeprecationWarning)
+matrix=(dbus-run-session -- /usr/bin/python3 -B -m pytest -q -p no:cacheprovider -W ignore::DeprecationWarning
+  -o "markers=limits: runs the program near a limit of the system")
 
 [ "$(id -u)" -eq 0 ] || exec env CORVANE_BUNDLE="$bundle" "${matrix[@]}" "$here/fault_matrix.py" "$@"
 
