@@ -79,7 +79,8 @@ std::string ReferenceLenient(std::string_view s) {
   std::string out;
   for (std::size_t i = 0; i < s.size();) {
     std::size_t length = 1;
-    while (length <= 4 && i + length <= s.size() && !ReferenceValidUtf8(s.substr(i, length))) ++length;
+    while (length <= 4 && i + length <= s.size() && !ReferenceValidUtf8(s.substr(i, length)))
+      ++length;
     if (length <= 4 && i + length <= s.size()) {
       out.append(s.substr(i, length));
       i += length;
@@ -113,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   Check(corvane::IsValidUtf8(data) == valid, "IsValidUtf8 agrees with a code point decoder");
 
   const std::string expected = ReferenceLenient(data);
-  Check(corvane::DecodeLeniently(data) == expected, "lenient decoding decodes each character on its own");
+  Check(corvane::DecodeLeniently(data) == expected,
+        "lenient decoding decodes each character on its own");
   Check(ReferenceValidUtf8(expected), "lenient decoding gives valid UTF-8");
 
   corvane::OutputDecoder decoder;

@@ -11,8 +11,8 @@
 #include <stdexcept>
 
 #include "bench_support.h"
-#include "corvane/engine/log_store.h"
 #include "corvane/engine/install_plan.h"
+#include "corvane/engine/log_store.h"
 #include "engine_runs.h"
 
 namespace bench {
@@ -153,11 +153,12 @@ int RunReport(const ReportOptions& options) {
       for (const Workload& workload : HeavyWorkloads()) {
         if (i >= workload.maxRuns) continue;
         std::vector<std::string> args = {"gui", workdir, workload.name};
-        gui[workload.name].add(Self(args),
-                               {"total_ms", "block_max_ms", "block_p99_ms", "peak_rss_mb",
-                                "output_mb", "kept_mb", "cpu_s", "scroll_max_ms", "scroll_total_ms"});
+        gui[workload.name].add(
+            Self(args), {"total_ms", "block_max_ms", "block_p99_ms", "peak_rss_mb", "output_mb",
+                         "kept_mb", "cpu_s", "scroll_max_ms", "scroll_total_ms"});
         if (options.check) continue;
-        for (auto [name, series] : {std::pair{"lines", &toDevNull}, {"gigabyte", &gigabyteToDevNull}}) {
+        for (auto [name, series] :
+             {std::pair{"lines", &toDevNull}, {"gigabyte", &gigabyteToDevNull}}) {
           if (workload.name != name) continue;
           ChildResult baseline;
           baseline.values["total_ms"] = std::to_string(ScriptToDevNullMs(workdir, name));
@@ -230,9 +231,9 @@ int RunReport(const ReportOptions& options) {
       const Series& scroll = gui["scroll"];
       report.figure("scroll", "drag, end to start of 100 MB",
                     Format("%.0f ms in 100 moves", scroll.median("scroll_total_ms")), "-", true);
-      report.figure("scroll", "longest move, drawn",
-                    Format("%.1f ms", scroll.median("scroll_max_ms")),
-                    Format("<= %.0f ms", kBlockBarMs), scroll.median("scroll_max_ms") <= kBlockBarMs);
+      report.figure(
+          "scroll", "longest move, drawn", Format("%.1f ms", scroll.median("scroll_max_ms")),
+          Format("<= %.0f ms", kBlockBarMs), scroll.median("scroll_max_ms") <= kBlockBarMs);
       figuresOf("scroll");
 
       for (const char* name : {"progress", "blank"}) {

@@ -85,8 +85,7 @@ QWidget* WindowOf(const corvane::InstallerDelegate& delegate) {
 }
 
 LogView* LogViewOf(QWidget* window) {
-  return window != nullptr ? window->findChild<LogView*>(corvane::qt::names::kLogView)
-                           : nullptr;
+  return window != nullptr ? window->findChild<LogView*>(corvane::qt::names::kLogView) : nullptr;
 }
 
 bool AtBottom(const LogView& view) { return view.showsEnd(); }
@@ -181,7 +180,8 @@ ScrollResult ScrollToTheStart(LogView& view) {
   const int top = bar->maximum();
   for (int step = 1; step <= kSteps; ++step) {
     const std::int64_t start = NowNs();
-    bar->setSliderPosition(static_cast<int>(static_cast<std::int64_t>(top) * (kSteps - step) / kSteps));
+    bar->setSliderPosition(
+        static_cast<int>(static_cast<std::int64_t>(top) * (kSteps - step) / kSteps));
     bar->triggerAction(QAbstractSlider::SliderMove);
     view.viewport()->repaint();
     const double ms = MsBetween(start, NowNs());

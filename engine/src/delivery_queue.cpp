@@ -26,9 +26,7 @@ void DeliveryQueue::pushLogFileFailure(std::string reason) {
   push(Item::Kind::kLogFileFailure, std::move(reason), 0);
 }
 
-void DeliveryQueue::pushExitStatus(std::int32_t status) {
-  push(Item::Kind::kStatus, {}, status);
-}
+void DeliveryQueue::pushExitStatus(std::int32_t status) { push(Item::Kind::kStatus, {}, status); }
 
 void DeliveryQueue::push(Item::Kind kind, std::string&& text, std::int32_t status) {
   bool postDrain = false;

@@ -18,10 +18,12 @@ namespace {
 constexpr std::size_t kMarkerBytes = 96;
 // How far past the cut a line start is looked for, so the kept end begins
 // with a whole line.
-constexpr std::uint64_t kLineSearchBytes = 64 * 1024;
+constexpr std::uint64_t kLineSearchBytes = std::uint64_t{64} * 1024;
 constexpr std::size_t kCopyBytes = std::size_t{1} << 20;
 
-std::string Reason(const std::string& path, int error) { return path + ": " + std::strerror(error); }
+std::string Reason(const std::string& path, int error) {
+  return path + ": " + std::strerror(error);
+}
 
 }  // namespace
 
@@ -97,12 +99,11 @@ bool LogFile::keepOnlyTheEnd() {
   }
   char* const buffer = copy.get();
   // Never more than half of what is kept goes to find a line start.
-  const auto probe =
-      static_cast<std::size_t>(std::min(kLineSearchBytes, limits_.tailBytes / 2));
+  const auto probe = static_cast<std::size_t>(std::min(kLineSearchBytes, limits_.tailBytes / 2));
   const ssize_t got = ::pread(fd_, buffer, probe, static_cast<off_t>(from));
   if (got > 0) {
-    const auto* newline = static_cast<const char*>(
-        std::memchr(buffer, '\n', static_cast<std::size_t>(got)));
+    const auto* newline =
+        static_cast<const char*>(std::memchr(buffer, '\n', static_cast<std::size_t>(got)));
     if (newline != nullptr) from += static_cast<std::uint64_t>(newline - buffer) + 1;
   }
   leftOut_ += from - tailFrom;

@@ -70,11 +70,12 @@ pid_t Spawn(const SpawnRequest& request) {
 
   std::vector<std::string> arguments = request.arguments;
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
-  const int error =
-      ::posix_spawn(&pid, request.path.c_str(), actions.get(), attributes.get(), argv.data(), environ);
+  const int error = ::posix_spawn(&pid, request.path.c_str(), actions.get(), attributes.get(),
+                                  argv.data(), environ);
   if (error != 0) throw LaunchError(request.path + ": " + std::strerror(error));
   return pid;
 }

@@ -117,7 +117,8 @@ TEST_F(InstallerDelegateTest, SuccessShowsItsTextsAndOpensTheAppAsOftenAsAsked) 
   RunToOutcome();
   EXPECT_TRUE(Log().starts_with(kWelcome + RootLine() + "コピー完了\nwarn\n")) << Log();
   actions.openInstalledApp();
-  EXPECT_TRUE(Log().ends_with("warn\n" + kSuccessLine + kRefusal + kRefusal)) << "refused each time";
+  EXPECT_TRUE(Log().ends_with("warn\n" + kSuccessLine + kRefusal + kRefusal))
+      << "refused each time";
   EXPECT_EQ(status, "セットアップが完了しました。");
   EXPECT_FALSE(animating);
   EXPECT_TRUE(openButton->enabled);
@@ -133,8 +134,8 @@ TEST_F(InstallerDelegateTest, FailureShowsItsStatusAndWhereTheOutputIsKept) {
   RunToOutcome();
   EXPECT_EQ(status, "セットアップに失敗しました。ログを確認してください。");
   EXPECT_EQ(Log(), kWelcome + RootLine() + "caf\u00C8 " + std::string(1, '\0') + " done\n" +
-                       "\nセットアップに失敗しました。終了コード: 127\n" + "ログファイル: " +
-                       LogFile().string() + "\n");
+                       "\nセットアップに失敗しました。終了コード: 127\n" +
+                       "ログファイル: " + LogFile().string() + "\n");
   EXPECT_FALSE(animating);
   EXPECT_FALSE(openButton->enabled);
   EXPECT_TRUE(opened.empty());
@@ -150,9 +151,9 @@ TEST_F(InstallerDelegateTest, LogFileThatCannotBeWrittenIsSaidOnceAndTheRunGoesO
   GivePayload("echo fine\n");
   Launch();
   RunToOutcome();
-  EXPECT_EQ(Log(), kWelcome + RootLine() + "ログファイルに書き込めませんでした: " +
-                       LogFolderPath(home) + ": " + std::strerror(ENOTDIR) + "\nfine\n" +
-                       kSuccessLine);
+  EXPECT_EQ(Log(), kWelcome + RootLine() +
+                       "ログファイルに書き込めませんでした: " + LogFolderPath(home) + ": " +
+                       std::strerror(ENOTDIR) + "\nfine\n" + kSuccessLine);
 }
 
 // A bundle that cannot be found (never a payload looked for elsewhere), no

@@ -36,8 +36,8 @@ TEST(PosixServices, HomeThatIsNotAnAbsolutePathIsTakenFromThePasswordDatabase) {
 
 // Our children running the app, as the system lists them.
 int RunningChildren() {
-  const std::string command =
-      "pgrep -P " + std::to_string(::getpid()) + " -f Contents/MacOS/Corvan[e]";  // [e]: not the shell that runs this
+  const std::string command = "pgrep -P " + std::to_string(::getpid()) +
+                              " -f Contents/MacOS/Corvan[e]";  // [e]: not the shell that runs this
   FILE* pgrep = ::popen(command.c_str(), "r");
   int count = 0;
   for (int c; (c = std::fgetc(pgrep)) != EOF;) count += c == '\n';
@@ -51,8 +51,8 @@ TEST(PosixServices, AnAppStillRunningIsNotStartedTwice) {
   testing::TempDir dir;
   const fs::path stop = dir.path() / "stop";
   const fs::path app = dir.path() / "Corvane.app/Contents/MacOS/Corvane";
-  testing::WriteFile(app, "#!/bin/bash\nwhile [ ! -e " + ShellQuote(stop.string()) +
-                              " ]; do sleep 0.01; done\n");
+  testing::WriteFile(
+      app, "#!/bin/bash\nwhile [ ! -e " + ShellQuote(stop.string()) + " ]; do sleep 0.01; done\n");
   fs::permissions(app, fs::perms::owner_all);
   EXPECT_EQ(BundleExecutablePath((dir.path() / "Corvane.app/").string()), app.string());
   // Ends the copy running and waits until it has (a zombie is not listed).

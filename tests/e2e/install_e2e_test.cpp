@@ -73,10 +73,10 @@ TEST(InstallEndToEnd, OddBytesAndAHundredMegabytesComeThroughExactly) {
   std::string lines;
   char line[96];
   for (int i = 0; i < 1500000; ++i) {
-    lines.append(line, static_cast<std::size_t>(std::snprintf(
-                           line, sizeof line,
-                           "%08d 0123456789012345678901234567890123456789012345678901234567890\n",
-                           i)));
+    lines.append(line,
+                 static_cast<std::size_t>(std::snprintf(
+                     line, sizeof line,
+                     "%08d 0123456789012345678901234567890123456789012345678901234567890\n", i)));
   }
   written += lines;
   expected += lines + std::string(texts::kSucceededLog);

@@ -97,8 +97,8 @@ TEST(InstallProcess, RunsTheScriptAsAShellWould) {
       {"exit 255", "", 255},
       {"kill -TERM $$", "", 128 + SIGTERM},
       {"yes | head -n 1; echo \"${PIPESTATUS[0]}\"", "y\n141\n", 0},  // 128 + SIGPIPE
-      {"for fd in $(seq 3 255); do (true <&$fd) 2>/dev/null && echo $fd; done; echo none",
-       "none\n", 0},
+      {"for fd in $(seq 3 255); do (true <&$fd) 2>/dev/null && echo $fd; done; echo none", "none\n",
+       0},
       {"echo before; kill 0", "before\n", 128 + SIGTERM},
       {"trap 'kill 0' EXIT; echo cleaning", "cleaning\n", 128 + SIGTERM},
       {"(kill -- -$$); echo unreached", "", 128 + SIGTERM},

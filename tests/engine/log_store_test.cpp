@@ -36,8 +36,18 @@ std::vector<std::size_t> LineStarts(const std::string& s) {
 // appended, its lines are those of that text, and what went is counted to the
 // character.
 TEST(LogStore, KeepsExactlyTheEndAndCountsWhatWent) {
-  const std::vector<std::string> atoms = {"a", "bc", "あ", "\n", "\r", "\r\n", "\u2029", "\u2028",
-                                          "😀", "\t", std::string(1, '\0'), std::string(300, 'x'),
+  const std::vector<std::string> atoms = {"a",
+                                          "bc",
+                                          "あ",
+                                          "\n",
+                                          "\r",
+                                          "\r\n",
+                                          "\u2029",
+                                          "\u2028",
+                                          "😀",
+                                          "\t",
+                                          std::string(1, '\0'),
+                                          std::string(300, 'x'),
                                           std::string(5000, 'y')};
   std::mt19937 random(11);
   for (int round = 0; round < 200; ++round) {

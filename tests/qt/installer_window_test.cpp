@@ -127,7 +127,8 @@ TEST(LogView, FollowsTheEndAndKeepsTheReadersPlace) {
   std::string all;
   auto append = [&](int from, int to) {
     for (int i = from; i < to; ++i) {
-      const std::string line = "line " + std::to_string(i) + " " + std::string(i % 7 ? 10 : 150, 'x') + "\r\n";
+      const std::string line =
+          "line " + std::to_string(i) + " " + std::string(i % 7 ? 10 : 150, 'x') + "\r\n";
       model->append(line);
       all += line;
     }
@@ -164,8 +165,17 @@ TEST(LogView, CopiesExactlyWhatIsSelected) {
   LogView view(model);
   view.resize(564, 246);
   view.show();
-  const std::vector<std::string> atoms = {"a", "bc", "あ", "\n", "\r", "\r\n", "\u2029", "😀",
-                                          std::string(1, '\0'), "\t", std::string(700, 'x')};
+  const std::vector<std::string> atoms = {"a",
+                                          "bc",
+                                          "あ",
+                                          "\n",
+                                          "\r",
+                                          "\r\n",
+                                          "\u2029",
+                                          "😀",
+                                          std::string(1, '\0'),
+                                          "\t",
+                                          std::string(700, 'x')};
   std::mt19937 random(3);
   for (int piece = 0; piece < 200; ++piece) {
     std::string text;
@@ -209,7 +219,8 @@ TEST(LogView, CopiesExactlyWhatIsSelected) {
   for (int i = 0; i < 1000; ++i) model->append("filler " + std::to_string(i) + "\n");
   ASSERT_GT(store.droppedLines(), droppedBefore);
   QTest::mouseMove(view.viewport(), view.offsetRect(view.selectionStart() + 1).center());
-  QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, view.offsetRect(view.selectionStart() + 1).center());
+  QTest::mouseRelease(view.viewport(), Qt::LeftButton, {},
+                      view.offsetRect(view.selectionStart() + 1).center());
   EXPECT_EQ(copied(), "word");
 }
 

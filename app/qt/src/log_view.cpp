@@ -24,7 +24,7 @@ constexpr int kMargin = 4;
 constexpr int kFrameMilliseconds = 16;
 constexpr std::size_t kMaxLayouts = 2048;
 // Larger appends are not read out one by one: no one listens to a flood.
-constexpr std::uint64_t kMaxAnnounced = 16 * 1024;
+constexpr std::uint64_t kMaxAnnounced = std::uint64_t{16} * 1024;
 
 bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0U) == 0x80U; }
 
@@ -147,7 +147,7 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
     const std::uint64_t line = store().lineAt(offsetAt(offset));
     const int lineStart = unitsAt(store().lineStart(line));
     const int lineEnd = unitsAt(store().lineEnd(line));
-    const QString lineText = text(lineStart, lineEnd);
+    QString lineText = text(lineStart, lineEnd);
     if (boundary == QAccessible::LineBoundary || boundary == QAccessible::ParagraphBoundary ||
         lineText.isEmpty()) {
       *start = lineStart;
@@ -159,8 +159,9 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
                                                               : QTextBoundaryFinder::Sentence;
     QTextBoundaryFinder finder(type, lineText);
     finder.setPosition(std::min(offset - lineStart, static_cast<int>(lineText.size()) - 1));
-    const qsizetype from =
-        finder.isAtBoundary() ? finder.position() : std::max<qsizetype>(0, finder.toPreviousBoundary());
+    const qsizetype from = finder.isAtBoundary()
+                               ? finder.position()
+                               : std::max<qsizetype>(0, finder.toPreviousBoundary());
     finder.setPosition(from);
     const qsizetype to = std::max(finder.toNextBoundary(), from);
     *start = lineStart + static_cast<int>(from);
@@ -228,8 +229,7 @@ QAccessibleInterface* LogAccessibleFactory(const QString& /*key*/, QObject* obje
 }  // namespace
 
 bool LogView::Position::operator<(const Position& other) const {
-  return segment.from != other.segment.from ? segment.from < other.segment.from
-                                            : row < other.row;
+  return segment.from != other.segment.from ? segment.from < other.segment.from : row < other.row;
 }
 
 LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
@@ -243,8 +243,7 @@ LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
   setFocusPolicy(Qt::StrongFocus);
   viewport()->setCursor(Qt::IBeamCursor);
   verticalScrollBar()->installEventFilter(this);
-  connect(verticalScrollBar(), &QScrollBar::actionTriggered, this,
-          &LogView::onScrollBarAction);
+  connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &LogView::onScrollBarAction);
   refreshTimer_.setSingleShot(true);
   connect(&refreshTimer_, &QTimer::timeout, this, &LogView::refresh);
   top_ = {model_->firstSegment(), 0};
@@ -373,7 +372,8 @@ void LogView::refresh() {
     top_ = {model_->firstSegment(), 0};
   } else {
     const LogModel::Segment now = model_->segmentAt(top_.segment.from);
-    if (!(now == top_.segment)) top_ = {now, std::min(top_.row, layoutOf(now).layout.lineCount() - 1)};
+    if (!(now == top_.segment))
+      top_ = {now, std::min(top_.row, layoutOf(now).layout.lineCount() - 1)};
   }
   anchor_ = std::clamp(anchor_, store.beginOffset(), store.endOffset());
   cursor_ = std::clamp(cursor_, store.beginOffset(), store.endOffset());
@@ -486,10 +486,10 @@ void LogView::paintEvent(QPaintEvent* /*event*/) {
     const Layout& layout = layoutOf(segment);
     QList<QTextLayout::FormatRange> selections;
     if (from < to && from <= segment.to && to > segment.from) {
-      const int start = Utf16Index(layout.bytes, static_cast<std::size_t>(
-                                                     std::max(from, segment.from) - segment.from));
-      const int end = Utf16Index(layout.bytes, static_cast<std::size_t>(
-                                                   std::min(to, segment.to) - segment.from));
+      const int start = Utf16Index(
+          layout.bytes, static_cast<std::size_t>(std::max(from, segment.from) - segment.from));
+      const int end = Utf16Index(layout.bytes,
+                                 static_cast<std::size_t>(std::min(to, segment.to) - segment.from));
       if (end > start) selections.push_back({start, end - start, selected});
     }
     layout.layout.draw(&painter, {static_cast<qreal>(kMargin), y}, selections);
@@ -568,7 +568,8 @@ QMimeData* LogView::mimeForSelection(bool snapshot) const {
   // A copy is what was selected when copied, whatever comes or goes after.
   const std::string text = model_->text(selectionStart(), selectionEnd());
   auto* mime = new QMimeData;
-  mime->setData(QStringLiteral("text/plain"), QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+  mime->setData(QStringLiteral("text/plain"),
+                QByteArray(text.data(), static_cast<qsizetype>(text.size())));
   return mime;
 }
 
@@ -583,8 +584,9 @@ std::pair<std::uint64_t, std::uint64_t> LogView::unitAround(std::uint64_t offset
   const Layout& layout = layoutOf(segment);
   const QString text = layout.layout.text();
   if (text.isEmpty()) return {offset, offset};
-  const int index = std::min(Utf16Index(layout.bytes, static_cast<std::size_t>(offset - segment.from)),
-                             static_cast<int>(text.size()) - 1);
+  const int index =
+      std::min(Utf16Index(layout.bytes, static_cast<std::size_t>(offset - segment.from)),
+               static_cast<int>(text.size()) - 1);
   QTextBoundaryFinder finder(QTextBoundaryFinder::Word, text);
   finder.setPosition(index);
   const qsizetype start = finder.isAtBoundary() ? index : finder.toPreviousBoundary();
@@ -607,11 +609,10 @@ void LogView::extendSelection(std::uint64_t offset) {
 void LogView::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
   const std::uint64_t offset = offsetAt(event->position().toPoint());
-  const bool triple =
-      sinceDoubleClick_.isValid() &&
-      !sinceDoubleClick_.hasExpired(QApplication::doubleClickInterval()) &&
-      (event->position().toPoint() - doubleClickAt_).manhattanLength() <
-          QApplication::startDragDistance();
+  const bool triple = sinceDoubleClick_.isValid() &&
+                      !sinceDoubleClick_.hasExpired(QApplication::doubleClickInterval()) &&
+                      (event->position().toPoint() - doubleClickAt_).manhattanLength() <
+                          QApplication::startDragDistance();
   sinceDoubleClick_.invalidate();
   dragging_ = true;
   if (triple) {
@@ -657,7 +658,8 @@ void LogView::wheelEvent(QWheelEvent* event) {
   if (!event->pixelDelta().isNull()) {
     wheelRemainder_ += event->pixelDelta().y();
   } else {
-    wheelRemainder_ += event->angleDelta().y() * QApplication::wheelScrollLines() * lineSpacing / 120;
+    wheelRemainder_ +=
+        event->angleDelta().y() * QApplication::wheelScrollLines() * lineSpacing / 120;
   }
   const int rows = wheelRemainder_ / lineSpacing;
   wheelRemainder_ -= rows * lineSpacing;

@@ -23,7 +23,8 @@ int main(int argc, char* argv[]) {
   // and starts one more on the way. Without them there would be no window
   // and no end: near the process limit, say so and stop instead.
   if (const std::string reason = corvane::WhyThreadsCannotStart(3); !reason.empty()) {
-    std::fprintf(stderr, "Corvane Installer: ウィンドウを開けませんでした: %s\n", reason.c_str());
+    (void)std::fprintf(stderr, "Corvane Installer: ウィンドウを開けませんでした: %s\n",
+                       reason.c_str());
     return 1;
   }
   QApplication application(argc, argv);
