@@ -107,11 +107,13 @@ InstallerWindow BuildInstallerWindow(WindowActions actions, std::shared_ptr<LogM
   window->setWindowTitle(Text(layout::kTitle));
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     // Centred horizontally, a little above the middle, as macOS places
-    // windows; on a screen too small for it, at the top left of what is free,
-    // so that the title bar and the buttons stay where they can be reached.
+    // windows. On a screen too small for it (a large scale on a small
+    // screen), its top stays on screen for the title bar, and its right side
+    // for the buttons and the close box.
     const QRect area = screen->availableGeometry();
-    window->move(area.x() + std::max(0, (area.width() - layout::kContentWidth) / 2),
-                 area.y() + std::max(0, (area.height() - layout::kContentHeight) / 3));
+    const int x = (area.width() - layout::kContentWidth) / 2;
+    const int y = (area.height() - layout::kContentHeight) / 3;
+    window->move(area.x() + (x < 0 ? 2 * x : x), area.y() + std::max(0, y));
   }
   // Ctrl+Q and Ctrl+W close the window, as desktop programs here do.
   for (const char* keys : {"Ctrl+Q", "Ctrl+W"}) {

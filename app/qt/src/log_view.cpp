@@ -10,6 +10,7 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyleOptionFrame>
 #include <QTextBoundaryFinder>
 #include <algorithm>
 #include <climits>
@@ -221,6 +222,29 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
   LogView* view_;
 };
 
+// The log's sunken frame, drawn above the text and the scroll bar. Drawn by the
+// scroll area itself, as usual, it lies under them, and at a fractional scale
+// (1.5, say) rounding lets them cover its right and bottom edges.
+class FrameBorder : public QWidget {
+ public:
+  explicit FrameBorder(QWidget* parent) : QWidget(parent) {
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent* /*event*/) override {
+    QPainter painter(this);
+    QStyleOptionFrame option;
+    option.initFrom(this);
+    option.rect = rect();
+    option.frameShape = QFrame::StyledPanel;
+    option.state |= QStyle::State_Sunken;
+    option.lineWidth = 1;
+    style()->drawPrimitive(QStyle::PE_Frame, &option, &painter, this);
+  }
+};
+
 QAccessibleInterface* LogAccessibleFactory(const QString& /*key*/, QObject* object) {
   if (auto* view = qobject_cast<LogView*>(object)) return new LogAccessible(view);
   return nullptr;
@@ -241,6 +265,9 @@ LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
   (void)factoryInstalled;
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setFocusPolicy(Qt::StrongFocus);
+  setFrameShape(QFrame::NoFrame);
+  setViewportMargins(1, 1, 1, 1);
+  border_ = new FrameBorder(this);
   viewport()->setCursor(Qt::IBeamCursor);
   verticalScrollBar()->installEventFilter(this);
   connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &LogView::onScrollBarAction);
@@ -458,10 +485,10 @@ void LogView::showNote() {
     note_ = new DimLabel({}, this);
     note_->setIndent(kMargin);
     const int height = fontMetrics().height() + 6;
-    setViewportMargins(0, height, 0, 0);
-    const QRect area = contentsRect();
-    note_->setGeometry(area.x(), area.y(), area.width(), height);
+    setViewportMargins(1, 1 + height, 1, 1);
+    note_->setGeometry(1, 1, width() - 2, height);
     note_->show();
+    border_->raise();
   }
   note_->setText(FromUtf8(note));
 }
@@ -713,10 +740,9 @@ bool LogView::eventFilter(QObject* watched, QEvent* event) {
 void LogView::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
   layouts_.clear();
-  if (note_ != nullptr) {
-    const QRect area = contentsRect();
-    note_->setGeometry(area.x(), area.y(), area.width(), note_->height());
-  }
+  border_->setGeometry(rect());
+  border_->raise();
+  if (note_ != nullptr) note_->setGeometry(1, 1, width() - 2, note_->height());
   refresh();
 }
 

@@ -125,6 +125,7 @@ class LogView : public QAbstractScrollArea, public LogModel::Observer {
   LogModel::Segment lastSegmentShown_;
   bool flooding_ = false;
   QLabel* note_ = nullptr;
+  QWidget* border_ = nullptr;
   std::uint64_t announcedEnd_ = 0;
 };
 
