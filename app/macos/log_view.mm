@@ -17,10 +17,10 @@ namespace {
 // In bytes of the model. TextKit lays out its whole storage, and again from
 // an edit on after each one: trimming or paging in at the front costs a layout
 // of everything shown. Held this small, that stays a few milliseconds, and a
-// reader still scrolls through thousands of lines between two pages.
-constexpr std::uint64_t kShownBytes = 256 * 1024;      // what a trim leaves
-constexpr std::uint64_t kMostShownBytes = 512 * 1024;  // past this, the far side goes
-constexpr std::uint64_t kPageBytes = 64 * 1024;        // brought in at an edge
+// reader still scrolls through hundreds of lines between two pages.
+constexpr std::uint64_t kShownBytes = 64 * 1024;       // what a trim leaves
+constexpr std::uint64_t kMostShownBytes = 128 * 1024;  // past this, the far side goes
+constexpr std::uint64_t kPageBytes = 32 * 1024;        // brought in at an edge
 constexpr double kFrameSeconds = 1.0 / 60;
 
 // One segment of the model as one paragraph of the storage. Paragraphs are
@@ -132,15 +132,20 @@ struct LogViewState final : LogModel::Observer {
     return static_cast<NSUInteger>(paragraph.start - shown.front().start);
   }
 
-  // The model offset a storage index stands for. The "\n" between two
-  // paragraphs stands for the model's line end there, if any.
-  std::uint64_t offsetAt(NSString* text, NSUInteger index) const {
-    if (shown.empty()) return model->store().endOffset();
+  // The paragraph a storage index is in, or ends at; shown is not empty.
+  std::size_t paragraphAt(NSUInteger index) const {
     const std::int64_t at = shown.front().start + static_cast<std::int64_t>(index);
     auto next =
         std::upper_bound(shown.begin(), shown.end(), at,
                          [](std::int64_t value, const Paragraph& p) { return value < p.start; });
-    const Paragraph& paragraph = next == shown.begin() ? shown.front() : *(next - 1);
+    return next == shown.begin() ? 0 : static_cast<std::size_t>(next - shown.begin() - 1);
+  }
+
+  // The model offset a storage index stands for. The "\n" between two
+  // paragraphs stands for the model's line end there, if any.
+  std::uint64_t offsetAt(NSString* text, NSUInteger index) const {
+    if (shown.empty()) return model->store().endOffset();
+    const Paragraph& paragraph = shown[paragraphAt(index)];
     const NSUInteger units = std::min(index - indexOf(paragraph), paragraph.length);
     return paragraph.segment.from + ModelBytes(text, indexOf(paragraph), units, paragraph.nuls);
   }
@@ -245,9 +250,18 @@ using corvane::macos::Paragraph;
   NSFont* font = [NSFont monospacedSystemFontOfSize:corvane::layout::kLogPoints
                                              weight:NSFontWeightRegular];
   NSColor* color = [NSColor labelColor];
+  // Tabs every eight columns, as a terminal has them.
+  NSDictionary* fontOnly = [NSDictionary dictionaryWithObject:font forKey:NSFontAttributeName];
+  NSMutableParagraphStyle* paragraph = [[NSMutableParagraphStyle alloc] init];
+  [paragraph setTabStops:[NSArray array]];
+  [paragraph setDefaultTabInterval:8 * [@" " sizeWithAttributes:fontOnly].width];
   // Made with alloc: kept past this autorelease pool under manual counting too.
   _attributes = [[NSDictionary alloc]
-      initWithObjectsAndKeys:font, NSFontAttributeName, color, NSForegroundColorAttributeName, nil];
+      initWithObjectsAndKeys:font, NSFontAttributeName, color, NSForegroundColorAttributeName,
+                             paragraph, NSParagraphStyleAttributeName, nil];
+#if !__has_feature(objc_arc)
+  [paragraph release];
+#endif
   [self setEditable:NO];
   [self setSelectable:YES];
   [self setRichText:NO];
@@ -683,6 +697,28 @@ using corvane::macos::Paragraph;
   [self rememberApplied];
 }
 
+// A triple click takes the whole line, however many paragraphs show it.
+- (NSRange)selectionRangeForProposedRange:(NSRange)proposed
+                              granularity:(NSSelectionGranularity)granularity {
+  const NSRange range = [super selectionRangeForProposedRange:proposed granularity:granularity];
+  const LogViewState& state = *_state;
+  if (granularity != NSSelectByParagraph || state.shown.empty()) return range;
+  std::size_t first = state.paragraphAt(range.location);
+  std::size_t last = state.paragraphAt(std::max(range.location, NSMaxRange(range) - 1));
+  while (first > 0 && state.shown[first - 1].segment.line == state.shown[first].segment.line) {
+    --first;
+  }
+  while (last + 1 < state.shown.size() &&
+         state.shown[last + 1].segment.line == state.shown[last].segment.line) {
+    ++last;
+  }
+  const NSUInteger start = std::min(range.location, state.indexOf(state.shown[first]));
+  // With its line end, as a paragraph's own selection has it.
+  NSUInteger end = state.indexOf(state.shown[last]) + state.shown[last].length;
+  if (last + 1 < state.shown.size()) ++end;
+  return NSMakeRange(start, std::max(end, NSMaxRange(range)) - start);
+}
+
 - (NSArray*)writablePasteboardTypes {
   return [NSArray arrayWithObject:NSPasteboardTypeString];
 }
@@ -761,8 +797,12 @@ using corvane::macos::Paragraph;
   NSRect rest;
   NSDivideRect(inside, &strip, &rest, height, top);
   [_note setFrame:strip];
-  NSRect clipFrame = NSIntersectionRect([clip frame], rest);
-  [clip setFrame:clipFrame];
+  [clip setFrame:NSIntersectionRect([clip frame], rest)];
+  // The text fills what is left of the clip view, and no more.
+  id document = [self documentView];
+  if ([document isKindOfClass:[NSTextView class]]) {
+    [static_cast<NSTextView*>(document) setMinSize:NSMakeSize(0, NSHeight([clip frame]))];
+  }
   if (scroller != nil && ![scroller isHidden]) {
     [scroller setFrame:NSIntersectionRect([scroller frame], rest)];
   }

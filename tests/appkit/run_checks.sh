@@ -209,7 +209,7 @@ following: at the end 1, in one update 1
 scrolled back: place kept 1, not following 1, note 1
 back at the end: follows 1
 long line: shown 1, paragraphs 3
-copy: line ends and NUL 1, a split line 1, a line end 1
+copy: line ends and NUL 1, a split line 1, a line end 1, a triple-clicked line 1
 select all: copies all kept 1
 larger output: shows the end 1, holds a part 1
 paging back: to the first line 1, keeping the place 1

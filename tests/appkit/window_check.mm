@@ -254,8 +254,18 @@ BOOL NoteInPlace(NSScrollView* scroll, NSTextField* note) {
          NSHeight(strip) < 2 * [[note font] pointSize] + 8;
 }
 
-// Selects in the view from the start of `from` to the end of `to`, as shown,
-// copies with ⌘C, and compares with the model's text between the same marks.
+// Selects `range` of the view, copies with ⌘C, and compares with `expected`.
+BOOL Copies(NSTextView* log, NSRange range, const std::string& expected) {
+  [log setSelectedRange:range];
+  NSPasteboard* pasteboard = [NSPasteboard generalPasteboard];
+  [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
+  [pasteboard setString:@"" forType:NSPasteboardTypeString];
+  return PressCommandKey(@"c", [log window]) &&
+         [[pasteboard stringForType:NSPasteboardTypeString] isEqual:ToNSString(expected)];
+}
+
+// From the start of `from` to the end of `to`, as shown, against the model's
+// text between the same marks.
 BOOL CopiesExactly(NSTextView* log, const LogModel& model, NSString* from, NSString* to) {
   NSString* shown = [log string];
   const NSRange start = [shown rangeOfString:from];
@@ -267,13 +277,27 @@ BOOL CopiesExactly(NSTextView* log, const LogModel& model, NSString* from, NSStr
       last == std::string::npos) {
     return NO;
   }
-  [log setSelectedRange:NSMakeRange(start.location, NSMaxRange(end) - start.location)];
-  NSPasteboard* pasteboard = [NSPasteboard generalPasteboard];
-  [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
-  [pasteboard setString:@"" forType:NSPasteboardTypeString];
-  const std::string expected = text.substr(first, last + ToStdString(to).size() - first);
-  return PressCommandKey(@"c", [log window]) &&
-         [[pasteboard stringForType:NSPasteboardTypeString] isEqual:ToNSString(expected)];
+  return Copies(log, NSMakeRange(start.location, NSMaxRange(end) - start.location),
+                text.substr(first, last + ToStdString(to).size() - first));
+}
+
+// A triple click halfway between `from` and `to`, which start and end a
+// line, selects all of it: its line end too, and nothing more.
+BOOL TripleClickCopiesLine(NSTextView* log, const LogModel& model, NSString* from, NSString* to) {
+  NSString* shown = [log string];
+  const NSRange start = [shown rangeOfString:from];
+  const NSRange end = [shown rangeOfString:to];
+  const std::string text = model.store().text();
+  const std::size_t first = text.find(ToStdString(from));
+  const std::size_t last = text.find(ToStdString(to));
+  if (start.location == NSNotFound || end.location == NSNotFound || first == std::string::npos ||
+      last == std::string::npos) {
+    return NO;
+  }
+  const NSRange middle = NSMakeRange((start.location + NSMaxRange(end)) / 2, 0);
+  // Its line end is one LF.
+  return Copies(log, [log selectionRangeForProposedRange:middle granularity:NSSelectByParagraph],
+                text.substr(first, last + ToStdString(to).size() + 1 - first));
 }
 
 BOOL CopiesAll(NSTextView* log, const LogModel& model) {
@@ -339,7 +363,7 @@ LogCheck::LogCheck() {
   steps_.push_back(
       {[this] {
          windows_.push_back(corvane::macos::BuildInstallerWindow({}, small_));
-         small_->append(Lines(0, 100));
+         small_->append(Lines(0, 1000));
        },
        showsAll,
        [this, smallLog](BOOL shown) {
@@ -348,7 +372,8 @@ LogCheck::LogCheck() {
                                          shown && AtEnd(smallLog())]);
          return false;
        }});
-  // Past the bound, in ten appends of one turn: one update draws them.
+  // Past the bound, in ten appends of one turn: one update draws them. Some
+  // of what was shown is dropped, some stays.
   steps_.push_back(
       {[this, smallLog] {
          storageEdits = 0;
@@ -357,7 +382,7 @@ LogCheck::LogCheck() {
                 selector:@selector(storageEdited:)
                     name:NSTextStorageDidProcessEditingNotification
                   object:[smallLog() textStorage]];
-         for (int i = 100; i < 3000; i += 290) small_->append(Lines(i, i + 290));
+         for (int i = 1000; i < 1300; i += 30) small_->append(Lines(i, i + 30));
        },
        showsAll,
        [this, smallLog](BOOL shown) {
@@ -382,7 +407,7 @@ LogCheck::LogCheck() {
          NSScrollView* scroll = ScrollViewOf(small_.get());
          ScrollAsReader(scroll, Bottom(scroll) / 2);
          place_ = TopRow(smallLog());
-         small_->append(Lines(3000, 3200));
+         small_->append(Lines(1300, 1500));
        },
        showsAll,
        [this, smallLog](BOOL shown) {
@@ -397,7 +422,7 @@ LogCheck::LogCheck() {
       {[this] {
          NSScrollView* scroll = ScrollViewOf(small_.get());
          ScrollAsReader(scroll, Bottom(scroll));
-         small_->append(Lines(3200, 3250));
+         small_->append(Lines(1500, 1550));
        },
        showsAll,
        [this, smallLog](BOOL shown) {
@@ -410,8 +435,9 @@ LogCheck::LogCheck() {
       {[this] {
          std::string longLine = "{2 ";
          while (longLine.size() < 10'000) longLine += "abcあいう";
-         small_->append(std::string("{1 crlf\r\ncr\rls\u2028ps\u2029nul\0 tab\t😀 あ 1}\n", 45) +
-                        longLine + " 2}\n{3\r\n3}\n");
+         static constexpr char kLineEnds[] = "{1 crlf\r\ncr\rls\u2028ps\u2029nul\0 tab\t😀 あ 1}\n";
+         small_->append(std::string(kLineEnds, sizeof kLineEnds - 1) + longLine +
+                        " 2}\n{3\r\n3}\n");
        },
        showsAll,
        [this, smallLog](BOOL shown) {
@@ -428,11 +454,12 @@ LogCheck::LogCheck() {
          [[log window] makeFirstResponder:log];
          line([NSString stringWithFormat:@"long line: shown %d, paragraphs %lu", shown,
                                          static_cast<unsigned long>(paragraphs)]);
-         line([NSString
-             stringWithFormat:@"copy: line ends and NUL %d, a split line %d, a line end %d",
-                              CopiesExactly(log, *small_, @"{1", @"1}"),
-                              CopiesExactly(log, *small_, @"{2", @"2}"),
-                              CopiesExactly(log, *small_, @"{3", @"3}")]);
+         line([NSString stringWithFormat:@"copy: line ends and NUL %d, a split line %d, a line end "
+                                         @"%d, a triple-clicked line %d",
+                                         CopiesExactly(log, *small_, @"{1", @"1}"),
+                                         CopiesExactly(log, *small_, @"{2", @"2}"),
+                                         CopiesExactly(log, *small_, @"{3", @"3}"),
+                                         TripleClickCopiesLine(log, *small_, @"{2", @"2}")]);
          line([NSString
              stringWithFormat:@"select all: copies all kept %d", CopiesAll(log, *small_)]);
          return false;
