@@ -1,8 +1,10 @@
 #!/bin/bash
 # Runs a test copy of the installer, one linked with tests/appkit/window_check.mm,
-# three times and compares what the check read of the live window: with the
-# demo payload, with a script that fails, and with no payload (and standard
-# input and error closed). tools/test-appkit runs it on GNUstep under Xvfb,
+# four times and compares what the check read of the live window: with the
+# demo payload, with a script that fails, with no payload (and standard input
+# and error closed), and with no payload again while the check drives log
+# views of its own as a reader would (a small bound; more output than a view
+# holds). tools/test-appkit runs it on GNUstep under Xvfb,
 # the Mac workflow on the real AppKit; so it keeps to macOS's /bin/bash 3.2
 # and BSD tools.
 #

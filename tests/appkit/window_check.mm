@@ -1,13 +1,14 @@
 // Linked only into test copies of the app: tools/test-appkit's build, and the
 // Mac build's CORVANE_APPKIT_CHECK target. With CORVANE_APPKIT_CHECK naming a
 // file, it reads the live window once the log ends with
-// CORVANE_APPKIT_CHECK_DONE (or after a minute), writes what it found to that
-// file and presses the close button; tests/appkit/run_checks.sh compares. A
-// log that stops at "paused\n" (the script then waits for FILE.go1) gets the
-// follow check: scrolled to the top, the view must stay there; back at the end
-// (FILE.go2), it must follow. With CORVANE_APPKIT_CHECK_LOG set, it first
-// drives log views of its own, each in a second window over a model it fills:
-// one with a small bound, one holding more than the view shows.
+// CORVANE_APPKIT_CHECK_DONE and the log view shows it (or after a minute),
+// writes what it found to that file and presses the close button;
+// tests/appkit/run_checks.sh compares. A log that stops at "paused\n" (the
+// script then waits for FILE.go1) gets the follow check: scrolled to the top,
+// the view must stay there; back at the end (FILE.go2), it must follow. With
+// CORVANE_APPKIT_CHECK_LOG set, it then drives log views of its own, each in a
+// second window over a model it fills (one with a small bound, one holding
+// more than the view shows), and writes what it found to FILE.views.
 #import <AppKit/AppKit.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -604,14 +605,16 @@ NSScrollView* installerLog;
   NSWindow* window = [scroll window];
   CorvaneLogView* log = LogViewIn(scroll);
   NSString* text = log != nil ? ToNSString([log model]->store().text()) : @"";
-  if (stage == 0 && [text hasSuffix:@"paused\n"]) {
+  // The view draws the model once a frame: each stage waits for it to catch up.
+  const BOOL shown = log != nil && ShowsAll(log, *[log model]);
+  if (stage == 0 && shown && [text hasSuffix:@"paused\n"]) {
     activitiesDuringRun = ActivitiesHeld();
     [[scroll contentView] scrollToPoint:NSZeroPoint];
     [scroll reflectScrolledClipView:[scroll contentView]];
     readingPlace = [log visibleRect];
     [[NSData data] writeToFile:[reportPath stringByAppendingString:@".go1"] atomically:YES];
     stage = 1;
-  } else if (stage == 1 && [text hasSuffix:@"resumed\n"]) {
+  } else if (stage == 1 && shown && [text hasSuffix:@"resumed\n"]) {
     placeKept = NSEqualRects(readingPlace, [log visibleRect]);
     // As the user would, to the very end: the layout may not have reached it.
     [log scrollRangeToVisible:NSMakeRange([[log string] length], 0)];
@@ -620,7 +623,7 @@ NSScrollView* installerLog;
   }
   const char* doneText = getenv("CORVANE_APPKIT_CHECK_DONE");
   NSString* done = [NSString stringWithUTF8String:doneText != NULL ? doneText : ""];
-  BOOL finished = scroll != nil && [done length] > 0 && [text hasSuffix:done];
+  BOOL finished = shown && [done length] > 0 && [text hasSuffix:done];
   if (finished && getenv("CORVANE_APPKIT_CHECK_LOG") != NULL) {
     if (logCheck == nullptr) logCheck = new LogCheck();
     finished = logCheck->advance();
@@ -650,8 +653,8 @@ NSScrollView* installerLog;
   }
   [report appendFormat:@"log as wide as its clip view: %d\nlog shows the model: %d\n"
                        @"standard error: %@\n",
-                       NSWidth([log frame]) == NSWidth([[scroll contentView] bounds]),
-                       log != nil && ShowsAll(log, *[log model]), StandardErrorTarget()];
+                       NSWidth([log frame]) == NSWidth([[scroll contentView] bounds]), shown,
+                       StandardErrorTarget()];
   if (stage == 2) {
     [report appendFormat:@"follow: kept %d followed %d\nactivities during the run: %d\n", placeKept,
                          AtEnd(log), activitiesDuringRun];
