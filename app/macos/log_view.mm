@@ -21,6 +21,10 @@ namespace {
 constexpr std::uint64_t kShownBytes = 64 * 1024;       // what a trim leaves
 constexpr std::uint64_t kMostShownBytes = 128 * 1024;  // past this, the far side goes
 constexpr std::uint64_t kPageBytes = 32 * 1024;        // brought in at an edge
+// What a paragraph counts for besides its bytes: a row costs TextKit about
+// as much as a few dozen characters, so a stretch of empty lines is not a
+// hundred thousand rows.
+constexpr std::uint64_t kParagraphBytes = 32;
 constexpr double kFrameSeconds = 1.0 / 60;
 
 // One segment of the model as one paragraph of the storage. Paragraphs are
@@ -33,7 +37,8 @@ struct Paragraph {
   NSUInteger length = 0;  // UTF-16 units
   // Units, from its start, where the model has NUL and the storage ␀.
   std::vector<NSUInteger> nuls;
-  std::uint64_t bytes() const { return segment.to - segment.from + 1; }
+  // Its share of the stretch.
+  std::uint64_t size() const { return segment.to - segment.from + kParagraphBytes; }
 };
 
 // UTF-8 bytes in the model of `units` units of a paragraph as shown. Walks
@@ -177,7 +182,7 @@ struct LogViewState final : LogModel::Observer {
   // The view owns this state.
   __unsafe_unretained CorvaneLogView* const view;
   std::deque<Paragraph> shown;
-  std::uint64_t shownBytes = 0;
+  std::uint64_t shownSize = 0;
   // The reader's selection in model offsets: it stays what was selected when
   // its text leaves the storage. `applied` is the storage selection as last
   // set from it; any other is the reader's.
@@ -362,14 +367,14 @@ using corvane::macos::Paragraph;
     } else {
       [self appendBytes:UINT64_MAX];
     }
-    if (state.shownBytes > corvane::macos::kMostShownBytes) {
+    if (state.shownSize > corvane::macos::kMostShownBytes) {
       [self trimFrontTo:corvane::macos::kShownBytes];
     }
   } else {
     if (state.shown.empty()) {
       [self appendFrom:model.segmentAt(resume) bytes:corvane::macos::kShownBytes];
-    } else if (state.shownBytes < corvane::macos::kMostShownBytes) {
-      [self appendBytes:corvane::macos::kMostShownBytes - state.shownBytes];
+    } else if (state.shownSize < corvane::macos::kMostShownBytes) {
+      [self appendBytes:corvane::macos::kMostShownBytes - state.shownSize];
     }
   }
   if (state.pageBefore && !state.shown.empty()) {
@@ -424,7 +429,7 @@ using corvane::macos::Paragraph;
       count < state.shown.size() ? state.indexOf(state.shown[count]) : [_text length];
   [_text deleteCharactersInRange:NSMakeRange(0, end)];
   for (std::size_t i = 0; i < count; ++i) {
-    state.shownBytes -= state.shown.front().bytes();
+    state.shownSize -= state.shown.front().size();
     state.shown.pop_front();
   }
 }
@@ -439,7 +444,7 @@ using corvane::macos::Paragraph;
   const NSUInteger from = state.indexOf(state.shown[state.shown.size() - count]) - 1;
   [_text deleteCharactersInRange:NSMakeRange(from, [_text length] - from)];
   for (std::size_t i = 0; i < count; ++i) {
-    state.shownBytes -= state.shown.back().bytes();
+    state.shownSize -= state.shown.back().size();
     state.shown.pop_back();
   }
 }
@@ -447,8 +452,8 @@ using corvane::macos::Paragraph;
 - (void)trimFrontTo:(std::uint64_t)bytes {
   LogViewState& state = *_state;
   std::size_t count = 0;
-  for (std::uint64_t left = state.shownBytes; left > bytes && count + 1 < state.shown.size();) {
-    left -= state.shown[count++].bytes();
+  for (std::uint64_t left = state.shownSize; left > bytes && count + 1 < state.shown.size();) {
+    left -= state.shown[count++].size();
   }
   [self removeFront:count];
 }
@@ -456,8 +461,8 @@ using corvane::macos::Paragraph;
 - (void)trimBackTo:(std::uint64_t)bytes {
   LogViewState& state = *_state;
   std::size_t count = 0;
-  for (std::uint64_t left = state.shownBytes; left > bytes && count + 1 < state.shown.size();) {
-    left -= state.shown[state.shown.size() - 1 - count++].bytes();
+  for (std::uint64_t left = state.shownSize; left > bytes && count + 1 < state.shown.size();) {
+    left -= state.shown[state.shown.size() - 1 - count++].size();
   }
   [self removeBack:count];
 }
@@ -506,8 +511,8 @@ using corvane::macos::Paragraph;
       [added appendString:@"\n"];
     }
     [added appendString:text];
-    taken += paragraph.bytes();
-    state.shownBytes += paragraph.bytes();
+    taken += paragraph.size();
+    state.shownSize += paragraph.size();
     state.shown.push_back(std::move(paragraph));
   } while (taken < bytes && state.model->next(segment));
   [self addText:added at:[_text length]];
@@ -526,7 +531,7 @@ using corvane::macos::Paragraph;
   do {
     Paragraph paragraph;
     texts.push_back([self paragraph:paragraph of:segment]);
-    taken += paragraph.bytes();
+    taken += paragraph.size();
     added.push_back(std::move(paragraph));
   } while (taken < bytes && state.model->previous(segment));
 
@@ -544,7 +549,7 @@ using corvane::macos::Paragraph;
     if (i > 0 || !state.shown.empty()) [text appendString:@"\n"];
   }
   for (Paragraph& paragraph : added) {
-    state.shownBytes += paragraph.bytes();
+    state.shownSize += paragraph.size();
     state.shown.push_front(std::move(paragraph));
   }
   [self addText:text at:0];

@@ -347,7 +347,8 @@ class LogCheck {
   bool acted_ = false;
   NSTimeInterval giveUp_ = 0;
   NSMutableString* report_ = [[NSMutableString alloc] init];
-  const std::shared_ptr<LogModel> small_ = std::make_shared<LogModel>(64 * 1024, 4096);
+  // Small enough that the view shows all it keeps.
+  const std::shared_ptr<LogModel> small_ = std::make_shared<LogModel>(32 * 1024, 4096);
   const std::shared_ptr<LogModel> large_ = std::make_shared<LogModel>();
   std::vector<corvane::InstallerWindow> windows_;
   Row place_;
@@ -364,7 +365,7 @@ LogCheck::LogCheck() {
   steps_.push_back(
       {[this] {
          windows_.push_back(corvane::macos::BuildInstallerWindow({}, small_));
-         small_->append(Lines(0, 1000));
+         small_->append(Lines(0, 500));
        },
        showsAll,
        [this, smallLog](BOOL shown) {
@@ -383,7 +384,7 @@ LogCheck::LogCheck() {
                 selector:@selector(storageEdited:)
                     name:NSTextStorageDidProcessEditingNotification
                   object:[smallLog() textStorage]];
-         for (int i = 1000; i < 1300; i += 30) small_->append(Lines(i, i + 30));
+         for (int i = 500; i < 650; i += 15) small_->append(Lines(i, i + 15));
        },
        showsAll,
        [this, smallLog](BOOL shown) {
@@ -408,7 +409,7 @@ LogCheck::LogCheck() {
          NSScrollView* scroll = ScrollViewOf(small_.get());
          ScrollAsReader(scroll, Bottom(scroll) / 2);
          place_ = TopRow(smallLog());
-         small_->append(Lines(1300, 1500));
+         small_->append(Lines(650, 750));
        },
        showsAll,
        [this, smallLog](BOOL shown) {
@@ -423,7 +424,7 @@ LogCheck::LogCheck() {
       {[this] {
          NSScrollView* scroll = ScrollViewOf(small_.get());
          ScrollAsReader(scroll, Bottom(scroll));
-         small_->append(Lines(1500, 1550));
+         small_->append(Lines(750, 800));
        },
        showsAll,
        [this, smallLog](BOOL shown) {
