@@ -14,8 +14,8 @@ namespace {
 
 class AppKitPlatformServices final : public PlatformServices {
  public:
-  InstallerWindow buildWindow(WindowActions actions) override {
-    return BuildInstallerWindow(std::move(actions));
+  InstallerWindow buildWindow(WindowActions actions, std::shared_ptr<LogModel> log) override {
+    return BuildInstallerWindow(std::move(actions), std::move(log));
   }
 
   std::shared_ptr<MainQueue> mainQueue() override { return mainQueue_; }

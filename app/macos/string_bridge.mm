@@ -14,7 +14,12 @@ NSString* ToNSString(std::string_view text) {
                                       length:text.size()
                                     encoding:NSMacOSRomanStringEncoding];
   }
-  return string != nil ? string : @"";
+  if (string == nil) return @"";
+#if !__has_feature(objc_arc)
+  // As ARC gives it: owned by the autorelease pool, not by the caller.
+  [string autorelease];
+#endif
+  return string;
 }
 
 std::string ToStdString(NSString* text) {

@@ -2,12 +2,12 @@
 
 #import <AppKit/AppKit.h>
 
-#include <cfloat>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <utility>
 
+#include "corvane/app/window_layout.h"
+#import "log_view.h"
 #import "string_bridge.h"
 
 // The buttons' target. NSButton does not retain its target, so each button's
@@ -80,40 +80,9 @@ class AppKitButton final : public Button {
   [[maybe_unused]] CorvaneWindowActions* target_;
 };
 
-class AppKitLogView final : public LogView {
- public:
-  AppKitLogView(NSTextView* view, NSDictionary* attributes)
-      : view_(view), attributes_(attributes) {}
-
-  // Text appended to the storage without attributes would be drawn in the
-  // default font and in black, unreadable in dark mode, so each piece carries
-  // the log view's own font and colour. The append costs only the new text.
-  void appendText(std::string_view text) override {
-    // Taken before the text grows: a user who scrolled up to read keeps their
-    // place, one at the end goes on following it.
-    followsEnd_ = ShowsEnd();
-    if (text.empty()) return;
-    NSAttributedString* piece = [[NSAttributedString alloc] initWithString:ToNSString(text)
-                                                                attributes:attributes_];
-    [[view_ textStorage] appendAttributedString:piece];
-  }
-
-  void scrollToEnd() override {
-    if (!followsEnd_) return;
-    [view_ scrollRangeToVisible:NSMakeRange([[view_ textStorage] length], 0)];
-  }
-
- private:
-  bool ShowsEnd() const {
-    const NSRect visible = [view_ visibleRect];
-    const CGFloat height = NSHeight([view_ frame]);
-    return NSMaxY(visible) >= height - 1 || height <= NSHeight(visible) + 1;
-  }
-
-  NSTextView* view_;
-  NSDictionary* attributes_;
-  bool followsEnd_ = true;
-};
+NSRect RectOf(const layout::Frame& frame) {
+  return NSMakeRect(frame.x, frame.y, frame.width, frame.height);
+}
 
 NSButton* MakePushButton(NSString* title, CorvaneWindowActions* target, SEL action, NSRect frame) {
   NSButton* button = [NSButton buttonWithTitle:title target:target action:action];
@@ -123,75 +92,51 @@ NSButton* MakePushButton(NSString* title, CorvaneWindowActions* target, SEL acti
 
 }  // namespace
 
-InstallerWindow BuildInstallerWindow(WindowActions actions) {
+InstallerWindow BuildInstallerWindow(WindowActions actions, std::shared_ptr<LogModel> log) {
   CorvaneWindowActions* target = [[CorvaneWindowActions alloc] initWithActions:std::move(actions)];
 
-  NSWindow* window =
-      [[NSWindow alloc] initWithContentRect:NSMakeRect(0, 0, 620, 420)
-                                  styleMask:NSWindowStyleMaskTitled | NSWindowStyleMaskClosable |
-                                            NSWindowStyleMaskMiniaturizable
-                                    backing:NSBackingStoreBuffered
-                                      defer:NO];
+  NSWindow* window = [[NSWindow alloc]
+      initWithContentRect:NSMakeRect(0, 0, layout::kContentWidth, layout::kContentHeight)
+                styleMask:NSWindowStyleMaskTitled | NSWindowStyleMaskClosable |
+                          NSWindowStyleMaskMiniaturizable
+                  backing:NSBackingStoreBuffered
+                    defer:NO];
   // The Window adapter owns the window; AppKit's default would release it a
   // second time when the user closes it.
   [window setReleasedWhenClosed:NO];
-  [window setTitle:@"Corvane Installer"];
+  [window setTitle:ToNSString(layout::kTitle)];
   [window center];
   NSView* content = [window contentView];
 
-  NSTextField* heading = [NSTextField labelWithString:@"Corvane をインストールしています"];
-  [heading setFont:[NSFont boldSystemFontOfSize:20]];
-  [heading setFrame:NSMakeRect(28, 362, 560, 28)];
+  NSTextField* heading = [NSTextField labelWithString:ToNSString(layout::kHeadingText)];
+  [heading setFont:[NSFont boldSystemFontOfSize:layout::kHeadingPoints]];
+  [heading setFrame:RectOf(layout::kHeading)];
   [content addSubview:heading];
 
-  NSTextField* statusLabel = [NSTextField labelWithString:@"環境構築を準備しています..."];
-  [statusLabel setFont:[NSFont systemFontOfSize:13]];
+  NSTextField* statusLabel = [NSTextField labelWithString:ToNSString(layout::kInitialStatus)];
+  [statusLabel setFont:[NSFont systemFontOfSize:layout::kStatusPoints]];
   [statusLabel setTextColor:[NSColor secondaryLabelColor]];
-  [statusLabel setFrame:NSMakeRect(28, 336, 500, 20)];
+  [statusLabel setFrame:RectOf(layout::kStatus)];
   [content addSubview:statusLabel];
 
   NSProgressIndicator* spinner =
-      [[NSProgressIndicator alloc] initWithFrame:NSMakeRect(558, 334, 24, 24)];
+      [[NSProgressIndicator alloc] initWithFrame:RectOf(layout::kSpinner)];
   [spinner setStyle:NSProgressIndicatorStyleSpinning];
   [spinner setIndeterminate:YES];
   [spinner setDisplayedWhenStopped:NO];
   [spinner startAnimation:nil];
   [content addSubview:spinner];
 
-  NSScrollView* logScrollView = [[NSScrollView alloc] initWithFrame:NSMakeRect(28, 74, 564, 246)];
-  [logScrollView setBorderType:NSBezelBorder];
-  [logScrollView setHasVerticalScroller:YES];
-  [logScrollView setAutohidesScrollers:YES];
+  [content addSubview:[CorvaneLogView scrollViewWithFrame:RectOf(layout::kLog)
+                                                    model:std::move(log)]];
 
-  // As wide as what the bezel and the scroller leave, and following that
-  // width when the scroller comes or goes: as wide as the scroll view's outer
-  // frame, the end of every wrapped line would lie under an always-shown
-  // scroller. It grows downward with its text for the scroll view to scroll.
-  const NSSize logSize = [logScrollView contentSize];
-  NSTextView* logView =
-      [[NSTextView alloc] initWithFrame:NSMakeRect(0, 0, logSize.width, logSize.height)];
-  [logView setEditable:NO];
-  NSFont* logFont = [NSFont monospacedSystemFontOfSize:12 weight:NSFontWeightRegular];
-  NSColor* logColor = [NSColor labelColor];
-  [logView setFont:logFont];
-  [logView setTextColor:logColor];
-  [logView setMinSize:NSMakeSize(0, logSize.height)];
-  [logView setMaxSize:NSMakeSize(FLT_MAX, FLT_MAX)];
-  [logView setVerticallyResizable:YES];
-  [logView setHorizontallyResizable:NO];
-  [logView setAutoresizingMask:NSViewWidthSizable];
-  [[logView textContainer] setContainerSize:NSMakeSize(logSize.width, FLT_MAX)];
-  [[logView textContainer] setWidthTracksTextView:YES];
-  [logScrollView setDocumentView:logView];
-  [content addSubview:logScrollView];
-
-  NSButton* openButton = MakePushButton(@"アプリを開く", target, @selector(openInstalledApp:),
-                                        NSMakeRect(370, 24, 106, 32));
+  NSButton* openButton = MakePushButton(ToNSString(layout::kOpenTitle), target,
+                                        @selector(openInstalledApp:), RectOf(layout::kOpenButton));
   [openButton setEnabled:NO];
   [content addSubview:openButton];
 
-  NSButton* quitButton =
-      MakePushButton(@"閉じる", target, @selector(quit:), NSMakeRect(486, 24, 106, 32));
+  NSButton* quitButton = MakePushButton(ToNSString(layout::kQuitTitle), target, @selector(quit:),
+                                        RectOf(layout::kQuitButton));
   [content addSubview:quitButton];
 
   [window makeKeyAndOrderFront:nil];
@@ -203,15 +148,9 @@ InstallerWindow BuildInstallerWindow(WindowActions actions) {
     [NSApp activateIgnoringOtherApps:YES];
   }
 
-  // The log view keeps these past this autorelease pool: made with alloc, so
-  // it is owned under manual counting too, not only under ARC.
-  NSDictionary* logAttributes =
-      [[NSDictionary alloc] initWithObjectsAndKeys:logFont, NSFontAttributeName, logColor,
-                                                   NSForegroundColorAttributeName, nil];
   return InstallerWindow{
       .window = std::make_shared<AppKitWindow>(window),
       .statusLabel = std::make_shared<AppKitStatusLabel>(statusLabel),
-      .logView = std::make_shared<AppKitLogView>(logView, logAttributes),
       .spinner = std::make_shared<AppKitSpinner>(spinner),
       .openButton = std::make_shared<AppKitButton>(openButton, target),
       .quitButton = std::make_shared<AppKitButton>(quitButton, target),

@@ -1,8 +1,10 @@
 #!/bin/bash
 # Runs a test copy of the installer, one linked with tests/appkit/window_check.mm,
-# three times and compares what the check read of the live window: with the
-# demo payload, with a script that fails, and with no payload (and standard
-# input and error closed). tools/test-appkit runs it on GNUstep under Xvfb,
+# four times and compares what the check read of the live window: with the
+# demo payload, with a script that fails, with no payload (and standard input
+# and error closed), and with no payload again while the check drives log
+# views of its own as a reader would (a small bound; more output than a view
+# holds). tools/test-appkit runs it on GNUstep under Xvfb,
 # the Mac workflow on the real AppKit; so it keeps to macOS's /bin/bash 3.2
 # and BSD tools.
 #
@@ -44,7 +46,9 @@ EOF
 
 # run NAME PAYLOAD DONE [closed]: runs a copy of the app with PAYLOAD (none
 # when empty) and a home of its own to the end with the check; the check stops
-# once the log ends with DONE. Sets `home` and `report`.
+# once the log ends with DONE. Sets `home` and `report`. With
+# CORVANE_APPKIT_CHECK_LOG=1 in its environment, the check then drives log
+# views of its own and writes what it found to $report.views.
 run() {
   local copy="$work/$1/Corvane Installer.app"
   home="$work/$1/home"
@@ -116,6 +120,7 @@ NSScrollView 28 74 564 246
 NSButton 370 24 106 32 "アプリを開く" enabled $2
 NSButton 486 24 106 32 "閉じる" enabled 1
 log as wide as its clip view: 1
+log shows the model: 1
 standard error: ${3:-$(dirname "$report")/out}
 EOF
 }
@@ -178,18 +183,42 @@ expect "demo: log" "$(printf '%s\n' "$welcome" "$(root_line)" \
   "$(log | head -n 2; log | grep -F "$home/Applications/Corvane.app"; log | tail -n ${#ending[@]})"
 
 failed="セットアップに失敗しました。終了コード: 3"
-run failing "$work/failing-payload" "$failed"$'\n'
+log_file() { echo "ログファイル: $home/Library/Logs/Corvane Installer/install.log"; }
+run failing "$work/failing-payload" "$(home=$work/failing/home && log_file)"$'\n'
 expect "failing: window" "$(layout "セットアップに失敗しました。ログを確認してください。" 0
   printf '%s\n' "follow: kept 1 followed 1" "activities during the run: 1")" "$(window)"
 expect "failing: after the outcome" "$(outcome_lines 0)" "$(outcome)"
 expect "failing: log" "$(printf '%s\n' "$welcome" "$(root_line)"; seq -f 'line %g' 40
-  printf '%s\n' paused resumed ended "" "$failed")" "$(log)"
+  printf '%s\n' paused resumed ended "" "$failed" "$(log_file)")" "$(log)"
 
 missing="インストール用ファイルが見つかりませんでした。"
 run missing "" "$missing"$'\n' closed
 expect "missing, stdin and stderr closed: window" "$(layout "$missing" 0 /dev/null)" "$(window)"
 expect "missing, stdin and stderr closed: after the outcome" "$(outcome_lines 0)" "$(outcome)"
 expect "missing, stdin and stderr closed: log" "$welcome"$'\n'"$missing" "$(log)"
+
+# Log views the check fills itself: one with a small bound, one holding more
+# than the view shows. Each line of what it found is a check of its own.
+CORVANE_APPKIT_CHECK_LOG=1 run "log views" "" "$missing"$'\n'
+views=$(cat "$report.views" 2>/dev/null || true)
+while IFS= read -r line; do
+  expect "log views: ${line%%:*}" "$line" "$(grep -F -m 1 "${line%%:*}:" <<<"$views" || true)"
+done <<'EOF'
+before the bound: shown 1, no note 1, at the end 1
+past the bound: shows the model 1, lines dropped 1
+note: the model's 1, in place 1
+following: at the end 1, in one update 1
+scrolled back: place kept 1, not following 1, note 1
+back at the end: follows 1
+long line: shown 1, paragraphs 3
+copy: line ends and NUL 1, a split line 1, a line end 1, a triple-clicked line 1
+select all: copies all kept 1
+larger output: shows the end 1, holds a part 1
+paging back: to the first line 1, keeping the place 1
+select all of the larger: copies all kept 1
+paging on: to the end 1, keeping the place 1
+Home and End: first line 1, end 1
+EOF
 
 if ((failures > 0)); then
   echo "$failures check(s) failed" >&2

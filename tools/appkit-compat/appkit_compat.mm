@@ -132,6 +132,12 @@ int CorvaneUserInitiatedActivities(void) {
   return held;
 }
 
+@implementation NSTextContainer (CorvaneMacOSCheck)
+- (instancetype)initWithSize:(NSSize)size {
+  return [self initWithContainerSize:size];
+}
+@end
+
 @implementation NSFont (CorvaneMacOSCheck)
 + (NSFont*)monospacedSystemFontOfSize:(CGFloat)fontSize weight:(NSFontWeight)weight {
   return [self userFixedPitchFontOfSize:fontSize];

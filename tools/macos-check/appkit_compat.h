@@ -20,6 +20,10 @@
 - (void)disableRelaunchOnLogin;
 @end
 
+@interface NSTextContainer (CorvaneMacOSCheck)
+- (instancetype)initWithSize:(NSSize)size;  // macOS 10.11
+@end
+
 @interface NSFont (CorvaneMacOSCheck)
 + (NSFont*)monospacedSystemFontOfSize:(CGFloat)fontSize weight:(NSFontWeight)weight;
 @end
