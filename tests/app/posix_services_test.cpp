@@ -62,9 +62,7 @@ TEST(PosixServices, AnAppStillRunningIsNotStartedTwice) {
     fs::remove(stop);
   };
   AppLauncher launcher;
-  EXPECT_TRUE(launcher.open(app.string()));
-  EXPECT_TRUE(launcher.open(app.string()));
-  EXPECT_TRUE(launcher.open(app.string()));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(launcher.open(app.string()));
   EXPECT_EQ(RunningChildren(), 1);
   end();
   EXPECT_TRUE(launcher.open(app.string()));

@@ -4,8 +4,8 @@
 // CORVANE_APPKIT_CHECK_DONE and the log view shows it (or after a minute),
 // writes what it found to that file and presses the close button;
 // tests/appkit/run_checks.sh compares. A log that stops at "paused\n" (the
-// script then waits for FILE.go1) gets the follow check: scrolled to the top,
-// the view must stay there; back at the end (FILE.go2), it must follow. With
+// script then waits for FILE.go1) has the activities held during the run
+// counted. With
 // CORVANE_APPKIT_CHECK_LOG set, it then drives log views of its own, each in a
 // second window over a model it fills (one with a small bound, one holding
 // more than the view shows), and writes what it found to FILE.views.
@@ -35,14 +35,13 @@
 namespace {
 
 using corvane::LogModel;
+using corvane::LogStore;
 using corvane::macos::ToNSString;
 using corvane::macos::ToStdString;
 
 NSString* reportPath;
 NSTimeInterval deadline;
-int stage;
-NSRect readingPlace;
-BOOL placeKept;
+BOOL paused;
 int activitiesDuringRun;
 int storageEdits;
 
@@ -212,22 +211,6 @@ Row TopRow(NSTextView* log) {
           NSMinY(visible) - NSMinY(rect) - origin.y};
 }
 
-std::string FirstParagraph(NSTextView* log) {
-  NSString* text = [log string];
-  return ToStdString([text substringWithRange:[text paragraphRangeForRange:NSMakeRange(0, 0)]]);
-}
-
-std::string LastParagraph(NSTextView* log) {
-  NSString* text = [log string];
-  return ToStdString(
-      [text substringWithRange:[text paragraphRangeForRange:NSMakeRange([text length], 0)]]);
-}
-
-// The model's first segment as the first paragraph shows it.
-std::string FirstShown(const LogModel& model) {
-  return model.displayText(model.firstSegment()) + "\n";
-}
-
 BOOL SamePlace(const Row& a, const Row& b) {
   return !a.paragraph.empty() && a.paragraph == b.paragraph && a.within == b.within &&
          std::abs(a.below - b.below) < 0.5;
@@ -244,30 +227,26 @@ NSTextField* NoteOf(NSScrollView* scroll) {
   return nil;
 }
 
-// Dimmed, in one line across the top of the log's frame, above the text.
-BOOL NoteInPlace(NSScrollView* scroll, NSTextField* note) {
-  NSClipView* clip = [scroll contentView];
-  const NSRect frame = [scroll convertRect:[scroll bounds] toView:nil];
-  const NSRect strip = [note convertRect:[note bounds] toView:nil];
-  const NSRect text = [clip convertRect:[clip bounds] toView:nil];
-  return [[note textColor] isEqual:[NSColor secondaryLabelColor]] && NSContainsRect(frame, strip) &&
-         NSMinY(strip) >= NSMaxY(text) - 0.5 && NSWidth(strip) >= NSWidth(text) &&
-         NSHeight(strip) < 2 * [[note font] pointSize] + 8;
+NSPasteboard* EmptyPasteboard() {
+  NSPasteboard* pasteboard = [NSPasteboard generalPasteboard];
+  [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
+  [pasteboard setString:@"" forType:NSPasteboardTypeString];
+  return pasteboard;
 }
 
 // Selects `range` of the view, copies with ⌘C, and compares with `expected`.
 BOOL Copies(NSTextView* log, NSRange range, const std::string& expected) {
   [log setSelectedRange:range];
-  NSPasteboard* pasteboard = [NSPasteboard generalPasteboard];
-  [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
-  [pasteboard setString:@"" forType:NSPasteboardTypeString];
+  NSPasteboard* pasteboard = EmptyPasteboard();
   return PressCommandKey(@"c", [log window]) &&
          [[pasteboard stringForType:NSPasteboardTypeString] isEqual:ToNSString(expected)];
 }
 
 // From the start of `from` to the end of `to`, as shown, against the model's
-// text between the same marks.
-BOOL CopiesExactly(NSTextView* log, const LogModel& model, NSString* from, NSString* to) {
+// text between the same marks; or, as a triple click halfway between them
+// (they start and end a line), the whole line, its line end too.
+BOOL CopiesBetween(NSTextView* log, const LogModel& model, NSString* from, NSString* to,
+                   BOOL tripleClick) {
   NSString* shown = [log string];
   const NSRange start = [shown rangeOfString:from];
   const NSRange end = [shown rangeOfString:to];
@@ -278,33 +257,18 @@ BOOL CopiesExactly(NSTextView* log, const LogModel& model, NSString* from, NSStr
       last == std::string::npos) {
     return NO;
   }
-  return Copies(log, NSMakeRange(start.location, NSMaxRange(end) - start.location),
-                text.substr(first, last + ToStdString(to).size() - first));
-}
-
-// A triple click halfway between `from` and `to`, which start and end a
-// line, selects all of it: its line end too, and nothing more.
-BOOL TripleClickCopiesLine(NSTextView* log, const LogModel& model, NSString* from, NSString* to) {
-  NSString* shown = [log string];
-  const NSRange start = [shown rangeOfString:from];
-  const NSRange end = [shown rangeOfString:to];
-  const std::string text = model.store().text();
-  const std::size_t first = text.find(ToStdString(from));
-  const std::size_t last = text.find(ToStdString(to));
-  if (start.location == NSNotFound || end.location == NSNotFound || first == std::string::npos ||
-      last == std::string::npos) {
-    return NO;
+  NSRange range = NSMakeRange(start.location, NSMaxRange(end) - start.location);
+  if (tripleClick) {
+    range = [log selectionRangeForProposedRange:NSMakeRange(range.location + range.length / 2, 0)
+                                    granularity:NSSelectByParagraph];
   }
-  const NSRange middle = NSMakeRange((start.location + NSMaxRange(end)) / 2, 0);
-  // Its line end is one LF.
-  return Copies(log, [log selectionRangeForProposedRange:middle granularity:NSSelectByParagraph],
-                text.substr(first, last + ToStdString(to).size() + 1 - first));
+  // The triple-clicked line's end is one LF.
+  return Copies(log, range,
+                text.substr(first, last + ToStdString(to).size() + tripleClick - first));
 }
 
 BOOL CopiesAll(NSTextView* log, const LogModel& model) {
-  NSPasteboard* pasteboard = [NSPasteboard generalPasteboard];
-  [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
-  [pasteboard setString:@"" forType:NSPasteboardTypeString];
+  NSPasteboard* pasteboard = EmptyPasteboard();
   [[log window] makeFirstResponder:log];
   return PressCommandKey(@"a", [log window]) && PressCommandKey(@"c", [log window]) &&
          [[pasteboard stringForType:NSPasteboardTypeString]
@@ -320,249 +284,100 @@ std::string Lines(int from, int to) {
   return text;
 }
 
-// Log views of the check's own, driven as a reader would, one step a tick:
-// each step acts, then waits for the view to show what it did (at most 20 s),
-// then notes what it found.
-class LogCheck {
- public:
-  LogCheck();
-  // True once every step has reported.
-  bool advance();
-  NSString* report() const { return report_; }
-
- private:
-  struct Step {
-    std::function<void()> act;
-    std::function<BOOL()> ready;
-    // Returns true to run the step again.
-    std::function<bool(BOOL)> done;
-  };
-  void line(NSString* text) { [report_ appendFormat:@"%@\n", text]; }
-  NSTextView* log(const std::shared_ptr<LogModel>& model) const {
-    return LogViewIn(ScrollViewOf(model.get()));
+// Runs the main run loop until `ready` holds, for 20 s at most: the log view
+// shows what it was given once a frame.
+BOOL Await(const std::function<BOOL()>& ready) {
+  const NSTimeInterval giveUp = [NSDate timeIntervalSinceReferenceDate] + 20;
+  while (!ready()) {
+    if ([NSDate timeIntervalSinceReferenceDate] > giveUp) return NO;
+    [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode
+                             beforeDate:[NSDate dateWithTimeIntervalSinceNow:0.02]];
   }
+  return YES;
+}
 
-  std::vector<Step> steps_;
-  std::size_t current_ = 0;
-  bool acted_ = false;
-  NSTimeInterval giveUp_ = 0;
-  NSMutableString* report_ = [[NSMutableString alloc] init];
+// Log views of the check's own, driven as a reader would; each finding is a
+// line of the report.
+void RunLogChecks(NSMutableString* report) {
+  std::vector<corvane::InstallerWindow> windows;
+
   // Small enough that the view shows all it keeps.
-  const std::shared_ptr<LogModel> small_ = std::make_shared<LogModel>(32 * 1024, 4096);
-  const std::shared_ptr<LogModel> large_ = std::make_shared<LogModel>();
-  std::vector<corvane::InstallerWindow> windows_;
-  Row place_;
-  std::string firstShown_;
-  std::string lastShown_;
-  int pages_ = 0;
-  BOOL placesKept_ = YES;
-};
+  const auto small = std::make_shared<LogModel>(32 * 1024, 4096);
+  windows.push_back(corvane::macos::BuildInstallerWindow({}, small));
+  NSScrollView* scroll = ScrollViewOf(small.get());
+  CorvaneLogView* log = LogViewIn(scroll);
+  auto showsAll = [&] { return ShowsAll(log, *small); };
+  small->append(Lines(0, 500));
+  BOOL shown = Await(showsAll);
+  [report appendFormat:@"before the bound: shown %d, no note %d, at the end %d\n", shown,
+                       NoteOf(scroll) == nil, shown && AtEnd(log)];
 
-LogCheck::LogCheck() {
-  auto smallLog = [this] { return log(small_); };
-  auto showsAll = [this, smallLog] { return ShowsAll(smallLog(), *small_); };
-
-  steps_.push_back(
-      {[this] {
-         windows_.push_back(corvane::macos::BuildInstallerWindow({}, small_));
-         small_->append(Lines(0, 500));
-       },
-       showsAll,
-       [this, smallLog](BOOL shown) {
-         line([NSString stringWithFormat:@"before the bound: shown %d, no note %d, at the end %d",
-                                         shown, NoteOf(ScrollViewOf(small_.get())) == nil,
-                                         shown && AtEnd(smallLog())]);
-         return false;
-       }});
   // Past the bound, in ten appends of one turn: one update draws them. Some
   // of what was shown is dropped, some stays.
-  steps_.push_back(
-      {[this, smallLog] {
-         storageEdits = 0;
-         [[NSNotificationCenter defaultCenter]
-             addObserver:[CorvaneWindowCheck class]
-                selector:@selector(storageEdited:)
-                    name:NSTextStorageDidProcessEditingNotification
-                  object:[smallLog() textStorage]];
-         for (int i = 500; i < 650; i += 15) small_->append(Lines(i, i + 15));
-       },
-       showsAll,
-       [this, smallLog](BOOL shown) {
-         [[NSNotificationCenter defaultCenter] removeObserver:[CorvaneWindowCheck class]];
-         NSScrollView* scroll = ScrollViewOf(small_.get());
-         NSTextField* note = NoteOf(scroll);
-         line([NSString stringWithFormat:@"past the bound: shows the model %d, lines dropped %d",
-                                         shown, small_->store().droppedLines() > 0]);
-         line([NSString
-             stringWithFormat:@"note: the model's %d, in place %d",
-                              note != nil &&
-                                  [[note stringValue] isEqual:ToNSString(small_->droppedNote())],
-                              note != nil && NoteInPlace(scroll, note)]);
-         line([NSString stringWithFormat:@"following: at the end %d, in one update %d",
-                                         AtEnd(smallLog()) && small_->followsEnd(),
-                                         storageEdits == 1]);
-         return false;
-       }});
-  // Scrolled back, as lines go at the front.
-  steps_.push_back(
-      {[this, smallLog] {
-         NSScrollView* scroll = ScrollViewOf(small_.get());
-         ScrollAsReader(scroll, Bottom(scroll) / 2);
-         place_ = TopRow(smallLog());
-         small_->append(Lines(650, 750));
-       },
-       showsAll,
-       [this, smallLog](BOOL shown) {
-         line([NSString stringWithFormat:@"scrolled back: place kept %d, not following %d, note %d",
-                                         shown && SamePlace(place_, TopRow(smallLog())),
-                                         !small_->followsEnd() && !AtEnd(smallLog()),
-                                         [[NoteOf(ScrollViewOf(small_.get())) stringValue]
-                                             isEqual:ToNSString(small_->droppedNote())]]);
-         return false;
-       }});
-  steps_.push_back(
-      {[this] {
-         NSScrollView* scroll = ScrollViewOf(small_.get());
-         ScrollAsReader(scroll, Bottom(scroll));
-         small_->append(Lines(750, 800));
-       },
-       showsAll,
-       [this, smallLog](BOOL shown) {
-         line([NSString stringWithFormat:@"back at the end: follows %d",
-                                         shown && AtEnd(smallLog()) && small_->followsEnd()]);
-         return false;
-       }});
+  storageEdits = 0;
+  [[NSNotificationCenter defaultCenter] addObserver:[CorvaneWindowCheck class]
+                                           selector:@selector(storageEdited:)
+                                               name:NSTextStorageDidProcessEditingNotification
+                                             object:[log textStorage]];
+  for (int i = 500; i < 650; i += 15) small->append(Lines(i, i + 15));
+  shown = Await(showsAll);
+  [[NSNotificationCenter defaultCenter] removeObserver:[CorvaneWindowCheck class]];
+  NSTextField* note = NoteOf(scroll);
+  [report appendFormat:@"past the bound: shows the model %d, lines dropped %d\n", shown,
+                       small->store().droppedLines() > 0];
+  [report appendFormat:@"note: the model's %d, dimmed %d\n",
+                       note != nil && [[note stringValue] isEqual:ToNSString(small->droppedNote())],
+                       note != nil && [[note textColor] isEqual:[NSColor secondaryLabelColor]]];
+  [report appendFormat:@"following: at the end %d, in one update %d\n",
+                       AtEnd(log) && small->followsEnd(), storageEdits == 1];
+
+  // Scrolled back, as lines go at the front; then back at the end.
+  ScrollAsReader(scroll, Bottom(scroll) / 2);
+  const Row place = TopRow(log);
+  small->append(Lines(650, 750));
+  shown = Await(showsAll);
+  [report appendFormat:@"scrolled back: place kept %d, not following %d, note %d\n",
+                       shown && SamePlace(place, TopRow(log)), !small->followsEnd() && !AtEnd(log),
+                       [[NoteOf(scroll) stringValue] isEqual:ToNSString(small->droppedNote())]];
+  ScrollAsReader(scroll, Bottom(scroll));
+  small->append(Lines(750, 800));
+  shown = Await(showsAll);
+  [report
+      appendFormat:@"back at the end: follows %d\n", shown && AtEnd(log) && small->followsEnd()];
+
   // Line ends of every kind, NUL, and a line of three segments.
-  steps_.push_back(
-      {[this] {
-         std::string longLine = "{2 ";
-         while (longLine.size() < 10'000) longLine += "abcあいう";
-         static constexpr char kLineEnds[] = "{1 crlf\r\ncr\rls\u2028ps\u2029nul\0 tab\t😀 あ 1}\n";
-         small_->append(std::string(kLineEnds, sizeof kLineEnds - 1) + longLine +
-                        " 2}\n{3\r\n3}\n");
-       },
-       showsAll,
-       [this, smallLog](BOOL shown) {
-         NSTextView* log = smallLog();
-         NSString* text = [log string];
-         const NSRange from = [text rangeOfString:@"{2"];
-         const NSRange to = [text rangeOfString:@"2}"];
-         NSUInteger paragraphs = 0;
-         if (from.location != NSNotFound && to.location != NSNotFound) {
-           paragraphs = [[[text
-               substringWithRange:NSMakeRange(from.location, NSMaxRange(to) - from.location)]
-               componentsSeparatedByString:@"\n"] count];
-         }
-         [[log window] makeFirstResponder:log];
-         line([NSString stringWithFormat:@"long line: shown %d, paragraphs %lu", shown,
-                                         static_cast<unsigned long>(paragraphs)]);
-         line([NSString stringWithFormat:@"copy: line ends and NUL %d, a split line %d, a line end "
-                                         @"%d, a triple-clicked line %d",
-                                         CopiesExactly(log, *small_, @"{1", @"1}"),
-                                         CopiesExactly(log, *small_, @"{2", @"2}"),
-                                         CopiesExactly(log, *small_, @"{3", @"3}"),
-                                         TripleClickCopiesLine(log, *small_, @"{2", @"2}")]);
-         line([NSString
-             stringWithFormat:@"select all: copies all kept %d", CopiesAll(log, *small_)]);
-         return false;
-       }});
+  std::string longLine = "{2 ";
+  while (longLine.size() < 10'000) longLine += "abcあいう";
+  static constexpr char kLineEnds[] = "{1 crlf\r\ncr\rls\u2028ps\u2029nul\0 tab\t😀 あ 1}\n";
+  small->append(std::string(kLineEnds, sizeof kLineEnds - 1) + longLine + " 2}\n{3\r\n3}\n");
+  shown = Await(showsAll);
+  // Shown as the model is, a paragraph a segment: three for this line.
+  const LogStore& kept = small->store();
+  const std::uint64_t longLineAt = kept.lineAt(kept.beginOffset() + kept.text().find("{2"));
+  [[log window] makeFirstResponder:log];
+  [report appendFormat:@"long line: shown %d, paragraphs %llu\n", shown,
+                       static_cast<unsigned long long>(small->segmentCount(longLineAt))];
+  [report appendFormat:@"copy: line ends and NUL %d, a split line %d, a line end %d, "
+                       @"a triple-clicked line %d\n",
+                       CopiesBetween(log, *small, @"{1", @"1}", NO),
+                       CopiesBetween(log, *small, @"{2", @"2}", NO),
+                       CopiesBetween(log, *small, @"{3", @"3}", NO),
+                       CopiesBetween(log, *small, @"{2", @"2}", YES)];
+  [report appendFormat:@"select all: copies all kept %d\n", CopiesAll(log, *small)];
 
-  // More than the view holds: it shows the end, and pages earlier output in
-  // as the reader reaches the top of what it holds.
-  auto largeLog = [this] { return log(large_); };
-  steps_.push_back(
-      {[this] {
-         windows_.push_back(corvane::macos::BuildInstallerWindow({}, large_));
-         large_->append(Lines(0, 30'000));
-       },
-       [this, largeLog] { return ShowsEnd(largeLog(), *large_); },
-       [this, largeLog](BOOL shown) {
-         const std::size_t held = ToStdString([largeLog() string]).size();
-         line([NSString stringWithFormat:@"larger output: shows the end %d, holds a part %d", shown,
-                                         held < large_->store().keptBytes() / 2]);
-         return false;
-       }});
-  steps_.push_back(
-      {[this, largeLog] {
-         NSTextView* log = largeLog();
-         firstShown_ = FirstParagraph(log);
-         ScrollAsReader([log enclosingScrollView], 0);
-         place_ = TopRow(log);
-       },
-       [this, largeLog] { return FirstParagraph(largeLog()) != firstShown_; },
-       [this, largeLog](BOOL paged) {
-         NSTextView* log = largeLog();
-         placesKept_ = placesKept_ && paged && SamePlace(place_, TopRow(log));
-         ++pages_;
-         const BOOL atFirst = FirstParagraph(log) == FirstShown(*large_);
-         if (paged && !atFirst && pages_ < 100) return true;
-         line([NSString stringWithFormat:@"paging back: to the first line %d, keeping the place %d",
-                                         atFirst, placesKept_]);
-         line([NSString stringWithFormat:@"select all of the larger: copies all kept %d",
-                                         CopiesAll(log, *large_)]);
-         placesKept_ = YES;
-         pages_ = 0;
-         return false;
-       }});
-  // Down again, to the end, which it follows once there.
-  steps_.push_back(
-      {[this, largeLog] {
-         NSTextView* log = largeLog();
-         lastShown_ = LastParagraph(log);
-         ScrollAsReader([log enclosingScrollView], Bottom([log enclosingScrollView]));
-         place_ = TopRow(log);
-       },
-       [this, largeLog] { return LastParagraph(largeLog()) != lastShown_ || large_->followsEnd(); },
-       [this, largeLog](BOOL moved) {
-         NSTextView* log = largeLog();
-         const BOOL following = large_->followsEnd() && ShowsEnd(log, *large_) && AtEnd(log);
-         if (!following) placesKept_ = placesKept_ && moved && SamePlace(place_, TopRow(log));
-         if (moved && !following && ++pages_ < 100) return true;
-         line([NSString stringWithFormat:@"paging on: to the end %d, keeping the place %d",
-                                         following, placesKept_]);
-         return false;
-       }});
-  // Home and End: to either end of everything kept.
-  steps_.push_back({[largeLog] {
-                      NSTextView* log = largeLog();
-                      [[log window] makeFirstResponder:log];
-                      [NSApp sendAction:@selector(scrollToBeginningOfDocument:)
-                                     to:[[log window] firstResponder]
-                                   from:nil];
-                    },
-                    [this, largeLog] { return FirstParagraph(largeLog()) == FirstShown(*large_); },
-                    [this, largeLog](BOOL atFirst) {
-                      NSTextView* log = largeLog();
-                      const BOOL top = NSMinY([log visibleRect]) <= 0 && !large_->followsEnd();
-                      [NSApp sendAction:@selector(scrollToEndOfDocument:)
-                                     to:[[log window] firstResponder]
-                                   from:nil];
-                      line([NSString stringWithFormat:@"Home and End: first line %d, end %d",
-                                                      atFirst && top,
-                                                      ShowsEnd(log, *large_) && AtEnd(log) &&
-                                                          large_->followsEnd()]);
-                      return false;
-                    }});
+  // More than the view holds: it shows the end, and select all takes all
+  // that is kept.
+  const auto large = std::make_shared<LogModel>();
+  windows.push_back(corvane::macos::BuildInstallerWindow({}, large));
+  scroll = ScrollViewOf(large.get());
+  log = LogViewIn(scroll);
+  large->append(Lines(0, 30'000));
+  shown = Await([&] { return ShowsEnd(log, *large); });
+  [report appendFormat:@"larger output: shows the end %d, holds a part %d\n", shown,
+                       ToStdString([log string]).size() < large->store().keptBytes() / 2];
+  [report appendFormat:@"select all of the larger: copies all kept %d\n", CopiesAll(log, *large)];
 }
 
-bool LogCheck::advance() {
-  while (current_ < steps_.size()) {
-    Step& step = steps_[current_];
-    if (!acted_) {
-      step.act();
-      acted_ = true;
-      giveUp_ = [NSDate timeIntervalSinceReferenceDate] + 20;
-      return false;
-    }
-    const BOOL ready = step.ready();
-    if (!ready && [NSDate timeIntervalSinceReferenceDate] < giveUp_) return false;
-    acted_ = false;
-    if (!step.done(ready)) ++current_;
-  }
-  return true;
-}
-
-LogCheck* logCheck;
 NSScrollView* installerLog;
 
 }  // namespace
@@ -608,29 +423,21 @@ NSScrollView* installerLog;
   NSString* text = log != nil ? ToNSString([log model]->store().text()) : @"";
   // The view draws the model once a frame: each stage waits for it to catch up.
   const BOOL shown = log != nil && ShowsAll(log, *[log model]);
-  if (stage == 0 && shown && [text hasSuffix:@"paused\n"]) {
+  if (!paused && shown && [text hasSuffix:@"paused\n"]) {
     activitiesDuringRun = ActivitiesHeld();
-    [[scroll contentView] scrollToPoint:NSZeroPoint];
-    [scroll reflectScrolledClipView:[scroll contentView]];
-    readingPlace = [log visibleRect];
     [[NSData data] writeToFile:[reportPath stringByAppendingString:@".go1"] atomically:YES];
-    stage = 1;
-  } else if (stage == 1 && shown && [text hasSuffix:@"resumed\n"]) {
-    placeKept = NSEqualRects(readingPlace, [log visibleRect]);
-    // As the user would, to the very end: the layout may not have reached it.
-    [log scrollRangeToVisible:NSMakeRange([[log string] length], 0)];
-    [[NSData data] writeToFile:[reportPath stringByAppendingString:@".go2"] atomically:YES];
-    stage = 2;
+    paused = YES;
   }
   const char* doneText = getenv("CORVANE_APPKIT_CHECK_DONE");
   NSString* done = [NSString stringWithUTF8String:doneText != NULL ? doneText : ""];
   BOOL finished = shown && [done length] > 0 && [text hasSuffix:done];
-  if (finished && getenv("CORVANE_APPKIT_CHECK_LOG") != NULL) {
-    if (logCheck == nullptr) logCheck = new LogCheck();
-    finished = logCheck->advance();
-  }
   if (!finished && [NSDate timeIntervalSinceReferenceDate] < deadline) return;
   [timer invalidate];
+  NSMutableString* views = nil;
+  if (finished && getenv("CORVANE_APPKIT_CHECK_LOG") != NULL) {
+    views = [NSMutableString string];
+    RunLogChecks(views);
+  }
 
   NSSize size = [[window contentView] frame].size;
   NSMutableString* report = [NSMutableString string];
@@ -656,19 +463,14 @@ NSScrollView* installerLog;
                        @"standard error: %@\n",
                        NSWidth([log frame]) == NSWidth([[scroll contentView] bounds]), shown,
                        StandardErrorTarget()];
-  if (stage == 2) {
-    [report appendFormat:@"follow: kept %d followed %d\nactivities during the run: %d\n", placeKept,
-                         AtEnd(log), activitiesDuringRun];
-  }
+  if (paused) [report appendFormat:@"activities during the run: %d\n", activitiesDuringRun];
   [report appendFormat:@"activities after the outcome: %d\n", ActivitiesHeld()];
 #ifndef __APPLE__
   [report appendFormat:@"relaunch at login disabled: %d\n", CorvaneRelaunchOnLoginDisabled()];
 #endif
   AppendMenus(report);
 
-  NSPasteboard* pasteboard = [NSPasteboard generalPasteboard];
-  [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
-  [pasteboard setString:@"" forType:NSPasteboardTypeString];
+  NSPasteboard* pasteboard = EmptyPasteboard();
   [window makeFirstResponder:log];
   const BOOL selected =
       PressCommandKey(@"a", window) && [log selectedRange].length == [[log string] length];
@@ -678,12 +480,10 @@ NSScrollView* installerLog;
 
   [report appendFormat:@"log:\n%@", text];
   [report writeToFile:reportPath atomically:YES encoding:NSUTF8StringEncoding error:NULL];
-  if (logCheck != nullptr) {
-    [logCheck->report() writeToFile:[reportPath stringByAppendingString:@".views"]
-                         atomically:YES
-                           encoding:NSUTF8StringEncoding
-                              error:NULL];
-  }
+  [views writeToFile:[reportPath stringByAppendingString:@".views"]
+          atomically:YES
+            encoding:NSUTF8StringEncoding
+               error:NULL];
   [lastButton performClick:nil];
 }
 

@@ -41,30 +41,6 @@ TEST(InstallPlan, PayloadMustBeADirectoryOrALinkToOne) {
   EXPECT_FALSE(IsPayloadUsable(payload)) << "a dangling link";
 }
 
-// bash must hand back exactly the quoted string (the fuzzer tries random bytes).
-TEST(ShellQuote, BashReadsBackHostileStrings) {
-  std::vector<std::string> inputs = {"",
-                                     "'",
-                                     "a'b''c",
-                                     "\"",
-                                     "$(touch /tmp/corvane-pwned)",
-                                     "`id`",
-                                     "\\'",
-                                     "a\nb\n",
-                                     "$HOME ${PATH} $@ !! ~ *",
-                                     "日本語 の パス",
-                                     "\x7f\x1b[31mred\\"};
-  TempDir dir;
-  const fs::path out = dir.path() / "words";
-  std::string script = "exec >" + ShellQuote(out.string()) + "\n";
-  for (const auto& input : inputs) script += "printf '%s\\0' " + ShellQuote(input) + "\n";
-  ASSERT_EQ(RunScript(script).status, 0);
-  std::string expected;
-  for (const auto& input : inputs) expected += input + '\0';
-  EXPECT_TRUE(ReadFile(out) == expected);
-  EXPECT_FALSE(fs::exists("/tmp/corvane-pwned"));
-}
-
 TEST(ComposeInstallScript, WorkedExampleIsExact) {
   const std::string script =
       ComposeInstallScript(PayloadPath("/Volumes/Work/Team's Tools/Setup.app/Contents/Resources"),
@@ -105,35 +81,26 @@ class ComposedScript : public ::testing::Test {
   fs::path root = InstallRootPath(home.string());
 };
 
+// The payload's PATH is not the copy's: with a stranger's tools first on it,
+// the copy runs none of them and says nothing.
 TEST_F(ComposedScript, CopiesMakesScriptsExecutableAndRunsThePayloadScript) {
-  const auto result =
-      Run("printf '%s|%s\\n' \"$PWD\" \"$APP_BUNDLE_PATH\"\necho 'to stderr' >&2\n");
-  ASSERT_EQ(result.status, 0) << result.output;
-  EXPECT_EQ(result.output, root.string() + "|" + AppBundlePath(home.string()) + "\nto stderr\n");
-  EXPECT_EQ(ReadFile(root / "data/テキスト.txt"), "ペイロード\n");
-  EXPECT_TRUE(Executable(root / "scripts/helper.sh"));
-  EXPECT_FALSE(Executable(root / "scripts/notes.txt"));
-}
-
-// The payload's PATH is not the copy's: with none, or with a stranger's
-// `find` first, the copy works and says nothing.
-TEST_F(ComposedScript, TheCopyRunsNoToolFromThePath) {
   const fs::path tools = dir.path() / "tools";
   const fs::path ran = dir.path() / "a tool from PATH ran";
-  for (const char* tool : {"find", "chmod", "cp", "mkdir"}) {
+  for (const char* tool : {"find", "chmod", "cp", "mkdir", "dirname"}) {
     WriteFile(tools / tool, "#!/bin/sh\ntouch " + ShellQuote(ran.string()) + "\n");
     fs::permissions(tools / tool, fs::perms::owner_all);
   }
   const std::string path = std::getenv("PATH");
-  for (const std::string& searched : {std::string(), tools.string()}) {
-    ::setenv("PATH", searched.c_str(), 1);
-    const auto result = Run("exit 0\n");
-    ::setenv("PATH", path.c_str(), 1);
-    EXPECT_EQ(result.status, 0) << searched;
-    EXPECT_EQ(result.output, "") << searched;
-    EXPECT_TRUE(fs::exists(root / "data/テキスト.txt")) << searched;
-  }
+  ::setenv("PATH", tools.c_str(), 1);
+  const auto result =
+      Run("printf '%s|%s\\n' \"$PWD\" \"$APP_BUNDLE_PATH\"\necho 'to stderr' >&2\n");
+  ::setenv("PATH", path.c_str(), 1);
+  ASSERT_EQ(result.status, 0) << result.output;
+  EXPECT_EQ(result.output, root.string() + "|" + AppBundlePath(home.string()) + "\nto stderr\n");
   EXPECT_FALSE(fs::exists(ran));
+  EXPECT_EQ(ReadFile(root / "data/テキスト.txt"), "ペイロード\n");
+  EXPECT_TRUE(Executable(root / "scripts/helper.sh"));
+  EXPECT_FALSE(Executable(root / "scripts/notes.txt"));
 }
 
 TEST_F(ComposedScript, SecondRunMergesAndReplacesReadOnlyFiles) {
