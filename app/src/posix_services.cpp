@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>

@@ -104,7 +104,7 @@ void LogStore::appendBytes(std::string_view text) {
   std::vector<std::unique_ptr<char[]>> buffers;
   buffers.reserve(newChunks);
   for (std::size_t k = 0; k < newChunks; ++k) {
-    buffers.push_back(std::make_unique_for_overwrite<char[]>(chunkBytes_));
+    buffers.emplace_back(new char[chunkBytes_]);
   }
   chunks_.reserve(chunks_.size() + newChunks);
   starts_.resize(lines + lineEnds_.size());

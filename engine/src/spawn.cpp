@@ -49,9 +49,11 @@ pid_t Spawn(const SpawnRequest& request) {
     posix_spawn_file_actions_adddup2(actions.get(), request.output, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(actions.get(), request.output, STDERR_FILENO);
   }
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  // A new session is a new group already.
-  flags |= detached ? POSIX_SPAWN_SETSID : POSIX_SPAWN_SETPGROUP;
+  int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
+#ifdef POSIX_SPAWN_SETSID
+  // A new session is a new group already, and may not be asked for with one.
+  if (detached) flags = (flags & ~POSIX_SPAWN_SETPGROUP) | POSIX_SPAWN_SETSID;
+#endif
 #ifdef __APPLE__
   // Only what the file actions name survives into the child.
   flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
@@ -60,7 +62,7 @@ pid_t Spawn(const SpawnRequest& request) {
   posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
 #endif
   SpawnAttributes attributes;
-  posix_spawnattr_setflags(attributes.get(), flags);
+  posix_spawnattr_setflags(attributes.get(), static_cast<short>(flags));
   posix_spawnattr_setpgroup(attributes.get(), 0);
   sigset_t signals;
   sigemptyset(&signals);

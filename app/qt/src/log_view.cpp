@@ -23,7 +23,7 @@ namespace {
 
 constexpr int kMargin = 4;
 constexpr int kFrameMilliseconds = 16;
-constexpr std::size_t kMaxLayouts = 2048;
+constexpr std::size_t kMaxLayouts = 512;
 // Larger appends are not read out one by one: no one listens to a flood.
 constexpr std::uint64_t kMaxAnnounced = std::uint64_t{16} * 1024;
 
@@ -225,9 +225,9 @@ bool LogView::showsEnd() const { return !(top_ < endPosition()); }
 void LogView::logDidChange() {
   if (refreshTimer_.isActive()) return;
   // The first change after a pause shows at once; later ones once a frame,
-  // or once every other frame while a whole page goes by between two: no one
+  // or every third while a whole page goes by between two: no one
   // reads a flood, and drawing it costs the same however fast it comes.
-  const int frame = flooding_ ? 2 * kFrameMilliseconds : kFrameMilliseconds;
+  const int frame = flooding_ ? 3 * kFrameMilliseconds : kFrameMilliseconds;
   const qint64 since = sinceRefresh_.isValid() ? sinceRefresh_.elapsed() : frame;
   if (since >= frame) {
     refresh();

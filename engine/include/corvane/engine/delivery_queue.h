@@ -23,7 +23,7 @@ namespace corvane {
 // instead of in memory.
 class DeliveryQueue : public std::enable_shared_from_this<DeliveryQueue> {
  public:
-  static constexpr std::size_t kDefaultSliceBytes = std::size_t{1} << 20;
+  static constexpr std::size_t kDefaultSliceBytes = std::size_t{256} << 10;
   static constexpr std::size_t kMaxPendingBytes = std::size_t{4} << 20;
 
   static std::shared_ptr<DeliveryQueue> Create(std::shared_ptr<MainQueue> mainQueue,
