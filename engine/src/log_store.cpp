@@ -1,8 +1,11 @@
 #include "corvane/engine/log_store.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -63,6 +66,19 @@ void FindLineEnds(std::string_view text, bool pendingCarriageReturn,
                  [&](std::size_t end) { ends.push_back(static_cast<std::uint32_t>(end)); });
 }
 
+// The log is what grows; out of address space (ulimit -v), it must give way
+// before the rest of the program meets the limit in code that cannot take
+// it, such as the toolkit's. So it grows only while this much more could be
+// had.
+void EnsureHeadroom() {
+  constexpr std::size_t kHeadroomBytes = std::size_t{16} << 20;
+  void* room = std::malloc(kHeadroomBytes);
+  if (room == nullptr) throw std::bad_alloc();
+  // Used, so that the request is not left out as one never used.
+  static_cast<volatile char*>(room)[0] = 0;
+  std::free(room);
+}
+
 }  // namespace
 
 LogStore::LogStore(std::size_t budgetBytes, std::size_t chunkBytes)
@@ -86,8 +102,11 @@ void LogStore::append(std::string_view text) {
         pendingCarriageReturn_ = false;
         return;
       }
-      budget_ = std::max(memoryBytes() / 2, 4 * chunkBytes_);
-      trim(attempt < 8 ? budget_ - budget_ / 32 : 0);
+      if (attempt < 8) {
+        relieveMemory();
+      } else {
+        trim(0);
+      }
     }
   }
   if (memoryBytes() > budget_) trim(budget_ - budget_ / 32);
@@ -101,10 +120,11 @@ void LogStore::appendBytes(std::string_view text) {
   const std::uint64_t needed = end_ + text.size();
   const auto newChunks = static_cast<std::size_t>(
       needed > capacity ? (needed - capacity + chunkBytes_ - 1) / chunkBytes_ : 0);
-  std::vector<std::unique_ptr<char[]>> buffers;
+  if (newChunks > 0) EnsureHeadroom();
+  std::vector<ChunkBytes> buffers;
   buffers.reserve(newChunks);
   for (std::size_t k = 0; k < newChunks; ++k) {
-    buffers.emplace_back(new char[chunkBytes_]);
+    buffers.push_back(MapChunk(chunkBytes_));
   }
   chunks_.reserve(chunks_.size() + newChunks);
   starts_.resize(lines + lineEnds_.size());
@@ -141,6 +161,19 @@ void LogStore::appendBytes(std::string_view text) {
   }
   pendingCarriageReturn_ = text.back() == '\r';
   end_ = at;
+}
+
+LogStore::ChunkBytes LogStore::MapChunk(std::size_t length) {
+  void* bytes = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
+  if (bytes == MAP_FAILED) throw std::bad_alloc();
+  return ChunkBytes(static_cast<char*>(bytes), Unmap{length});
+}
+
+void LogStore::Unmap::operator()(char* bytes) const { ::munmap(bytes, length); }
+
+void LogStore::relieveMemory() {
+  budget_ = std::max(memoryBytes() / 2, 4 * chunkBytes_);
+  trim(budget_ - budget_ / 32);
 }
 
 std::size_t LogStore::memoryBytes() const {

@@ -5,6 +5,7 @@
 #include <QTextBoundaryFinder>
 #include <algorithm>
 #include <climits>
+#include <new>
 
 #include "corvane/qt/log_view.h"
 
@@ -55,7 +56,13 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
     const int count = characterCount();
     if (end < 0 || end > count) end = count;
     start = std::clamp(start, 0, end);
-    return ShownText(store().text(offsetAt(start), offsetAt(end)));
+    try {
+      return ShownText(store().text(offsetAt(start), offsetAt(end)));
+    } catch (const std::bad_alloc&) {
+      // Asked for more than memory allows: nothing, and the log makes room.
+      view_->model()->relieveMemory();
+      return {};
+    }
   }
   QString textAtOffset(int offset, QAccessible::TextBoundaryType boundary, int* start,
                        int* end) const override {

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <new>
 
 #include "corvane/qt/dim_label.h"
 #include "corvane/qt/log_accessibility.h"
@@ -243,6 +244,23 @@ void LogView::catchUp() {
 
 void LogView::refresh() {
   sinceRefresh_.start();
+  whileMemoryLasts([this] { catchUpWithModel(); });
+}
+
+// Out of memory while drawing, the view tries again a frame later and the log
+// gives up older output, rather than the program ending.
+template <typename Work>
+void LogView::whileMemoryLasts(Work work) {
+  try {
+    work();
+  } catch (const std::bad_alloc&) {
+    layouts_.clear();
+    model_->relieveMemory();
+    refreshTimer_.start(kFrameMilliseconds);
+  }
+}
+
+void LogView::catchUpWithModel() {
   const LogStore& store = model_->store();
   // Dropped lines take the reader's place with them; anything else keeps it.
   if (top_.segment.from < store.beginOffset()) {
@@ -346,6 +364,10 @@ void LogView::showNote() {
 QString LogView::droppedNote() const { return note_ != nullptr ? note_->text() : QString(); }
 
 void LogView::paintEvent(QPaintEvent* /*event*/) {
+  whileMemoryLasts([this] { paintRows(); });
+}
+
+void LogView::paintRows() {
   QPainter painter(viewport());
   // Rows scroll whole: the one before the top row stays out of the margin.
   painter.setClipRect(0, kMargin, viewport()->width(), viewport()->height() - kMargin);
@@ -437,7 +459,11 @@ void LogView::selectAll() { select(model_->store().beginOffset(), model_->store(
 
 void LogView::copy() const {
   if (selectionStart() == selectionEnd()) return;
-  QGuiApplication::clipboard()->setMimeData(mimeForSelection(true));
+  try {
+    QGuiApplication::clipboard()->setMimeData(mimeForSelection(true));
+  } catch (const std::bad_alloc&) {
+    // No room for a copy of that much: nothing is copied, nothing lost.
+  }
 }
 
 QMimeData* LogView::mimeForSelection(bool snapshot) const {

@@ -44,6 +44,8 @@ class LogModel {
 
   void append(std::string_view text);
   const LogStore& store() const { return store_; }
+  // A view that ran out of memory drawing the log: older output goes.
+  void relieveMemory() { store_.relieveMemory(); }
   // Exactly the kept text between two offsets: what copying gives.
   std::string text(std::uint64_t from, std::uint64_t to) const { return store_.text(from, to); }
 

@@ -67,13 +67,25 @@ class LogStore {
   std::uint64_t droppedLines() const { return droppedLines_; }
   std::uint64_t droppedCharacters() const { return droppedCharacters_; }
 
+  // Memory ran short elsewhere: keeps half of what it holds from now on.
+  void relieveMemory();
+
   // Text and index as held, for the budget and for measurements.
   std::size_t memoryBytes() const;
   std::size_t budget() const { return budget_; }
 
  private:
+  // Chunks are mapped and unmapped, not taken from malloc: freed, they give
+  // their address space back at once, which a limit on it (ulimit -v) counts.
+  struct Unmap {
+    std::size_t length;
+    void operator()(char* bytes) const;
+  };
+  using ChunkBytes = std::unique_ptr<char[], Unmap>;
+  static ChunkBytes MapChunk(std::size_t length);
+
   struct Chunk {
-    std::unique_ptr<char[]> bytes;
+    ChunkBytes bytes;
     // Counts of everything appended before the chunk's first byte.
     std::uint64_t utf16Before = 0;
     std::uint64_t charactersBefore = 0;

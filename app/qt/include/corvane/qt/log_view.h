@@ -99,6 +99,10 @@ class LogView : public QAbstractScrollArea, public LogModel::Observer {
   void setTop(Position top, bool byReader);
   void scrollRows(int rows);
   void refresh();
+  void catchUpWithModel();
+  void paintRows();
+  template <typename Work>
+  void whileMemoryLasts(Work work);
   void syncScrollBar(const Position& end);
   void onScrollBarAction(int action);
   void showNote();
