@@ -1,12 +1,12 @@
 #import <AppKit/AppKit.h>
 
 #import "app_delegate.h"
-#include "corvane/engine/standard_descriptors.h"
+#include "corvane/engine/inherited_state.h"
 
 int main(int, char**) {
   // Before anything opens a file: a closed descriptor 2 would otherwise be
   // taken by the window server connection, and a warning would go into it.
-  corvane::EnsureStandardDescriptors();
+  corvane::SettleInheritedState();
   @autoreleasepool {
     NSApplication* application = [NSApplication sharedApplication];
     // The application holds its delegate weakly; this reference keeps it for

@@ -69,7 +69,7 @@ case ${1:-} in
     expect "select all of what is shown" $r '^FAIL log views: select all of the larger$' \
       '/_state->selection.assign/{n;d}' log_view.mm
     expect "descriptors 0-2 left closed" $r '^FAIL missing, stdin and stderr closed: window$' \
-      '/EnsureStandardDescriptors();/d' main.mm
+      '/SettleInheritedState();/d' main.mm
     expect "no main menu" $r '^FAIL demo: menus$' '/setMainMenu:mainMenu/d' main_menu.mm
     expect "the activity not kept" $r '^FAIL failing: window$' \
       's/\[activity_ addObject:activity\]/(void)activity/' platform_services.mm

@@ -8,11 +8,11 @@
 
 #include "corvane/app/installer_delegate.h"
 #include "corvane/app/posix_services.h"
-#include "corvane/engine/standard_descriptors.h"
+#include "corvane/engine/inherited_state.h"
 #include "corvane/qt/qt_platform_services.h"
 
 int main(int argc, char* argv[]) {
-  corvane::EnsureStandardDescriptors();
+  corvane::SettleInheritedState();
   corvane::SettleHomeEnvironment();
 #ifdef __GLIBC__
   // Each thread's malloc arena would reserve 64 MiB of address space; under a

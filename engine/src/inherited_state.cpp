@@ -1,13 +1,14 @@
-#include "corvane/engine/standard_descriptors.h"
+#include "corvane/engine/inherited_state.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 namespace corvane {
 
-void EnsureStandardDescriptors() {
+void SettleInheritedState() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // open() takes the lowest free number, which is this one: the lower ones
@@ -15,6 +16,12 @@ void EnsureStandardDescriptors() {
     const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
     if (opened != fd && opened >= 0) ::close(opened);
   }
+  struct sigaction action = {};
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = SIG_DFL;
+  ::sigaction(SIGCHLD, &action, nullptr);
+  action.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &action, nullptr);
 }
 
 }  // namespace corvane
