@@ -189,7 +189,8 @@ struct InstallProcess::Run {
       }
       const int ready = ::poll(fds, hasExited ? 1 : 2, timeout);
       if (ready < 0 && errno == EINTR) continue;
-      if (ready == 0) {
+      // Checked on every pass: one that keeps writing must not hold it back.
+      if (ready == 0 || (timeout >= 0 && std::chrono::steady_clock::now() >= graceEnds)) {
         // A background process holds the pipe: the status goes ahead.
         pushStatus();
         statusPushed = true;

@@ -39,8 +39,9 @@ class ManualMainQueue : public MainQueue {
                 std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
-      if (runOne()) continue;
+      // Past the deadline even while work keeps coming.
       if (std::chrono::steady_clock::now() >= deadline) return false;
+      if (runOne()) continue;
       std::unique_lock lock(mutex_);
       posted_.wait_for(lock, std::chrono::milliseconds(2), [this] { return !queue_.empty(); });
     }
