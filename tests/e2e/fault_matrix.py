@@ -4,6 +4,7 @@
 # closed as a window manager's close box closes it. run_fault_matrix.sh gives it
 # a bus session and, as root, a user of its own.
 
+import glob
 import os
 import resource
 import shutil
@@ -68,6 +69,9 @@ class Installer:
         env = dict(os.environ, HOME=self.home, DISPLAY=self.screen, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         if stderr:
             env.pop("XDG_RUNTIME_DIR")  # so that Qt has a warning to write at start-up
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
+            if name in env:  # reports go where a failure shows them, not to a dropped stderr
+                env[name] += f":log_path={self.dir}/sanitizer"
 
         def prepare():
             for which, value in limits:
@@ -109,7 +113,8 @@ class Installer:
             state = self.controls()
             if state and predicate(state):
                 return state
-            assert self.process.poll() is None, f"exited ({self.process.returncode}) waiting for {what}"
+            assert self.process.poll() is None, \
+                f"exited ({self.process.returncode}) waiting for {what}{self.reports()}"
             time.sleep(0.05)
         pytest.fail(f"timed out waiting for {what}; last: {str(self.controls())[:600]}")
 
@@ -122,6 +127,10 @@ class Installer:
             if later["log"] == state["log"]:
                 return later
             state = later
+
+    def reports(self):
+        return "".join("\n" + open(path, errors="replace").read()
+                       for path in glob.glob(f"{glob.escape(str(self.dir))}/sanitizer*"))
 
     def close(self):
         # Asks the window to close, as its close box does.
@@ -141,7 +150,7 @@ class Installer:
         # The program must end with 0 within `within` seconds of being asked.
         started = time.monotonic()
         try:
-            assert self.process.wait(timeout=within + 5) == 0
+            assert self.process.wait(timeout=within + 5) == 0, self.reports()
         finally:
             self.process.kill()
         assert time.monotonic() - started <= within, "slow to end"

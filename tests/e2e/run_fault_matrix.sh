@@ -13,12 +13,13 @@ matrix=(dbus-run-session -- /usr/bin/python3 -B -m pytest -q -p no:cacheprovider
 
 [ "$(id -u)" -eq 0 ] || exec env CORVANE_BUNDLE="$bundle" "${matrix[@]}" "$here/fault_matrix.py" "$@"
 
-user=corvane-test
+# One of its own per run: a run going on beside this one (another clone's,
+# say) would lose the account when it ends.
+user=corvane-test-$$
 work=$(mktemp -d /tmp/corvane-faults.XXXXXX)
 trap 'rm -rf "$work"; userdel "$user" 2>/dev/null || true' EXIT
 # The bus needs an account for its user; it goes again at the end.
-id -u "$user" >/dev/null 2>&1 ||
-  useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user"
+useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user"
 # Xvfb, run as that user, cannot make the socket folder itself.
 mkdir -p /tmp/.X11-unix
 chmod 1777 /tmp/.X11-unix
