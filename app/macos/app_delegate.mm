@@ -29,6 +29,10 @@
   _controller->applicationDidFinishLaunching();
 }
 
+- (void)applicationWillTerminate:(NSNotification*)notification {
+  _controller->applicationWillTerminate();
+}
+
 - (BOOL)applicationShouldTerminateAfterLastWindowClosed:(NSApplication*)sender {
   return corvane::InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed() ? YES : NO;
 }

@@ -18,6 +18,10 @@ void InstallerDelegate::applicationDidFinishLaunching() {
                                     [self = shared_from_this()] { self->startInstall(); });
 }
 
+void InstallerDelegate::applicationWillTerminate() {
+  if (launched_) launched_->handOff(homeLock_ ? homeLock_->descriptor() : -1);
+}
+
 void InstallerDelegate::buildWindow() {
   const std::weak_ptr<InstallerDelegate> weakSelf = weak_from_this();
   auto act = [weakSelf](void (InstallerDelegate::*action)()) {
@@ -67,6 +71,7 @@ void InstallerDelegate::startInstall() {
       ComposeInstallScript(payloadPath, installRoot, installedAppPath_), platform_->shellPath());
   try {
     task_->launch(platform_->mainQueue(), weak_from_this(), logFile_);
+    launched_ = task_;
     platform_->setRunInProgress(true);
   } catch (const LaunchError& error) {
     homeLock_.reset();

@@ -33,7 +33,10 @@ void DeliveryQueue::push(Item::Kind kind, std::string&& text, std::int32_t statu
   {
     std::unique_lock lock(mutex_);
     const std::size_t size = kind == Item::Kind::kText ? text.size() : 0;
-    if (size > 0) drained_.wait(lock, [this] { return pendingBytes_ < kMaxPendingBytes; });
+    if (size > 0) {
+      drained_.wait(lock, [this] { return abandoned_ || pendingBytes_ < kMaxPendingBytes; });
+    }
+    if (abandoned_) return;
     // Made in place: if there is no memory for it, the text stays the caller's.
     items_.emplace_back(kind, std::move(text), status);
     pendingBytes_ += size;
@@ -45,6 +48,16 @@ void DeliveryQueue::push(Item::Kind kind, std::string&& text, std::int32_t statu
 void DeliveryQueue::waitUntilDrained() {
   std::unique_lock lock(mutex_);
   drained_.wait(lock, [this] { return items_.empty(); });
+}
+
+void DeliveryQueue::abandon() {
+  {
+    std::lock_guard lock(mutex_);
+    abandoned_ = true;
+    items_.clear();
+    pendingBytes_ = 0;
+  }
+  drained_.notify_all();
 }
 
 void DeliveryQueue::drain() {

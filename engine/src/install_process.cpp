@@ -39,6 +39,26 @@ void NameThisThread(const char* name) {
 #endif
 }
 
+// Whether process $1 still runs.
+constexpr const char* kScriptRuns =
+#ifdef __linux__
+    // A zombie has ended: whoever adopts the script may never reap it (a
+    // container's init, say).
+    "runs() { /bin/grep -qv '^[0-9]* (.*) Z ' \"/proc/$1/stat\" 2>/dev/null; }\n";
+#else
+    "runs() { kill -0 \"$1\" 2>/dev/null; }\n";
+#endif
+
+// Run by /bin/sh once we are gone: reads the rest of the output, so that the
+// script's writes never fail, appends up to $1 bytes of it to the log file
+// (standard output), and holds the home's lock (descriptor 3) while the
+// script, process $2 when given, runs.
+constexpr const char* kDrainScript =
+    "while [ -n \"$2\" ] && runs \"$2\"; do /bin/sleep 1; done >/dev/null &\n"
+    "exec 3>&-\n"
+    "/usr/bin/head -c \"$1\"\n"
+    "exec /bin/cat >/dev/null\n";
+
 void ClosePipe(int fds[2]) {
   for (int i = 0; i < 2; ++i) {
     if (fds[i] >= 0) ::close(fds[i]);
@@ -89,6 +109,7 @@ struct InstallProcess::Run {
   ~Run() {
     ClosePipe(output);
     ClosePipe(exited);
+    ClosePipe(stop);
   }
 
   enum class Stage { kStarting, kRunning, kAbandoned };
@@ -98,12 +119,17 @@ struct InstallProcess::Run {
   int output[2] = {-1, -1};
   // The exit waiter's word to the reader that the status is there.
   int exited[2] = {-1, -1};
+  // Ours, that the output goes to a helper.
+  int stop[2] = {-1, -1};
   std::mutex mutex;
   std::condition_variable changed;
   Stage stage = Stage::kStarting;
   pid_t pid = 0;
   int status = 0;
+  bool reaped = false;
   bool open = true;
+  bool endOfStream = false;
+  bool stopped = false;
 
   // Both threads wait here until the child runs, or never will.
   bool waitUntilStarted() {
@@ -114,12 +140,13 @@ struct InstallProcess::Run {
 
   void waitForExit() {
     int waitStatus = 0;
-    pid_t reaped = 0;
-    while ((reaped = ::waitpid(pid, &waitStatus, 0)) < 0 && errno == EINTR) {
+    pid_t waited = 0;
+    while ((waited = ::waitpid(pid, &waitStatus, 0)) < 0 && errno == EINTR) {
     }
     {
       std::lock_guard lock(mutex);
-      status = reaped == pid ? ExitStatusFromWaitStatus(waitStatus) : 128 + SIGKILL;
+      status = waited == pid ? ExitStatusFromWaitStatus(waitStatus) : 128 + SIGKILL;
+      reaped = true;
     }
     const char word = 'x';
     while (::write(exited[1], &word, 1) < 0 && errno == EINTR) {
@@ -180,21 +207,30 @@ struct InstallProcess::Run {
     bool ended = false;
     std::chrono::steady_clock::time_point graceEnds;
     while (!ended) {
-      pollfd fds[2] = {{output[0], POLLIN, 0}, {exited[0], POLLIN, 0}};
+      pollfd fds[3] = {{output[0], POLLIN, 0}, {stop[0], POLLIN, 0}, {exited[0], POLLIN, 0}};
       int timeout = -1;
       if (hasExited && !statusPushed) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
             graceEnds - std::chrono::steady_clock::now());
         timeout = static_cast<int>(std::max<std::int64_t>(0, left.count()));
       }
-      const int ready = ::poll(fds, hasExited ? 1 : 2, timeout);
+      const int ready = ::poll(fds, hasExited ? 2 : 3, timeout);
       if (ready < 0 && errno == EINTR) continue;
+      if (fds[1].revents != 0) {
+        {
+          std::lock_guard lock(mutex);
+          stopped = true;
+          open = false;
+        }
+        changed.notify_all();
+        return;
+      }
       // Checked on every pass: one that keeps writing must not hold it back.
       if (ready == 0 || (timeout >= 0 && std::chrono::steady_clock::now() >= graceEnds)) {
         // A background process holds the pipe: the status goes ahead.
         pushStatus();
         statusPushed = true;
-      } else if (!hasExited && (fds[1].revents & POLLIN) != 0) {
+      } else if (!hasExited && (fds[2].revents & POLLIN) != 0) {
         char word = 0;
         (void)::read(exited[0], &word, 1);
         hasExited = true;
@@ -217,6 +253,11 @@ struct InstallProcess::Run {
         }
       }
     }
+    {
+      std::lock_guard lock(mutex);
+      endOfStream = true;
+    }
+    changed.notify_all();
     deliveries->pushText(decoder.finish());
     if (!statusPushed) {
       if (!hasExited) {
@@ -245,6 +286,35 @@ bool InstallProcess::isOutputOpen() const {
   return run_->open;
 }
 
+void InstallProcess::handOff(int lock) {
+  if (!run_) return;
+  run_->deliveries->abandon();
+  const char word = 's';
+  while (::write(run_->stop[1], &word, 1) < 0 && errno == EINTR) {
+  }
+  std::unique_lock guard(run_->mutex);
+  // A reader held up by a stalled disk is let be: the program ends either way.
+  const bool handed = run_->changed.wait_for(guard, std::chrono::seconds(2), [&] {
+    return run_->stopped || run_->endOfStream;
+  }) && run_->stopped;
+  const bool scriptRuns = !run_->reaped;
+  guard.unlock();
+  if (!handed) return;
+  std::uint64_t room = 0;
+  const int file = run_->file ? run_->file->openForAppending(room) : -1;
+  try {
+    Spawn({.path = "/bin/sh",
+           .arguments = {"/bin/sh", "-c", std::string(kScriptRuns) + kDrainScript, "corvane-drain",
+                         std::to_string(room), scriptRuns && lock >= 0 ? std::to_string(pid_) : ""},
+           .input = run_->output[0],
+           .output = file >= 0 ? file : SpawnRequest::kNull,
+           .extra = scriptRuns ? lock : -1});
+  } catch (const LaunchError&) {
+    // As if there were no helper: the script's next write fails.
+  }
+  if (file >= 0) ::close(file);
+}
+
 void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
                             std::weak_ptr<InstallReceiver> receiver,
                             std::shared_ptr<LogFile> file) {
@@ -256,6 +326,7 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
   run->file = std::move(file);
   MakePipe(run->output);
   MakePipe(run->exited);
+  MakePipe(run->stop);
 #ifdef F_SETPIPE_SZ
   // A deeper pipe lets a fast script write ahead while we read; reads stay
   // at most one chunk. Failure only costs speed.
@@ -287,7 +358,12 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
 
   pid_t pid = 0;
   try {
-    pid = Spawn({shellPath_, {shellPath_, "-c", script_}, run->output[1]});
+    pid = Spawn({.path = shellPath_,
+                 .arguments = {shellPath_, "-c", script_},
+                 .input = SpawnRequest::kOurs,
+                 .output = run->output[1],
+                 .errors = run->output[1],
+                 .detached = false});
   } catch (const LaunchError&) {
     abandon();
     throw;

@@ -75,6 +75,13 @@ std::optional<std::string> LogFile::write(std::string_view bytes) {
   return reason_;
 }
 
+int LogFile::openForAppending(std::uint64_t& room) const {
+  const std::uint64_t bound = limits_.headBytes + kMarkerBytes + 2 * limits_.tailBytes;
+  room = bound - std::min(bound, fileEnd_);
+  if (failed_) return -1;
+  return ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+}
+
 bool LogFile::writeAt(std::uint64_t position, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(position));

@@ -36,30 +36,40 @@ class SpawnAttributes {
   posix_spawnattr_t attributes_{};
 };
 
+void Give(posix_spawn_file_actions_t* actions, int ours, int theirs) {
+  if (ours == SpawnRequest::kNull) {
+    posix_spawn_file_actions_addopen(actions, theirs, "/dev/null",
+                                     theirs == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+  } else if (ours == SpawnRequest::kOurs) {
+#ifdef __APPLE__
+    posix_spawn_file_actions_addinherit_np(actions, theirs);
+#endif
+  } else {
+    posix_spawn_file_actions_adddup2(actions, ours, theirs);
+  }
+}
+
 }  // namespace
 
 pid_t Spawn(const SpawnRequest& request) {
+  // Given under its own number, a descriptor would keep its close-on-exec flag.
+  int extra = request.extra;
+  if (extra == 3) extra = ::fcntl(extra, F_DUPFD_CLOEXEC, 4);
   FileActions actions;
-  const bool detached = request.output < 0;
-  if (detached) {
-    posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  } else {
-    posix_spawn_file_actions_adddup2(actions.get(), request.output, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(actions.get(), request.output, STDERR_FILENO);
-  }
+  Give(actions.get(), request.input, STDIN_FILENO);
+  Give(actions.get(), request.output, STDOUT_FILENO);
+  Give(actions.get(), request.errors, STDERR_FILENO);
+  if (extra >= 0) posix_spawn_file_actions_adddup2(actions.get(), extra, 3);
   int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
 #ifdef POSIX_SPAWN_SETSID
   // A new session is a new group already, and may not be asked for with one.
-  if (detached) flags = (flags & ~POSIX_SPAWN_SETPGROUP) | POSIX_SPAWN_SETSID;
+  if (request.detached) flags = (flags & ~POSIX_SPAWN_SETPGROUP) | POSIX_SPAWN_SETSID;
 #endif
 #ifdef __APPLE__
   // Only what the file actions name survives into the child.
   flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
-  if (!detached) posix_spawn_file_actions_addinherit_np(actions.get(), STDIN_FILENO);
 #else
-  posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1);
+  posix_spawn_file_actions_addclosefrom_np(actions.get(), extra >= 0 ? 4 : 3);
 #endif
   SpawnAttributes attributes;
   posix_spawnattr_setflags(attributes.get(), static_cast<short>(flags));
@@ -78,6 +88,7 @@ pid_t Spawn(const SpawnRequest& request) {
   pid_t pid = 0;
   const int error = ::posix_spawn(&pid, request.path.c_str(), actions.get(), attributes.get(),
                                   argv.data(), environ);
+  if (extra != request.extra && extra >= 0) ::close(extra);
   if (error != 0) throw LaunchError(request.path + ": " + std::strerror(error));
   return pid;
 }

@@ -132,6 +132,12 @@ class Installer:
         return "".join("\n" + open(path, errors="replace").read()
                        for path in glob.glob(f"{glob.escape(str(self.dir))}/sanitizer*"))
 
+    def wait_for_file(self, path, predicate, timeout=30):
+        deadline = time.monotonic() + timeout
+        while not (os.path.exists(path) and predicate(open(path, encoding="utf-8").read())):
+            assert time.monotonic() < deadline, f"timed out waiting for {path}"
+            time.sleep(0.05)
+
     def close(self):
         # Asks the window to close, as its close box does.
         x = xdisplay.Display(self.screen)
@@ -237,16 +243,29 @@ def test_app_that_cannot_be_started_gets_the_refusal_line(installer):
     installer.close()
 
 
-def test_close_button_ends_the_program_and_leaves_the_script_running(installer):
-    finished, signalled = installer.dir / "finished", installer.dir / "signalled"
-    installer.write_script(f"trap 'touch \"{signalled}\"' TERM HUP INT\necho started\nsleep 2\ntouch '{finished}'\n")
-    state = installer.start().wait_for(lambda s: "started\n" in s["log"], "the script's first line")
-    state["buttons"][1].queryAction().doAction(0)
-    installer.expect_exit()
-    deadline = time.monotonic() + 10
-    while not finished.exists() and time.monotonic() < deadline:
-        time.sleep(0.1)
-    assert finished.exists() and not signalled.exists()
+# Closed mid-run, the program ends at once; the script runs on unsignalled,
+# what it prints goes on into the log file, and it keeps its turn: a second
+# installer waits for it.
+def test_closing_leaves_the_script_running_with_its_output_and_its_turn(screen, tmp_path):
+    home = str(tmp_path / "home")
+    first, second = (Installer(screen, tmp_path / name, home) for name in ("first", "second"))
+    go, turns, signalled = tmp_path / "go", tmp_path / "turns", tmp_path / "signalled"
+    first.write_script(f"trap 'touch \"{signalled}\"' TERM HUP INT PIPE\necho begin >> '{turns}'\n"
+                       f"echo started\nuntil [ -e '{go}' ]; do sleep 0.05; done\n"
+                       f"echo printed after the close\necho end >> '{turns}'\n")
+    second.write_script(f"echo begin >> '{turns}'; echo end >> '{turns}'\n")
+    try:
+        state = first.start().wait_for(lambda s: "started\n" in s["log"], "the script's first line")
+        state["buttons"][1].queryAction().doAction(0)
+        first.expect_exit()
+        second.start().wait_for(lambda s: "別のインストーラーの完了を待っています" in s["log"], "its turn")
+    finally:
+        go.touch()
+    assert second.outcome()["status"] == SUCCEEDED
+    assert open(turns).read() == "begin\nend\n" * 2 and not signalled.exists()
+    kept = first.log_file.replace("install.log", "install.1.log")
+    first.wait_for_file(kept, lambda text: text.endswith("started\nprinted after the close\n"))
+    second.close()
 
 
 # Sanitizer builds reserve address space and start threads of their own: these

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "corvane/engine/delivery_queue.h"
+#include "corvane/engine/folder_lock.h"
 #include "corvane/engine/install_plan.h"
 #include "corvane/engine/output_decoder.h"
 #include "script_run.h"
@@ -144,6 +145,30 @@ TEST_F(InstallProcessTest, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
   ASSERT_NE(status, events.end());
   EXPECT_TRUE(events.front().starts_with("before\n"));
   EXPECT_TRUE(status + 1 != events.end() && events.back().ends_with("late\n"));
+}
+
+// Handed off as the program ends, the script's output goes on into the log
+// file, nothing more is delivered, and its turn is held until it ends.
+TEST_F(InstallProcessTest, HandedOffOutputGoesOnIntoTheFileWithTheTurn) {
+  testing::TempDir dir;
+  const std::string go = (dir.path() / "go").string();
+  const std::string home = (dir.path() / "home").string();
+  std::string error;
+  const auto file = LogFile::Open((dir.path() / "logs").string(), error);
+  InstallProcess process("echo first; until [ -e " + ShellQuote(go) +
+                         " ]; do sleep 0.01; done; echo second");
+  process.launch(queue, receiver, file);
+  ASSERT_TRUE(queue->runUntil([&] { return receiver->output == "first\n"; }));
+  {
+    const FolderLock turn(home);
+    process.handOff(turn.descriptor());
+  }
+  EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy);
+  testing::WriteFile(go, "");
+  EXPECT_TRUE(Eventually([&] { return testing::ReadFile(file->path()) == "first\nsecond\n"; }));
+  EXPECT_TRUE(Eventually([&] { return FolderLock(home).state() == FolderLock::State::kHeld; }));
+  ASSERT_TRUE(queue->runUntil([&] { return queue->pending() == 0; }));
+  EXPECT_EQ(receiver->events, Events{"first\n"});
 }
 
 // What the script wrote before it exited comes before its status, however

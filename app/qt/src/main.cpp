@@ -36,8 +36,8 @@ int main(int argc, char* argv[]) {
   auto delegate = std::make_shared<corvane::InstallerDelegate>(platform);
   delegate->applicationDidFinishLaunching();
   QApplication::exec();
-  // From here on, output from a script that outlives us is dropped, and the
-  // closures still queued let go of the controller.
+  delegate->applicationWillTerminate();
+  // The closures still queued let go of the controller.
   platform->shutdown();
   return 0;
 }

@@ -58,6 +58,8 @@ class InstallerDelegate : public InstallReceiver,
   InstallerDelegate& operator=(const InstallerDelegate&) = delete;
 
   void applicationDidFinishLaunching();
+  // The script goes on without us: its output, and its turn, go to a helper.
+  void applicationWillTerminate();
   static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
 
   void buildWindow();
@@ -84,6 +86,8 @@ class InstallerDelegate : public InstallReceiver,
 
   InstallerWindow window_;
   std::shared_ptr<InstallProcess> task_;
+  // Past the outcome too: a process the script left may still write.
+  std::shared_ptr<InstallProcess> launched_;
   std::string installedAppPath_;
   // Held on the home folder from the start of the run to its outcome, so that
   // two installers never copy into one home at once.

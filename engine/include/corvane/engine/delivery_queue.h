@@ -37,6 +37,9 @@ class DeliveryQueue : public std::enable_shared_from_this<DeliveryQueue> {
   void pushExitStatus(std::int32_t status);
   // Until the main thread has taken everything queued.
   void waitUntilDrained();
+  // The main thread takes nothing more: what is queued goes, and pushes that
+  // wait, or come later, return at once.
+  void abandon();
 
  private:
   DeliveryQueue(std::shared_ptr<MainQueue> mainQueue, std::weak_ptr<InstallReceiver> receiver,
@@ -63,6 +66,7 @@ class DeliveryQueue : public std::enable_shared_from_this<DeliveryQueue> {
   std::deque<Item> items_;
   std::size_t pendingBytes_ = 0;
   bool drainPosted_ = false;
+  bool abandoned_ = false;
 };
 
 }  // namespace corvane

@@ -25,6 +25,8 @@ class FolderLock {
   FolderLock& operator=(const FolderLock&) = delete;
 
   State state() const { return state_; }
+  // While held; a process given a duplicate holds the lock with us.
+  int descriptor() const { return fd_; }
 
  private:
   int fd_ = -1;

@@ -48,6 +48,11 @@ class InstallProcess {
   // status have been queued for delivery, and the runner's threads are done
   // with the run.
   bool isOutputOpen() const;
+  // For when the program ends with the output still open: nothing more is
+  // delivered, and a helper process reads the rest, so that the script's
+  // writes do not fail, appends it to the log file within its bound, and
+  // holds `lock` (a descriptor; negative: none) while the script runs.
+  void handOff(int lock);
 
   struct Run;
 

@@ -36,6 +36,10 @@ class LogFile {
   // takes nothing more. A full disk empties it.
   std::optional<std::string> write(std::string_view bytes);
   bool failed() const { return failed_; }
+  // For a copy that outlives this object: a new descriptor that appends to
+  // the file, and how many bytes it may add within the bound; -1 once the file
+  // has failed. Not while write() may run.
+  int openForAppending(std::uint64_t& room) const;
 
  private:
   LogFile(int fd, std::string path, Limits limits);
