@@ -25,6 +25,12 @@ mkdir -p /tmp/.X11-unix
 chmod 1777 /tmp/.X11-unix
 cp -a "$bundle" "$work/Corvane Installer.app"
 cp "$here/fault_matrix.py" "$work/"
+# LeakSanitizer reads its suppressions at the end of each run, as that user.
+supp=$(sed -nE 's/(^|.*:)suppressions=([^:]*).*/\2/p' <<<"${LSAN_OPTIONS:-}")
+if [ -n "$supp" ]; then
+  cp "$supp" "$work/lsan.supp"
+  export LSAN_OPTIONS=${LSAN_OPTIONS/"suppressions=$supp"/"suppressions=$work/lsan.supp"}
+fi
 mkdir -p "$work/home" "$work/runtime" "$work/tmp"
 chown -R "$user:" "$work"
 chmod 700 "$work/runtime"
