@@ -69,9 +69,10 @@ std::optional<std::string> LogFile::write(std::string_view bytes) {
   }();
   if (written) return std::nullopt;
   failed_ = true;
-  // The install needs the room more than the window's copy of the output
-  // needs a second one.
-  if (spaceRanOut_) (void)::ftruncate(fd_, 0);
+  // Cut off with no word of it, the file would pass for the whole output;
+  // and on a full disk the install needs its room more than the window's
+  // output needs a second copy.
+  (void)::ftruncate(fd_, 0);
   return reason_;
 }
 
@@ -87,9 +88,7 @@ bool LogFile::writeAt(std::uint64_t position, std::string_view bytes) {
     const ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(position));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      const int error = n < 0 ? errno : ENOSPC;
-      spaceRanOut_ = error == ENOSPC || error == EDQUOT;
-      reason_ = Reason(path_, error);
+      reason_ = Reason(path_, n < 0 ? errno : ENOSPC);
       return false;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));

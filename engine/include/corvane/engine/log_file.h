@@ -33,7 +33,7 @@ class LogFile {
 
   const std::string& path() const { return path_; }
   // The reason, the one time the file could not be written; from then on it
-  // takes nothing more. A full disk empties it.
+  // takes nothing more, and is emptied.
   std::optional<std::string> write(std::string_view bytes);
   bool failed() const { return failed_; }
   // For a copy that outlives this object: a new descriptor that appends to
@@ -52,7 +52,6 @@ class LogFile {
   const Limits limits_;
   std::atomic<bool> failed_ = false;
   std::string reason_;
-  bool spaceRanOut_ = false;
   std::uint64_t fileEnd_ = 0;
   // Once output was left out: where the marker line and the kept end begin.
   bool cut_ = false;
