@@ -117,7 +117,6 @@ int b = close_range(3, ~0U, 0);  // FLAG
 #endif
 #ifdef __linux__
 #endif
-int c = memfd_create("x", 0);  // FLAG
 #ifdef __linux__
 #else
 int d = eventfd(0, 0);  // FLAG
@@ -143,7 +142,6 @@ int h = prctl(0);  // FLAG
 void Deepen(int fd) { fcntl(fd, F_SETPIPE_SZ, 1); }  // FLAG
 const char* t = "timeout 5 sleep 1";  // FLAG
 const char* i = "sed -i -e s/a/b/ f";  // FLAG
-const char* l = "ls /sys/class";  // FLAG
 const char* j = "touch f; stat "  // FLAG
                 "-c %a f";
 const char* raw = R"(
@@ -152,7 +150,6 @@ const char* raw = R"(
   echo "${lines[0],,}"  # FLAG
 )";
 const char* n = "cd /tmp\nstat -c %a f";  // FLAG
-int z = gettid();  // FLAG
 EOF
 cat >"$flagged/app/macos/uses.mm" <<'EOF'
 NSString* status = @"/proc/self/status";  // FLAG
