@@ -15,6 +15,7 @@ class InstallerDelegate;
   // Objective-C runtime, which the AppKit layer is also tested on, only
   // takes them in the @interface.
   std::shared_ptr<corvane::InstallerDelegate> _controller;
+  NSFileHandle* _terminationSignals;
 }
 - (void)applicationWillFinishLaunching:(NSNotification*)notification;
 - (void)applicationDidFinishLaunching:(NSNotification*)notification;

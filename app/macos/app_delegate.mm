@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "corvane/app/installer_delegate.h"
+#include "corvane/app/posix_services.h"
 #include "main_menu.h"
 #include "platform_services.h"
 
@@ -23,6 +24,21 @@
   // Reopened at the next login, the installer would run the install again
   // unasked.
   [NSApp disableRelaunchOnLogin];
+  // A termination signal (Ctrl+C in a terminal, kill) ends the app as
+  // quitting does: the script is handed on, not cut off at its next line.
+  const int signals = corvane::WatchTerminationSignals();
+  if (signals >= 0) {
+    _terminationSignals = [[NSFileHandle alloc] initWithFileDescriptor:signals];
+    [[NSNotificationCenter defaultCenter] addObserver:self
+                                             selector:@selector(terminationSignalled:)
+                                                 name:NSFileHandleDataAvailableNotification
+                                               object:_terminationSignals];
+    [_terminationSignals waitForDataInBackgroundAndNotify];
+  }
+}
+
+- (void)terminationSignalled:(NSNotification*)notification {
+  [NSApp terminate:nil];
 }
 
 - (void)applicationDidFinishLaunching:(NSNotification*)notification {

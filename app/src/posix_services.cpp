@@ -1,10 +1,13 @@
 #include "corvane/app/posix_services.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +25,15 @@
 
 namespace corvane {
 namespace {
+
+int signalled[2] = {-1, -1};
+
+extern "C" void NoteTerminationSignal(int /*signal*/) {
+  const int saved = errno;
+  const char word = 's';
+  (void)::write(signalled[1], &word, 1);
+  errno = saved;
+}
 
 std::string PasswordDatabaseHome() {
   const long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -119,6 +131,19 @@ std::string WhyThreadsCannotStart(int count) {
   done.notify_all();
   for (std::thread& thread : threads) thread.join();
   return reason;
+}
+
+int WatchTerminationSignals() {
+  if (::pipe(signalled) != 0) return -1;
+  for (const int fd : signalled) (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
+  // A burst of signals must not block the handler once the pipe is full.
+  (void)::fcntl(signalled[1], F_SETFL, O_NONBLOCK);
+  struct sigaction action = {};
+  action.sa_handler = NoteTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+  return signalled[0];
 }
 
 std::string BundleExecutablePath(const std::string& bundlePath) {

@@ -219,10 +219,11 @@ def test_app_that_cannot_be_started_gets_the_refusal_line(installer):
     installer.close()
 
 
-# Closed mid-run, the program ends at once; the script runs on unsignalled,
-# what it prints goes on into the log file, and it keeps its turn: a second
-# installer waits for it.
-def test_closing_leaves_the_script_running_with_its_output_and_its_turn(screen, tmp_path):
+# Closed mid-run, or asked to end by Ctrl+C in its terminal, the program ends
+# at once; the script runs on unsignalled, what it prints goes on into the log
+# file, and it keeps its turn: a second installer waits for it.
+@pytest.mark.parametrize("end", ["close button", "SIGINT"])
+def test_closing_leaves_the_script_running_with_its_output_and_its_turn(screen, tmp_path, end):
     home = str(tmp_path / "home")
     first, second = (Installer(screen, tmp_path / name, home) for name in ("first", "second"))
     go, turns, signalled = tmp_path / "go", tmp_path / "turns", tmp_path / "signalled"
@@ -232,7 +233,10 @@ def test_closing_leaves_the_script_running_with_its_output_and_its_turn(screen, 
     second.write_script(f"echo begin >> '{turns}'; echo end >> '{turns}'\n")
     try:
         state = first.start().wait_for(lambda s: "started\n" in s["log"], "the script's first line")
-        state["buttons"][1].queryAction().doAction(0)
+        if end == "SIGINT":
+            first.process.send_signal(signal.SIGINT)
+        else:
+            state["buttons"][1].queryAction().doAction(0)
         first.expect_exit()
         second.start().wait_for(lambda s: "別のインストーラーの完了を待っています" in s["log"], "its turn")
     finally:

@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QSocketNotifier>
 #include <cstdio>
 #include <memory>
 
@@ -31,6 +32,11 @@ int main(int argc, char* argv[]) {
   QApplication::setQuitOnLastWindowClosed(
       corvane::InstallerDelegate::applicationShouldTerminateAfterLastWindowClosed());
   corvane::qt::LoadJapaneseTranslations();
+  std::unique_ptr<QSocketNotifier> endOnSignal;
+  if (const int fd = corvane::WatchTerminationSignals(); fd >= 0) {
+    endOnSignal = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    QObject::connect(endOnSignal.get(), &QSocketNotifier::activated, &QApplication::quit);
+  }
 
   auto platform = std::make_shared<corvane::qt::QtPlatformServices>();
   auto delegate = std::make_shared<corvane::InstallerDelegate>(platform);

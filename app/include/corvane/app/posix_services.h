@@ -30,6 +30,13 @@ void SettleHomeEnvironment();
 // for events that never come; better to know before it starts.
 std::string WhyThreadsCannotStart(int count);
 
+// From here on SIGTERM, SIGINT and SIGHUP, which ask the program to end, turn
+// the descriptor returned readable instead; the toolkit's loop then ends the
+// program as closing its window does, and the script is handed on rather
+// than cut off at its next line. Negative when that cannot be set up. Once,
+// on the main thread.
+int WatchTerminationSignals();
+
 // The executable inside an application bundle: Contents/MacOS/<name without .app>.
 std::string BundleExecutablePath(const std::string& bundlePath);
 
