@@ -154,8 +154,7 @@ TEST_F(InstallerDelegateTest, StopsBeforeAnythingWithoutAPayloadABundleOrAHome) 
   delegate->buildWindow();
   const std::string missing = "インストール用ファイルが見つかりませんでした。";
   for (int what = 0; what < 3; ++what) {
-    const std::string resourcesWere = resources;
-    const std::string homeWas = home;
+    const auto were = std::make_pair(resources, home);
     GivePayload("exit 0\n");
     if (what == 0) resources.clear();
     if (what == 1) home.clear();
@@ -169,8 +168,7 @@ TEST_F(InstallerDelegateTest, StopsBeforeAnythingWithoutAPayloadABundleOrAHome) 
     EXPECT_EQ(status, what == 1 ? "ホームフォルダが見つかりませんでした。" : missing) << what;
     EXPECT_EQ(Log().substr(before), status + "\n") << what;
     EXPECT_FALSE(animating || delegate->task()) << what;
-    resources = resourcesWere;
-    home = homeWas;
+    std::tie(resources, home) = were;
   }
   EXPECT_FALSE(fs::exists(fs::path(home) / "Library"));
   actions.openInstalledApp();

@@ -45,14 +45,13 @@ def screen():
 class Installer:
     # One run of the real executable, in a fresh bundle copy and home.
 
-    def __init__(self, screen, tmp_path, home=None, make_home=True):
+    def __init__(self, screen, tmp_path, home=None):
         self.screen, self.dir, self.process = screen, tmp_path, None
         self.bundle = str(tmp_path / "Corvane Installer.app")
         shutil.copytree(os.environ["CORVANE_BUNDLE"], self.bundle, symlinks=True)
         self.payload = os.path.join(self.bundle, "Contents/Resources/payload")
         self.home = home or str(tmp_path / "home 'ホーム'")
-        if make_home:
-            os.makedirs(self.home, exist_ok=True)
+        os.makedirs(self.home, exist_ok=True)
         self.root = os.path.join(self.home, "Library/Application Support/Corvane")
         self.log_file = os.path.join(self.home, "Library/Logs/Corvane Installer/install.log")
 
@@ -169,13 +168,6 @@ def installer(screen, tmp_path):
         run.process.kill()
 
 
-def expect_failure(installer, state, code, fragment):
-    # The failure line, then where the whole output is kept.
-    assert state["status"] == FAILED and fragment in state["log"] and not state["spinning"]
-    assert state["log"].endswith(f"\nセットアップに失敗しました。終了コード: {code}\nログファイル: {installer.log_file}\n")
-    assert not state["open"] and state["quit"]
-
-
 def test_demo_payload_installs_opens_the_app_and_ends_on_close(installer):
     state = installer.start().outcome()
     assert state["status"] == SUCCEEDED and state["open"] and not state["spinning"]
@@ -202,11 +194,15 @@ def test_installs_from_a_folder_that_is_not_utf8_or_with_standard_error_closed_o
 
 
 # A payload script that cannot be run: a link to a file the user cannot
-# change, which the install script cannot make executable.
+# change, which the install script cannot make executable. The failure line,
+# then where the whole output is kept.
 def test_a_failing_payload_script_shows_its_exit_code(installer):
     os.remove(os.path.join(installer.payload, "scripts/install_mac_app.sh"))
     os.symlink("/etc/passwd", os.path.join(installer.payload, "scripts/install_mac_app.sh"))
-    expect_failure(installer, installer.start().outcome(), 126, "Permission denied")
+    state = installer.start().outcome()
+    assert state["status"] == FAILED and "Permission denied" in state["log"] and not state["spinning"]
+    assert state["log"].endswith(f"\nセットアップに失敗しました。終了コード: 126\nログファイル: {installer.log_file}\n")
+    assert not state["open"] and state["quit"]
     installer.close()
 
 
@@ -243,8 +239,8 @@ def test_closing_leaves_the_script_running_with_its_output_and_its_turn(screen, 
         go.touch()
     assert second.outcome()["status"] == SUCCEEDED
     assert open(turns).read() == "begin\nend\n" * 2 and not signalled.exists()
-    kept = first.log_file.replace("install.log", "install.1.log")
-    first.wait_for_file(kept, lambda text: text.endswith("started\nprinted after the close\n"))
+    first.wait_for_file(first.log_file.replace("install.log", "install.1.log"),
+                        lambda text: text.endswith("started\nprinted after the close\n"))
     second.close()
 
 

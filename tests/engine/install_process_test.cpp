@@ -119,9 +119,8 @@ TEST(InstallProcess, RunsTheScriptAsAShellWould) {
 struct EndsReceiver : testing::RecordingReceiver {
   void appendLog(std::optional<std::string_view> text) override {
     std::this_thread::sleep_for(1ms);
-    const std::string_view t = text.value_or("");
-    events.push_back(t.size() <= 32 ? std::string(t)
-                                    : std::string(t.substr(0, 16)).append(t.substr(t.size() - 16)));
+    const std::string t(text.value_or(""));
+    events.push_back(t.size() <= 32 ? t : t.substr(0, 16) + t.substr(t.size() - 16));
   }
 };
 
@@ -159,10 +158,7 @@ TEST_F(InstallProcessTest, HandedOffOutputGoesOnIntoTheFileWithTheTurn) {
                          " ]; do sleep 0.01; done; echo second");
   process.launch(queue, receiver, file);
   ASSERT_TRUE(queue->runUntil([&] { return receiver->output == "first\n"; }));
-  {
-    const FolderLock turn(home);
-    process.handOff(turn.descriptor());
-  }
+  process.handOff(FolderLock(home).descriptor());  // the helper's copy alone holds it after
   EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy);
   testing::WriteFile(go, "");
   EXPECT_TRUE(Eventually([&] { return testing::ReadFile(file->path()) == "first\nsecond\n"; }));

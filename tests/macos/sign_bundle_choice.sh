@@ -30,15 +30,10 @@ cp "$payload/bin/answer" "$bundle/Contents/MacOS/Corvane Installer"
 # plist FILE [EXECUTABLE]: an Info.plist, naming its executable when given.
 plist() {
   mkdir -p "$(dirname "$1")"
-  {
-    echo '<?xml version="1.0" encoding="UTF-8"?>'
-    echo '<plist version="1.0">'
-    echo '<dict>'
-    [[ -z ${2:-} ]] || printf '  <key>CFBundleExecutable</key>\n  <string>%s</string>\n' "$2"
-    echo '  <key>CFBundlePackageType</key><string>APPL</string>'
-    echo '</dict>'
-    echo '</plist>'
-  } >"$1"
+  local key=
+  [[ -z ${2:-} ]] || key="  <key>CFBundleExecutable</key>"$'\n'"  <string>$2</string>"$'\n'
+  printf '<?xml version="1.0" encoding="UTF-8"?>\n<plist version="1.0">\n<dict>\n%s%s\n</dict>\n</plist>\n' \
+    "$key" '  <key>CFBundlePackageType</key><string>APPL</string>' >"$1"
 }
 # macho FILE: a Mach-O object there.
 macho() {
