@@ -2,12 +2,9 @@
 
 #include <algorithm>
 
+#include "corvane/engine/utf8.h"
+
 namespace corvane {
-namespace {
-
-bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0U) == 0x80U; }
-
-}  // namespace
 
 LogModel::LogModel(std::size_t budgetBytes, std::size_t chunkBytes)
     : store_(budgetBytes, chunkBytes) {}
@@ -49,7 +46,7 @@ LogModel::Segment LogModel::segment(std::uint64_t line, std::uint64_t index) con
   auto cut = [&](std::uint64_t k) {
     std::uint64_t at = start + k * kSegmentBytes;
     if (at >= end) return end;
-    while (at > start && IsContinuation(store_.byteAt(at))) --at;
+    while (at > start && utf8::IsContinuation(store_.byteAt(at))) --at;
     return at;
   };
   return {line, index, index == 0 ? start : cut(index), cut(index + 1)};
@@ -90,19 +87,20 @@ bool LogModel::next(Segment& current) const {
   return true;
 }
 
-std::string LogModel::displayText(const Segment& segment) const {
-  std::string text = store_.text(segment.from, segment.to);
-  if (text.find('\0') == std::string::npos) return text;
-  std::string shown;
-  shown.reserve(text.size() + 16);
-  for (const char c : text) {
-    if (c == '\0') {
-      shown += "\u2400";
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
+std::u16string LogModel::shownText(std::uint64_t from, std::uint64_t to) const {
+  std::u16string text = utf8::ToUtf16(store_.text(from, to));
+  std::replace(text.begin(), text.end(), u'\0', u'\u2400');
+  return text;
+}
+
+std::size_t LogModel::unitsBefore(const Segment& segment, std::uint64_t offset) const {
+  offset = std::clamp(offset, segment.from, segment.to);
+  return static_cast<std::size_t>(utf8::Count(store_.text(segment.from, offset)).utf16);
+}
+
+std::uint64_t LogModel::offsetAtUnits(const Segment& segment, std::size_t units) const {
+  return segment.from +
+         utf8::ByteIndex(store_.text(segment.from, segment.to), units, TextUnit::kUtf16);
 }
 
 }  // namespace corvane

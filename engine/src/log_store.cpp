@@ -13,24 +13,6 @@
 namespace corvane {
 namespace {
 
-inline std::uint8_t Byte(char c) { return static_cast<std::uint8_t>(c); }
-
-struct Counts {
-  std::uint64_t characters = 0;
-  std::uint64_t utf16 = 0;
-};
-
-// Code points, and UTF-16 units (two for a character above U+FFFF).
-Counts CountText(const char* p, std::size_t n) {
-  std::uint64_t leads = 0;
-  std::uint64_t astral = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint8_t b = Byte(p[i]);
-    leads += (b & 0xC0U) != 0x80U;
-    astral += b >= 0xF0U;
-  }
-  return {leads, leads + astral};
-}
 
 // Where each line end in `text` ends: LF, a lone CR, CRLF, U+2028 and U+2029.
 // A LF right after a pending CR only finishes that CR's line end. One pass,
@@ -97,7 +79,7 @@ void LogStore::append(std::string_view text) {
       break;
     } catch (const std::bad_alloc&) {
       if (keptBytes() == 0) {
-        droppedCharacters_ += CountText(text.data(), text.size()).characters;
+        droppedCharacters_ += utf8::Count(text).characters;
         ForEachLineEnd(text, pendingCarriageReturn_, [&](std::size_t) { ++droppedLines_; });
         pendingCarriageReturn_ = false;
         return;
@@ -134,14 +116,14 @@ void LogStore::appendBytes(std::string_view text) {
   for (std::string_view rest = text; !rest.empty();) {
     const auto index = chunkIndex(at);
     if (index == chunks_.size()) {
-      chunks_.push_back(Chunk{std::move(buffers[nextBuffer++]), utf16Total_, charactersTotal_});
+      chunks_.push_back(Chunk{std::move(buffers[nextBuffer++]), total_});
     }
     const auto within = withinChunk(at);
     const std::size_t take = std::min(rest.size(), chunkBytes_ - within);
     std::memcpy(chunks_[index].bytes.get() + within, rest.data(), take);
-    const Counts counts = CountText(rest.data(), take);
-    utf16Total_ += counts.utf16;
-    charactersTotal_ += counts.characters;
+    const utf8::Counts counts = utf8::Count(rest.substr(0, take));
+    total_.utf16 += counts.utf16;
+    total_.characters += counts.characters;
     at += take;
     rest.remove_prefix(take);
   }
@@ -198,14 +180,14 @@ void LogStore::trim(std::size_t target) {
   const std::uint64_t overhead = cost(0, 1) + chunkBytes_;
   const std::uint64_t room = target > overhead ? target - overhead : 0;
   std::uint64_t cut = end_ - std::min(room, keptBytes());
-  while (cut < end_ && (Byte(byteAt(cut)) & 0xC0U) == 0x80U) ++cut;
+  while (cut < end_ && utf8::IsContinuation(byteAt(cut))) ++cut;
   dropThrough(cut);
 }
 
 void LogStore::dropThrough(std::uint64_t offset) {
   const std::uint64_t line = lineAt(offset);
   const bool partial = offset != lineStart(line);
-  droppedCharacters_ += charactersAt(offset) - charactersAt(begin_);
+  droppedCharacters_ += countsAt(offset).characters - countsAt(begin_).characters;
   droppedLines_ += line - firstLine_;
   const auto lines = static_cast<std::ptrdiff_t>(line - firstLine_);
   starts_.erase(starts_.begin(), starts_.begin() + lines);
@@ -272,43 +254,34 @@ std::uint64_t LogStore::lineAt(std::uint64_t offset) const {
   return firstLine_ + low;
 }
 
-std::uint64_t LogStore::charactersAt(std::uint64_t offset) const {
-  if (offset >= end_) return charactersTotal_;
+utf8::Counts LogStore::countsAt(std::uint64_t offset) const {
+  if (offset >= end_) return total_;
   const Chunk& chunk = chunkAt(offset);
-  const auto within = withinChunk(offset);
-  return chunk.charactersBefore + CountText(chunk.bytes.get(), within).characters;
+  const utf8::Counts within = utf8::Count({chunk.bytes.get(), withinChunk(offset)});
+  return {chunk.before.characters + within.characters, chunk.before.utf16 + within.utf16};
 }
 
-std::uint64_t LogStore::absoluteUtf16At(std::uint64_t offset) const {
-  if (offset >= end_) return utf16Total_;
-  const Chunk& chunk = chunkAt(offset);
-  const auto within = withinChunk(offset);
-  return chunk.utf16Before + CountText(chunk.bytes.get(), within).utf16;
+std::uint64_t LogStore::indexAt(std::uint64_t offset, TextUnit unit) const {
+  return countsAt(std::clamp(offset, begin_, end_)).in(unit) - countsAt(begin_).in(unit);
 }
 
-std::uint64_t LogStore::utf16At(std::uint64_t offset) const {
-  return absoluteUtf16At(std::clamp(offset, begin_, end_)) - absoluteUtf16At(begin_);
-}
-
-std::uint64_t LogStore::offsetAtUtf16(std::uint64_t units) const {
-  const std::uint64_t target = absoluteUtf16At(begin_) + units;
-  if (target >= utf16Total_) return end_;
-  // The chunk in which the unit lies, then character by character; a unit in
-  // the middle of a surrogate pair gives its character's start.
+std::uint64_t LogStore::offsetAt(std::uint64_t index, TextUnit unit) const {
+  const std::uint64_t target = countsAt(begin_).in(unit) + index;
+  if (target >= total_.in(unit)) return end_;
+  // The chunk the unit lies in, then character by character.
   std::size_t low = 0;
   std::size_t high = chunks_.size();
   while (high - low > 1) {
     const std::size_t middle = low + (high - low) / 2;
-    (chunks_[middle].utf16Before <= target ? low : high) = middle;
+    (chunks_[middle].before.in(unit) <= target ? low : high) = middle;
   }
   std::uint64_t at = std::max(chunkStart(low), begin_);
-  std::uint64_t reached = absoluteUtf16At(at);
+  std::uint64_t reached = countsAt(at).in(unit);
   for (; at < end_; ++at) {
-    const std::uint8_t b = Byte(byteAt(at));
-    if ((b & 0xC0U) == 0x80U) continue;
-    const std::uint64_t width = b >= 0xF0U ? 2 : 1;
-    if (reached + width > target) break;
-    reached += width;
+    const char c = byteAt(at);
+    if (utf8::IsContinuation(c)) continue;
+    if (reached + utf8::Width(c, unit) > target) break;
+    reached += utf8::Width(c, unit);
   }
   return at;
 }

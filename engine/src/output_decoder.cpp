@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "corvane/engine/utf8.h"
+
 namespace corvane {
 namespace {
 
@@ -48,8 +50,6 @@ constexpr LeadInfo Lead(std::uint8_t b) {
   return {0, 0, 0};
 }
 
-inline bool IsContinuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
-
 }  // namespace
 
 bool IsValidUtf8(std::string_view bytes) {
@@ -84,7 +84,7 @@ bool IsValidUtf8(std::string_view bytes) {
       const std::uint8_t second = Byte(bytes, i + 1);
       if (second < lead.secondMin || second > lead.secondMax) return false;
       for (std::size_t k = 2; k < lead.length; ++k) {
-        if (!IsContinuation(Byte(bytes, i + k))) return false;
+        if (!utf8::IsContinuation(bytes[i + k])) return false;
       }
       i += lead.length;
     }
@@ -97,9 +97,8 @@ std::size_t IncompleteUtf8Tail(std::string_view bytes) {
   // A cut sequence has its lead byte within the last three bytes.
   for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
     const std::size_t start = n - back;
-    const std::uint8_t b = Byte(bytes, start);
-    if (IsContinuation(b)) continue;
-    const LeadInfo lead = Lead(b);
+    if (utf8::IsContinuation(bytes[start])) continue;
+    const LeadInfo lead = Lead(Byte(bytes, start));
     if (lead.length <= back) return 0;
     if (back >= 2) {
       const std::uint8_t second = Byte(bytes, start + 1);
@@ -126,7 +125,7 @@ std::string DecodeLeniently(std::string_view bytes) {
         const std::uint8_t second = Byte(bytes, run + 1);
         if (second < lead.secondMin || second > lead.secondMax) break;
         bool whole = true;
-        for (std::size_t k = 2; k < lead.length; ++k) whole &= IsContinuation(Byte(bytes, run + k));
+        for (std::size_t k = 2; k < lead.length; ++k) whole &= utf8::IsContinuation(bytes[run + k]);
         if (!whole) break;
       }
       run += lead.length;

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTest>
 
@@ -109,8 +110,13 @@ TEST_F(InstallerWindowTest, KeysAndTextsAreThoseOfThisDesktop) {
   EXPECT_EQ(QCoreApplication::translate("QScrollBar", "Scroll here"), "ここにスクロール");
 }
 
-// A small bound, so that old output goes: the view follows the end, except
-// while a reader has scrolled back, who keeps their place as lines go.
+std::uint64_t Offset(const LogModel& model, std::string_view text) {
+  return model.store().beginOffset() + model.store().text().find(text);
+}
+
+// Past a small bound: the view follows the end, the reader keeps their place
+// as old lines go, and the note says what went. Keys and the scroll bar move
+// the reader over everything kept.
 TEST(LogView, FollowsTheEndAndKeepsTheReadersPlace) {
   auto model = std::make_shared<LogModel>(64 * 1024, 4096);
   LogView view(model);
@@ -123,29 +129,45 @@ TEST(LogView, FollowsTheEndAndKeepsTheReadersPlace) {
     }
     view.catchUp();
   };
-  auto topLine = [&] { return model->store().lineAt(view.offsetAt({6, 6})); };
+  const LogStore& store = model->store();
+  auto lineAt = [&](QPoint point) { return store.lineAt(view.offsetAt(point)); };
+  QScrollBar* bar = view.verticalScrollBar();
   append(0, 300);
-  EXPECT_TRUE(view.showsEnd() && view.droppedNote().isEmpty());
-  EXPECT_EQ(view.verticalScrollBar()->value(), view.verticalScrollBar()->maximum());
+  EXPECT_TRUE(view.reader().showsEnd() && view.droppedNote().isEmpty());
+  EXPECT_EQ(bar->value(), bar->maximum());
   QTest::keyClick(&view, Qt::Key_PageUp);
   QTest::keyClick(&view, Qt::Key_Up);
-  ASSERT_FALSE(view.showsEnd());
-  const std::uint64_t top = topLine();
+  ASSERT_FALSE(view.reader().followsEnd());
+  const std::uint64_t top = lineAt({6, 6});
   append(300, 1500);
-  EXPECT_EQ(topLine(), top) << "the reader's place, as far as it is kept";
-  ASSERT_GT(model->store().droppedLines(), 0U);
-  EXPECT_EQ(view.droppedNote(), Q(model->droppedNote()));
+  ASSERT_GT(store.droppedLines(), 0U);
+  EXPECT_EQ(lineAt({6, 6}), top) << "the reader's place, as far as it is kept";
+  EXPECT_EQ(view.droppedNote(), Q("以前の出力 " + GroupDigits(store.droppedLines()) + " 行 (" +
+                                  GroupDigits(store.droppedCharacters()) + " 文字) を省略しました"));
+  EXPECT_TRUE(view.droppedNote().startsWith("以前の出力 ") &&
+              view.droppedNote().contains(QRegularExpression("[0-9],[0-9]{3} 文字")));
+
+  QTest::keyClick(&view, Qt::Key_Home);
+  EXPECT_EQ(lineAt({6, 6}), store.firstLine()) << "Home: the first line kept";
+  EXPECT_EQ(bar->value(), 0);
+  QTest::keyClick(&view, Qt::Key_End);
+  bar->triggerAction(QAbstractSlider::SliderToMinimum);
+  EXPECT_EQ(lineAt({6, 6}), store.firstLine()) << "the scroll bar reaches it too";
+  bar->setSliderPosition(bar->maximum() / 2);
+  bar->triggerAction(QAbstractSlider::SliderMove);
+  EXPECT_NEAR(static_cast<double>(store.lineStart(lineAt({6, 6})) - store.beginOffset()),
+              static_cast<double>(store.keptBytes()) / 2, 400.0)
+      << "the scroll bar spans all that is kept";
   QTest::keyClick(&view, Qt::Key_End);
   append(1500, 1510);
-  EXPECT_TRUE(view.showsEnd()) << "back at the end, it follows again";
-  EXPECT_EQ(model->store().lineAt(view.offsetAt({6, view.viewport()->height() - 10})),
-            model->store().endLine() - 1)
+  EXPECT_TRUE(view.reader().showsEnd()) << "back at the end, it follows again";
+  EXPECT_EQ(lineAt({6, view.viewport()->height() - 10}), store.endLine() - 1)
       << "the last row is at the bottom";
 }
 
 // What is copied is exactly what was selected, line ends, NUL and all; a
-// triple click takes the whole line, however long; a word chosen with a
-// double click stays that word while old output goes under the drag.
+// triple click takes the whole line, however long; a double click takes a
+// Japanese word whole, and what it chose stays while old output goes.
 TEST(LogView, CopiesExactlyWhatIsSelected) {
   auto model = std::make_shared<LogModel>(64 * 1024, 4096);
   LogView view(model);
@@ -162,7 +184,7 @@ TEST(LogView, CopiesExactlyWhatIsSelected) {
     const QByteArray bytes = clipboard->mimeData()->data("text/plain");
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
   };
-  view.selectAll();
+  QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
   EXPECT_EQ(copied(), store.text());
 
   const std::string longLine = std::string(10'000, 'y') + "\n";
@@ -173,45 +195,54 @@ TEST(LogView, CopiesExactlyWhatIsSelected) {
   QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, onLong);
   EXPECT_EQ(copied(), "second " + longLine);
 
-  model->append("pick the word here\n");
+  model->append("「設定」を開いてください\n");
   view.catchUp();
   // A double click whose second press is held: press, release, double click.
-  const QPoint onWord = view.offsetRect(store.endOffset() - 9).center();
+  const QPoint onWord = view.offsetRect(Offset(*model, "定")).center();
   QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, onWord);
   QMouseEvent second(QEvent::MouseButtonDblClick, onWord, view.viewport()->mapToGlobal(onWord),
                      Qt::LeftButton, Qt::LeftButton, {});
   QApplication::sendEvent(view.viewport(), &second);
-  EXPECT_EQ(copied(), "word");
+  EXPECT_EQ(copied(), "設定");
   const std::uint64_t droppedBefore = store.droppedLines();
   for (int i = 0; i < 1000; ++i) model->append("filler " + std::to_string(i) + "\n");
   ASSERT_GT(store.droppedLines(), droppedBefore);
-  QTest::mouseMove(view.viewport(), view.offsetRect(view.selectionStart() + 1).center());
-  QTest::mouseRelease(view.viewport(), Qt::LeftButton, {},
-                      view.offsetRect(view.selectionStart() + 1).center());
-  EXPECT_EQ(copied(), "word");
+  const QPoint stillOnWord = view.offsetRect(view.reader().selectionStart() + 3).center();
+  QTest::mouseMove(view.viewport(), stillOnWord);
+  QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, stillOnWord);
+  EXPECT_EQ(copied(), "設定");
 }
 
-// Screen readers get every kept character, in UTF-16 offsets, NUL as ␀.
-TEST(LogView, ReadsOutToScreenReaders) {
-  auto model = std::make_shared<LogModel>();
+// Screen readers get every kept character, counted as AT-SPI counts them:
+// characters, not UTF-16 units. NUL reads as ␀.
+TEST(LogView, ReadsOutToScreenReadersInCharacters) {
+  auto model = std::make_shared<LogModel>(64 * 1024, 4096);
   LogView view(model);
   view.resize(564, 246);
   view.show();
-  const std::string text = std::string("ok 😀 nul \0 mid\nline two\r\nend", 30);
+  std::string text;
+  for (int i = 0; i < 3000; ++i) text += "😀😀😀😀😀 𠮷 " + std::to_string(i) + "\n";
+  static constexpr char kEnd[] = "ten emoji 😀😀😀😀😀😀😀😀😀😀 and nul \0 here\nplain line\n";
+  text += std::string(kEnd, sizeof kEnd - 1);
   model->append(text);
   view.catchUp();
-  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(&view);
-  ASSERT_NE(accessible, nullptr);
-  QAccessibleTextInterface* reader = accessible->textInterface();
+  QAccessibleTextInterface* reader = QAccessible::queryAccessibleInterface(&view)->textInterface();
   ASSERT_NE(reader, nullptr);
-  const QString shown = Q(text).replace(QChar(0), QChar(0x2400));
-  EXPECT_EQ(reader->characterCount(), shown.size());
+  const std::string kept = model->store().text();
+  QString shown = Q(kept);
+  shown.replace(QChar(0), QChar(0x2400));
+  const int characters = static_cast<int>(shown.toUcs4().size());
+  ASSERT_GT(model->store().droppedLines(), 0U);
+  EXPECT_EQ(reader->characterCount(), characters);
   EXPECT_EQ(reader->text(0, -1), shown);
-  EXPECT_EQ(reader->text(3, 9), shown.mid(3, 6)) << "a surrogate pair counts two";
+  const int plain = characters - 11;
   int start = 0, end = 0;
-  EXPECT_EQ(reader->textAtOffset(18, QAccessible::LineBoundary, &start, &end), "line two\r\n");
-  EXPECT_EQ(start, 16);
-  view.select(model->store().beginOffset() + 8, model->store().beginOffset() + 11);
+  EXPECT_EQ(reader->textAtOffset(plain, QAccessible::LineBoundary, &start, &end), "plain line\n");
+  EXPECT_TRUE(start == plain && end == characters);
+  EXPECT_EQ(reader->text(plain - 7, plain - 1), "␀ here") << "six characters, NUL as ␀";
+  EXPECT_EQ(reader->textAtOffset(plain - 17, QAccessible::CharBoundary, &start, &end), "😀");
+  EXPECT_EQ(end - start, 1);
+  view.reader().select(Offset(*model, "nul"), Offset(*model, "nul") + 3);
   reader->selection(0, &start, &end);
   EXPECT_EQ(reader->text(start, end), "nul");
 }

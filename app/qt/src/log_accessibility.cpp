@@ -2,7 +2,6 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
-#include <QTextBoundaryFinder>
 #include <algorithm>
 #include <climits>
 #include <new>
@@ -12,9 +11,9 @@
 namespace corvane::qt {
 namespace {
 
-// The log to screen readers: the kept text in UTF-16 offsets, as assistive
-// interfaces count, with NUL as ␀; boundaries are found within one line, never
-// over the whole text.
+// The log to screen readers: the kept text in characters, with NUL as ␀;
+// lines and words are found around the offset asked for, never over the whole
+// text.
 class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
  public:
   explicit LogAccessible(LogView* view)
@@ -34,22 +33,20 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
 
   void selection(int index, int* start, int* end) const override {
     *start = *end = 0;
-    if (index == 0 && view_->selectionStart() != view_->selectionEnd()) {
-      *start = unitsAt(view_->selectionStart());
-      *end = unitsAt(view_->selectionEnd());
+    if (index == 0 && reader().hasSelection()) {
+      *start = indexAt(reader().selectionStart());
+      *end = indexAt(reader().selectionEnd());
     }
   }
-  int selectionCount() const override {
-    return view_->selectionStart() != view_->selectionEnd() ? 1 : 0;
-  }
+  int selectionCount() const override { return reader().hasSelection() ? 1 : 0; }
   void addSelection(int start, int end) override { setSelection(0, start, end); }
-  void removeSelection(int /*index*/) override { view_->select(0, 0); }
+  void removeSelection(int /*index*/) override { view_->reader().select(0, 0); }
   void setSelection(int /*index*/, int start, int end) override {
-    view_->select(offsetAt(start), offsetAt(end));
+    view_->reader().select(offsetAt(start), offsetAt(end));
   }
-  int cursorPosition() const override { return unitsAt(view_->selectionEnd()); }
+  int cursorPosition() const override { return indexAt(reader().selectionEnd()); }
   void setCursorPosition(int position) override {
-    view_->select(offsetAt(position), offsetAt(position));
+    view_->reader().select(offsetAt(position), offsetAt(position));
   }
 
   QString text(int start, int end) const override {
@@ -57,10 +54,11 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
     if (end < 0 || end > count) end = count;
     start = std::clamp(start, 0, end);
     try {
-      return ShownText(store().text(offsetAt(start), offsetAt(end)));
+      const std::u16string text = view_->model().shownText(offsetAt(start), offsetAt(end));
+      return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
     } catch (const std::bad_alloc&) {
       // Asked for more than memory allows: nothing, and the log makes room.
-      view_->model()->relieveMemory();
+      view_->reader().model().relieveMemory();
       return {};
     }
   }
@@ -69,35 +67,23 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
     *start = *end = -1;
     const int count = characterCount();
     if (offset < 0 || offset > count) return {};
+    const LogStore& store = view_->model().store();
+    const std::uint64_t at = offsetAt(offset);
+    std::pair<std::uint64_t, std::uint64_t> range;
     if (boundary == QAccessible::NoBoundary) {
-      *start = 0;
-      *end = count;
-      return text(0, count);
+      range = {store.beginOffset(), store.endOffset()};
+    } else if (boundary == QAccessible::CharBoundary) {
+      range = {at, offsetAt(offset + 1)};
+    } else if (boundary == QAccessible::WordBoundary && at < store.endOffset()) {
+      range = wordAround(at);
+    } else {
+      // A line, line end included, for sentences and paragraphs too.
+      const std::uint64_t line = store.lineAt(at);
+      range = {store.lineStart(line), store.lineEnd(line)};
     }
-    // The line holding the offset, line end included.
-    const std::uint64_t line = store().lineAt(offsetAt(offset));
-    const int lineStart = unitsAt(store().lineStart(line));
-    const int lineEnd = unitsAt(store().lineEnd(line));
-    QString lineText = text(lineStart, lineEnd);
-    if (boundary == QAccessible::LineBoundary || boundary == QAccessible::ParagraphBoundary ||
-        lineText.isEmpty()) {
-      *start = lineStart;
-      *end = lineEnd;
-      return lineText;
-    }
-    const auto type = boundary == QAccessible::CharBoundary   ? QTextBoundaryFinder::Grapheme
-                      : boundary == QAccessible::WordBoundary ? QTextBoundaryFinder::Word
-                                                              : QTextBoundaryFinder::Sentence;
-    QTextBoundaryFinder finder(type, lineText);
-    finder.setPosition(std::min(offset - lineStart, static_cast<int>(lineText.size()) - 1));
-    const qsizetype from = finder.isAtBoundary()
-                               ? finder.position()
-                               : std::max<qsizetype>(0, finder.toPreviousBoundary());
-    finder.setPosition(from);
-    const qsizetype to = std::max(finder.toNextBoundary(), from);
-    *start = lineStart + static_cast<int>(from);
-    *end = lineStart + static_cast<int>(to);
-    return lineText.mid(from, to - from);
+    *start = indexAt(range.first);
+    *end = indexAt(range.second);
+    return text(*start, *end);
   }
   QString textBeforeOffset(int offset, QAccessible::TextBoundaryType boundary, int* start,
                            int* end) const override {
@@ -122,7 +108,8 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
     return textAtOffset(atEnd, boundary, start, end);
   }
   int characterCount() const override {
-    return static_cast<int>(std::min<std::uint64_t>(store().utf16Length(), INT_MAX));
+    return static_cast<int>(
+        std::min<std::uint64_t>(view_->model().store().length(kAccessibleUnit), INT_MAX));
   }
   QRect characterRect(int offset) const override {
     const QRect rect = view_->offsetRect(offsetAt(offset));
@@ -130,10 +117,10 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
     return {view_->viewport()->mapToGlobal(rect.topLeft()), rect.size()};
   }
   int offsetAtPoint(const QPoint& point) const override {
-    return unitsAt(view_->offsetAt(view_->viewport()->mapFromGlobal(point)));
+    return indexAt(view_->offsetAt(view_->viewport()->mapFromGlobal(point)));
   }
   void scrollToSubstring(int start, int /*end*/) override {
-    view_->scrollToOffset(offsetAt(start));
+    view_->reader().scrollToOffset(offsetAt(start));
   }
   QString attributes(int offset, int* start, int* end) const override {
     *start = *end = offset;
@@ -141,12 +128,17 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
   }
 
  private:
-  const LogStore& store() const { return view_->model()->store(); }
-  std::uint64_t offsetAt(int units) const {
-    return store().offsetAtUtf16(static_cast<std::uint64_t>(std::max(units, 0)));
+  const LogReader& reader() const { return view_->reader(); }
+  std::uint64_t offsetAt(int index) const {
+    return view_->model().store().offsetAt(static_cast<std::uint64_t>(std::max(index, 0)),
+                                           kAccessibleUnit);
   }
-  int unitsAt(std::uint64_t offset) const {
-    return static_cast<int>(std::min<std::uint64_t>(store().utf16At(offset), INT_MAX));
+  int indexAt(std::uint64_t offset) const {
+    return static_cast<int>(
+        std::min<std::uint64_t>(view_->model().store().indexAt(offset, kAccessibleUnit), INT_MAX));
+  }
+  std::pair<std::uint64_t, std::uint64_t> wordAround(std::uint64_t offset) const {
+    return view_->reader().unitAround(offset, LogReader::Unit::kWord);
   }
 
   LogView* view_;
@@ -158,12 +150,6 @@ QAccessibleInterface* LogAccessibleFactory(const QString& /*key*/, QObject* obje
 }
 
 }  // namespace
-
-QString ShownText(const std::string& bytes) {
-  QString text = QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-  text.replace(QChar(0), QChar(0x2400));
-  return text;
-}
 
 void InstallLogAccessibility() {
   static const bool installed = [] {

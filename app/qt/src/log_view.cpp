@@ -10,7 +10,6 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyleOptionFrame>
-#include <QTextBoundaryFinder>
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -18,46 +17,23 @@
 
 #include "corvane/qt/dim_label.h"
 #include "corvane/qt/log_accessibility.h"
+#include "corvane/qt/qt_main_queue.h"
+#include "corvane/qt/word_finder.h"
 
 namespace corvane::qt {
 namespace {
 
 constexpr int kMargin = 4;
-constexpr int kFrameMilliseconds = 16;
 constexpr std::size_t kMaxLayouts = 512;
 // Larger appends are not read out one by one: no one listens to a flood.
 constexpr std::uint64_t kMaxAnnounced = std::uint64_t{16} * 1024;
 
-bool IsContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0U) == 0x80U; }
-
-QString FromUtf8(const std::string& bytes) {
-  return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+int Clamped(std::uint64_t value) {
+  return static_cast<int>(std::min<std::uint64_t>(value, INT_MAX));
 }
 
-// UTF-16 units of the stored bytes up to `length`: NUL and ␀ are one each.
-int Utf16Index(const std::string& bytes, std::size_t length) {
-  int units = 0;
-  for (std::size_t i = 0; i < length && i < bytes.size(); ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (!IsContinuation(bytes[i])) units += b >= 0xF0U ? 2 : 1;
-  }
-  return units;
-}
-
-std::size_t ByteIndex(const std::string& bytes, int units) {
-  std::size_t i = 0;
-  for (int seen = 0; i < bytes.size(); ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    if (IsContinuation(bytes[i])) continue;
-    const int width = b >= 0xF0U ? 2 : 1;
-    if (seen + width > units) break;
-    seen += width;
-  }
-  return i;
-}
-
-// Copying gives bytes, not a QString: half the memory for a large selection.
-// A primary selection is read only when another program asks for it.
+// A primary selection is read only when another program asks for it, and
+// copying gives bytes, not a QString: half the memory for a large selection.
 class LogMimeData : public QMimeData {
  public:
   LogMimeData(std::weak_ptr<LogModel> model, std::uint64_t from, std::uint64_t to)
@@ -72,7 +48,9 @@ class LogMimeData : public QMimeData {
     if (mimeType != QStringLiteral("text/plain")) return {};
     const auto model = model_.lock();
     const std::string text = model ? model->text(from_, to_) : std::string();
-    if (type.id() == QMetaType::QString) return FromUtf8(text);
+    if (type.id() == QMetaType::QString) {
+      return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+    }
     return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
   }
 
@@ -107,12 +85,8 @@ class FrameBorder : public QWidget {
 
 }  // namespace
 
-bool LogView::Position::operator<(const Position& other) const {
-  return segment.from != other.segment.from ? segment.from < other.segment.from : row < other.row;
-}
-
 LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
-    : QAbstractScrollArea(parent), model_(std::move(model)) {
+    : QAbstractScrollArea(parent), queue_(std::make_shared<QtMainQueue>()) {
   InstallLogAccessibility();
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setFocusPolicy(Qt::StrongFocus);
@@ -122,17 +96,14 @@ LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
   viewport()->setCursor(Qt::IBeamCursor);
   verticalScrollBar()->installEventFilter(this);
   connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &LogView::onScrollBarAction);
-  refreshTimer_.setSingleShot(true);
-  connect(&refreshTimer_, &QTimer::timeout, this, &LogView::refresh);
-  top_ = {model_->firstSegment(), 0};
-  model_->setObserver(this);
+  reader_ = std::make_unique<LogReader>(std::move(model), queue_, static_cast<View&>(*this));
 }
 
-LogView::~LogView() { model_->setObserver(nullptr); }
-
-int LogView::textWidth() const { return std::max(1, viewport()->width() - 2 * kMargin); }
-
-int LogView::contentHeight() const { return std::max(1, viewport()->height() - kMargin); }
+// Updates still queued go with the view.
+LogView::~LogView() {
+  reader_.reset();
+  queue_->close();
+}
 
 const LogView::Layout& LogView::layoutOf(const LogModel::Segment& segment) const {
   auto found = layouts_.find(segment.from);
@@ -142,9 +113,9 @@ const LogView::Layout& LogView::layoutOf(const LogModel::Segment& segment) const
   if (layouts_.size() >= kMaxLayouts) layouts_.clear();
   auto built = std::make_unique<Layout>();
   built->segment = segment;
-  built->bytes = model_->text(segment.from, segment.to);
+  const std::u16string text = model().displayText(segment);
   QTextLayout& layout = built->layout;
-  layout.setText(ShownText(built->bytes));
+  layout.setText(QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())));
   layout.setFont(font());
   QTextOption option;
   option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
@@ -153,8 +124,9 @@ const LogView::Layout& LogView::layoutOf(const LogModel::Segment& segment) const
   layout.setCacheEnabled(true);
   qreal y = 0;
   layout.beginLayout();
+  const int width = std::max(1, viewport()->width() - 2 * kMargin);
   for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-    line.setLineWidth(textWidth());
+    line.setLineWidth(width);
     line.setPosition({0, y});
     y += line.height();
   }
@@ -163,176 +135,84 @@ const LogView::Layout& LogView::layoutOf(const LogModel::Segment& segment) const
   return *(layouts_[segment.from] = std::move(built));
 }
 
-LogView::Position LogView::endPosition() const {
-  // The last page: the earliest row from which everything to the end fits.
-  LogModel::Segment segment = model_->lastSegment();
-  Position top{segment, layoutOf(segment).layout.lineCount() - 1};
-  int room = contentHeight();
-  bool first = true;
-  do {
-    const QTextLayout& layout = layoutOf(segment).layout;
-    for (int row = layout.lineCount() - 1; row >= 0; --row) {
-      const int height = static_cast<int>(std::ceil(layout.lineAt(row).height()));
-      if (height > room && !first) return top;
-      room -= height;
-      top = {segment, row};
-      first = false;
-    }
-  } while (room > 0 && model_->previous(segment));
-  return top;
+double LogView::heightOf(const LogModel::Segment& segment) { return layoutOf(segment).height; }
+
+double LogView::rowTopOf(const LogModel::Segment& segment, std::uint64_t offset) {
+  const QTextLine line = layoutOf(segment).layout.lineForTextPosition(
+      static_cast<int>(model().unitsBefore(segment, offset)));
+  return line.isValid() ? line.y() : 0;
 }
 
-LogView::Position LogView::positionOf(std::uint64_t offset) const {
-  const LogModel::Segment segment = model_->segmentAt(offset);
-  const Layout& layout = layoutOf(segment);
-  const QTextLine line = layout.layout.lineForTextPosition(
-      Utf16Index(layout.bytes, static_cast<std::size_t>(offset - segment.from)));
-  return {segment, line.isValid() ? line.lineNumber() : 0};
+std::pair<std::size_t, std::size_t> LogView::wordAt(const LogModel::Segment& segment,
+                                                    std::size_t unit) {
+  const QString text = layoutOf(segment).layout.text();
+  return WordAround(
+      {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())},
+      unit);
 }
 
-void LogView::setTop(Position top, bool byReader) {
-  const Position end = endPosition();
-  top_ = end < top ? end : top;
-  if (byReader) model_->setFollowsEnd(!(top_ < end));
-  syncScrollBar(end);
-  viewport()->update();
-}
-
-void LogView::scrollRows(int rows) {
-  Position top = top_;
-  for (; rows > 0; --rows) {
-    if (top.row + 1 < layoutOf(top.segment).layout.lineCount()) {
-      ++top.row;
-    } else if (model_->next(top.segment)) {
-      top.row = 0;
-    } else {
-      break;
-    }
-  }
-  for (; rows < 0; ++rows) {
-    if (top.row > 0) {
-      --top.row;
-    } else if (model_->previous(top.segment)) {
-      top.row = layoutOf(top.segment).layout.lineCount() - 1;
-    } else {
-      break;
-    }
-  }
-  setTop(top, true);
-}
-
-bool LogView::showsEnd() const { return !(top_ < endPosition()); }
-
-void LogView::logDidChange() {
-  if (refreshTimer_.isActive()) return;
-  // The first change after a pause shows at once; later ones once a frame,
-  // or every third while a whole page goes by between two: no one
-  // reads a flood, and drawing it costs the same however fast it comes.
-  const int frame = flooding_ ? 3 * kFrameMilliseconds : kFrameMilliseconds;
-  const qint64 since = sinceRefresh_.isValid() ? sinceRefresh_.elapsed() : frame;
-  if (since >= frame) {
-    refresh();
-  } else {
-    refreshTimer_.start(static_cast<int>(frame - since));
+template <typename Visit>
+void LogView::forEachShown(Visit visit) const {
+  LogModel::Segment segment = reader_->top().segment;
+  double y = kMargin - reader_->top().y;
+  while (y < viewport()->height()) {
+    const Layout& layout = layoutOf(segment);
+    if (visit(layout, y)) return;
+    y += layout.height;
+    if (!model().next(segment)) return;
   }
 }
 
-void LogView::catchUp() {
-  refreshTimer_.stop();
-  refresh();
-}
-
-void LogView::refresh() {
-  sinceRefresh_.start();
-  whileMemoryLasts([this] { catchUpWithModel(); });
-}
-
-// Out of memory while drawing, the view tries again a frame later and the log
-// gives up older output, rather than the program ending.
-template <typename Work>
-void LogView::whileMemoryLasts(Work work) {
-  try {
-    work();
-  } catch (const std::bad_alloc&) {
-    layouts_.clear();
-    model_->relieveMemory();
-    refreshTimer_.start(kFrameMilliseconds);
-  }
-}
-
-void LogView::catchUpWithModel() {
-  const LogStore& store = model_->store();
-  // Dropped lines take the reader's place with them; anything else keeps it.
-  if (top_.segment.from < store.beginOffset()) {
-    top_ = {model_->firstSegment(), 0};
-  } else {
-    const LogModel::Segment now = model_->segmentAt(top_.segment.from);
-    if (!(now == top_.segment))
-      top_ = {now, std::min(top_.row, layoutOf(now).layout.lineCount() - 1)};
-  }
-  anchor_ = std::clamp(anchor_, store.beginOffset(), store.endOffset());
-  cursor_ = std::clamp(cursor_, store.beginOffset(), store.endOffset());
-  const Position end = endPosition();
-  const std::uint64_t shownBefore = lastSegmentShown_.to;
-  top_ = model_->followsEnd() ? end : std::min(top_, end);
-  flooding_ = model_->followsEnd() && top_.segment.from > shownBefore;
+void LogView::readerChanged() {
   showNote();
-  syncScrollBar(end);
-  viewport()->update();
-  announceNewText();
-}
-
-void LogView::syncScrollBar(const Position& end) {
-  const LogStore& store = model_->store();
-  // Page step: the bytes in view, so the handle shows how much of it is seen.
-  std::uint64_t shown = 0;
-  LogModel::Segment segment = top_.segment;
-  for (int y = -static_cast<int>(layoutOf(segment).layout.lineAt(top_.row).y());
-       y < contentHeight();) {
-    shown += segment.to - segment.from + 1;
-    y += layoutOf(segment).height;
-    lastSegmentShown_ = segment;
-    if (!model_->next(segment)) break;
-  }
-  auto value = [&](std::uint64_t offset) {
-    return static_cast<int>(std::min<std::uint64_t>(offset - store.beginOffset(), INT_MAX));
-  };
+  const LogReader::Scroller scroller = reader_->scroller();
   // Its signals stay on: the scroll area shows and hides the bar by them, and
   // moving contents by pixels is left undone (scrollContentsBy).
   QScrollBar* bar = verticalScrollBar();
-  bar->setRange(0, value(end.segment.from));
-  bar->setPageStep(static_cast<int>(std::clamp<std::uint64_t>(shown, 1, INT_MAX)));
-  bar->setSingleStep(static_cast<int>(std::clamp<std::uint64_t>(shown / 16, 1, INT_MAX)));
-  bar->setValue(top_ < end ? value(top_.segment.from) : bar->maximum());
+  bar->setRange(0, Clamped(scroller.range));
+  bar->setPageStep(Clamped(scroller.page));
+  bar->setSingleStep(std::max(1, Clamped(scroller.page / 16)));
+  bar->setValue(Clamped(scroller.value));
+  viewport()->update();
+  announceNewText();
+  offerPrimarySelection();
+}
+
+void LogView::offerPrimarySelection() {
+  const std::uint64_t from = reader_->selectionStart();
+  const std::uint64_t to = reader_->selectionEnd();
+  if (from == selectionShown_[0] && to == selectionShown_[1]) return;
+  selectionShown_[0] = from;
+  selectionShown_[1] = to;
+  if (from != to && QGuiApplication::clipboard()->supportsSelection()) {
+    QGuiApplication::clipboard()->setMimeData(new LogMimeData(reader_->sharedModel(), from, to),
+                                              QClipboard::Selection);
+  }
 }
 
 void LogView::onScrollBarAction(int action) {
   QScrollBar* bar = verticalScrollBar();
+  const int line = QFontMetrics(font()).lineSpacing();
+  const int page = std::max(line, viewport()->height() - kMargin - line);
   switch (action) {
     case QAbstractSlider::SliderSingleStepAdd:
-      scrollRows(1);
-      break;
     case QAbstractSlider::SliderSingleStepSub:
-      scrollRows(-1);
+      reader_->scrollBy(action == QAbstractSlider::SliderSingleStepAdd ? line : -line);
       break;
     case QAbstractSlider::SliderPageStepAdd:
-    case QAbstractSlider::SliderPageStepSub: {
-      const int rows = std::max(1, contentHeight() / QFontMetrics(font()).lineSpacing() - 1);
-      scrollRows(action == QAbstractSlider::SliderPageStepAdd ? rows : -rows);
+    case QAbstractSlider::SliderPageStepSub:
+      reader_->scrollBy(action == QAbstractSlider::SliderPageStepAdd ? page : -page);
       break;
-    }
     case QAbstractSlider::SliderToMinimum:
-      setTop({model_->firstSegment(), 0}, true);
+      reader_->scrollToStart();
       break;
     case QAbstractSlider::SliderToMaximum:
-      setTop(endPosition(), true);
+      reader_->scrollToEnd();
       break;
     case QAbstractSlider::SliderMove:
-      setTop(bar->sliderPosition() >= bar->maximum()
-                 ? endPosition()
-                 : positionOf(model_->store().beginOffset() +
-                              static_cast<std::uint64_t>(bar->sliderPosition())),
-             true);
+      reader_->scrollToValue(bar->sliderPosition() >= bar->maximum()
+                                 ? UINT64_MAX
+                                 : static_cast<std::uint64_t>(bar->sliderPosition()));
       break;
     default:
       break;
@@ -347,7 +227,7 @@ void LogView::scrollContentsBy(int /*dx*/, int /*dy*/) {
 }
 
 void LogView::showNote() {
-  const std::string note = model_->droppedNote();
+  const std::string note = model().droppedNote();
   if (note.empty()) return;
   if (note_ == nullptr) {
     note_ = new DimLabel({}, this);
@@ -358,16 +238,12 @@ void LogView::showNote() {
     note_->show();
     border_->raise();
   }
-  note_->setText(FromUtf8(note));
+  note_->setText(QString::fromUtf8(note.data(), static_cast<qsizetype>(note.size())));
 }
 
 QString LogView::droppedNote() const { return note_ != nullptr ? note_->text() : QString(); }
 
 void LogView::paintEvent(QPaintEvent* /*event*/) {
-  whileMemoryLasts([this] { paintRows(); });
-}
-
-void LogView::paintRows() {
   QPainter painter(viewport());
   // Rows scroll whole: the one before the top row stays out of the margin.
   painter.setClipRect(0, kMargin, viewport()->width(), viewport()->height() - kMargin);
@@ -375,180 +251,107 @@ void LogView::paintRows() {
   QTextCharFormat selected;
   selected.setBackground(palette().brush(QPalette::Highlight));
   selected.setForeground(palette().brush(QPalette::HighlightedText));
-  const std::uint64_t from = selectionStart();
-  const std::uint64_t to = selectionEnd();
-
-  LogModel::Segment segment = top_.segment;
-  if (segment.from < model_->store().beginOffset()) segment = model_->firstSegment();
-  qreal y = kMargin - layoutOf(segment).layout.lineAt(std::max(0, top_.row)).y();
-  while (y < viewport()->height()) {
-    const Layout& layout = layoutOf(segment);
-    QList<QTextLayout::FormatRange> selections;
-    if (from < to && from <= segment.to && to > segment.from) {
-      const int start = Utf16Index(
-          layout.bytes, static_cast<std::size_t>(std::max(from, segment.from) - segment.from));
-      const int end = Utf16Index(layout.bytes,
-                                 static_cast<std::size_t>(std::min(to, segment.to) - segment.from));
-      if (end > start) selections.push_back({start, end - start, selected});
-    }
-    layout.layout.draw(&painter, {static_cast<qreal>(kMargin), y}, selections);
-    y += layout.height;
-    if (!model_->next(segment)) break;
+  const std::uint64_t from = reader_->selectionStart();
+  const std::uint64_t to = reader_->selectionEnd();
+  try {
+    forEachShown([&](const Layout& layout, double y) {
+      const LogModel::Segment& segment = layout.segment;
+      QList<QTextLayout::FormatRange> selections;
+      if (from < to && from <= segment.to && to > segment.from) {
+        const auto start = static_cast<int>(model().unitsBefore(segment, from));
+        const auto end = static_cast<int>(model().unitsBefore(segment, to));
+        if (end > start) selections.push_back({start, end - start, selected});
+      }
+      layout.layout.draw(&painter, {static_cast<qreal>(kMargin), y}, selections);
+      return false;
+    });
+  } catch (const std::bad_alloc&) {
+    // Out of memory laying out: the next frame tries again, with less kept.
+    layouts_.clear();
+    reader_->catchUp();
   }
 }
 
 QRect LogView::offsetRect(std::uint64_t offset) const {
-  LogModel::Segment segment = top_.segment;
-  qreal y = kMargin - layoutOf(segment).layout.lineAt(top_.row).y();
-  while (y < viewport()->height()) {
-    const Layout& layout = layoutOf(segment);
-    if (offset >= segment.from && offset <= segment.to) {
-      const int index = Utf16Index(layout.bytes, static_cast<std::size_t>(offset - segment.from));
-      const QTextLine line = layout.layout.lineForTextPosition(index);
-      if (!line.isValid()) return {};
-      const qreal x = line.cursorToX(index);
-      const QFontMetrics metrics(font());
-      return QRect(static_cast<int>(kMargin + x), static_cast<int>(y + line.y()),
-                   std::max(1, metrics.averageCharWidth()), static_cast<int>(line.height()));
+  QRect rect;
+  forEachShown([&](const Layout& layout, double y) {
+    const LogModel::Segment& segment = layout.segment;
+    if (offset < segment.from || offset > segment.to) return false;
+    const auto index = static_cast<int>(model().unitsBefore(segment, offset));
+    const QTextLine line = layout.layout.lineForTextPosition(index);
+    if (line.isValid()) {
+      rect = QRect(
+          static_cast<int>(kMargin + line.cursorToX(index)), static_cast<int>(y + line.y()),
+          std::max(1, QFontMetrics(font()).averageCharWidth()), static_cast<int>(line.height()));
     }
-    y += layout.height;
-    if (!model_->next(segment)) break;
-  }
-  return {};
+    return true;
+  });
+  return rect;
 }
 
 std::uint64_t LogView::offsetAt(QPoint point) const {
-  LogModel::Segment segment = top_.segment;
-  qreal y = kMargin - layoutOf(segment).layout.lineAt(top_.row).y();
-  for (;;) {
-    const Layout& layout = layoutOf(segment);
-    if (point.y() < y + layout.height) {
-      const QTextLayout& text = layout.layout;
-      int row = 0;
-      while (row + 1 < text.lineCount() &&
-             point.y() >= y + text.lineAt(row).y() + text.lineAt(row).height()) {
-        ++row;
-      }
-      const int index = text.lineAt(row).xToCursor(point.x() - kMargin);
-      return segment.from + ByteIndex(layout.bytes, index);
+  std::uint64_t offset = model().store().endOffset();
+  forEachShown([&](const Layout& layout, double y) {
+    if (point.y() >= y + layout.height) return false;
+    const QTextLayout& text = layout.layout;
+    int row = 0;
+    while (row + 1 < text.lineCount() &&
+           point.y() >= y + text.lineAt(row).y() + text.lineAt(row).height()) {
+      ++row;
     }
-    y += layout.height;
-    if (!model_->next(segment)) return model_->store().endOffset();
-  }
+    const int index = text.lineAt(row).xToCursor(point.x() - kMargin);
+    offset = model().offsetAtUnits(layout.segment, static_cast<std::size_t>(std::max(index, 0)));
+    return true;
+  });
+  return offset;
 }
-
-void LogView::scrollToOffset(std::uint64_t offset) {
-  if (!offsetRect(offset).isNull() && offsetRect(offset).bottom() < viewport()->height()) return;
-  setTop(positionOf(offset), true);
-}
-
-std::uint64_t LogView::selectionStart() const { return std::min(anchor_, cursor_); }
-std::uint64_t LogView::selectionEnd() const { return std::max(anchor_, cursor_); }
-
-void LogView::select(std::uint64_t anchor, std::uint64_t cursor) {
-  const LogStore& store = model_->store();
-  anchor_ = std::clamp(anchor, store.beginOffset(), store.endOffset());
-  cursor_ = std::clamp(cursor, store.beginOffset(), store.endOffset());
-  viewport()->update();
-  if (selectionStart() != selectionEnd() && QGuiApplication::clipboard()->supportsSelection()) {
-    QGuiApplication::clipboard()->setMimeData(mimeForSelection(false), QClipboard::Selection);
-  }
-}
-
-void LogView::selectAll() { select(model_->store().beginOffset(), model_->store().endOffset()); }
 
 void LogView::copy() const {
-  if (selectionStart() == selectionEnd()) return;
+  if (!reader_->hasSelection()) return;
   try {
-    QGuiApplication::clipboard()->setMimeData(mimeForSelection(true));
+    // A copy is what was selected when copied, whatever comes or goes after.
+    const std::string text = reader_->selectedText();
+    auto* mime = new QMimeData;
+    mime->setData(QStringLiteral("text/plain"),
+                  QByteArray(text.data(), static_cast<qsizetype>(text.size())));
+    QGuiApplication::clipboard()->setMimeData(mime);
   } catch (const std::bad_alloc&) {
     // No room for a copy of that much: nothing is copied, nothing lost.
   }
 }
 
-QMimeData* LogView::mimeForSelection(bool snapshot) const {
-  if (!snapshot) return new LogMimeData(model_, selectionStart(), selectionEnd());
-  // A copy is what was selected when copied, whatever comes or goes after.
-  const std::string text = model_->text(selectionStart(), selectionEnd());
-  auto* mime = new QMimeData;
-  mime->setData(QStringLiteral("text/plain"),
-                QByteArray(text.data(), static_cast<qsizetype>(text.size())));
-  return mime;
-}
-
-std::pair<std::uint64_t, std::uint64_t> LogView::unitAround(std::uint64_t offset, Unit unit) const {
-  const LogStore& store = model_->store();
-  const std::uint64_t line = store.lineAt(offset);
-  if (unit == Unit::kLine) return {store.lineStart(line), store.lineEnd(line)};
-  if (unit == Unit::kCharacter) return {offset, offset};
-  // A word, found as Unicode finds words (Japanese has no spaces), within
-  // the segment shown.
-  const LogModel::Segment segment = model_->segmentAt(offset);
-  const Layout& layout = layoutOf(segment);
-  const QString text = layout.layout.text();
-  if (text.isEmpty()) return {offset, offset};
-  const int index =
-      std::min(Utf16Index(layout.bytes, static_cast<std::size_t>(offset - segment.from)),
-               static_cast<int>(text.size()) - 1);
-  QTextBoundaryFinder finder(QTextBoundaryFinder::Word, text);
-  finder.setPosition(index);
-  const qsizetype start = finder.isAtBoundary() ? index : finder.toPreviousBoundary();
-  finder.setPosition(index);
-  qsizetype end = finder.toNextBoundary();
-  if (end < 0) end = text.size();
-  return {segment.from + ByteIndex(layout.bytes, static_cast<int>(std::max<qsizetype>(start, 0))),
-          segment.from + ByteIndex(layout.bytes, static_cast<int>(end))};
-}
-
-void LogView::extendSelection(std::uint64_t offset) {
-  const auto [from, to] = unitAround(offset, unit_);
-  if (from < unitBase_.first) {
-    select(unitBase_.second, from);
-  } else {
-    select(unitBase_.first, std::max(to, unitBase_.second));
-  }
+void LogView::press(QMouseEvent* event, LogReader::Unit unit) {
+  dragging_ = true;
+  reader_->press(offsetAt(event->position().toPoint()), unit,
+                 unit == LogReader::Unit::kCharacter && (event->modifiers() & Qt::ShiftModifier));
 }
 
 void LogView::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
-  const std::uint64_t offset = offsetAt(event->position().toPoint());
+  // A third press soon after a double click, near it, takes the whole line.
   const bool triple = sinceDoubleClick_.isValid() &&
                       !sinceDoubleClick_.hasExpired(QApplication::doubleClickInterval()) &&
                       (event->position().toPoint() - doubleClickAt_).manhattanLength() <
                           QApplication::startDragDistance();
   sinceDoubleClick_.invalidate();
-  dragging_ = true;
-  if (triple) {
-    unit_ = Unit::kLine;
-  } else if (event->modifiers() & Qt::ShiftModifier) {
-    unitBase_ = {anchor_, anchor_};
-    unit_ = Unit::kCharacter;
-    extendSelection(offset);
-    return;
-  } else {
-    unit_ = Unit::kCharacter;
-  }
-  unitBase_ = unitAround(offset, unit_);
-  select(unitBase_.first, unitBase_.second);
+  press(event, triple ? LogReader::Unit::kLine : LogReader::Unit::kCharacter);
 }
 
 void LogView::mouseDoubleClickEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return;
   sinceDoubleClick_.start();
   doubleClickAt_ = event->position().toPoint();
-  dragging_ = true;
-  unit_ = Unit::kWord;
-  unitBase_ = unitAround(offsetAt(doubleClickAt_), unit_);
-  select(unitBase_.first, unitBase_.second);
+  press(event, LogReader::Unit::kWord);
 }
 
 void LogView::mouseMoveEvent(QMouseEvent* event) {
   if (!dragging_ || !(event->buttons() & Qt::LeftButton)) return;
   const QPoint point = event->position().toPoint();
   // Dragged past an edge, the text comes to the pointer.
-  if (point.y() < 0) scrollRows(-1);
-  if (point.y() > viewport()->height()) scrollRows(1);
-  extendSelection(offsetAt(point));
+  const int line = QFontMetrics(font()).lineSpacing();
+  if (point.y() < 0) reader_->scrollBy(-line);
+  if (point.y() > viewport()->height()) reader_->scrollBy(line);
+  reader_->dragTo(offsetAt(point));
 }
 
 void LogView::mouseReleaseEvent(QMouseEvent* event) {
@@ -556,38 +359,31 @@ void LogView::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 void LogView::wheelEvent(QWheelEvent* event) {
-  // Whole rows; a touchpad's pixels are gathered until they make one.
-  const int lineSpacing = QFontMetrics(font()).lineSpacing();
+  // A touchpad's pixels as they come; a wheel's notches as lines.
   if (!event->pixelDelta().isNull()) {
-    wheelRemainder_ += event->pixelDelta().y();
+    reader_->scrollBy(-event->pixelDelta().y());
   } else {
-    wheelRemainder_ +=
-        event->angleDelta().y() * QApplication::wheelScrollLines() * lineSpacing / 120;
+    reader_->scrollBy(-event->angleDelta().y() / 120.0 * QApplication::wheelScrollLines() *
+                      QFontMetrics(font()).lineSpacing());
   }
-  const int rows = wheelRemainder_ / lineSpacing;
-  wheelRemainder_ -= rows * lineSpacing;
-  if (rows != 0) scrollRows(-rows);
   event->accept();
 }
 
 void LogView::keyPressEvent(QKeyEvent* event) {
-  const int page = std::max(1, contentHeight() / QFontMetrics(font()).lineSpacing() - 1);
+  const int line = QFontMetrics(font()).lineSpacing();
+  const int page = std::max(line, viewport()->height() - kMargin - line);
   if (event->matches(QKeySequence::Copy)) {
     copy();
   } else if (event->matches(QKeySequence::SelectAll)) {
-    selectAll();
-  } else if (event->key() == Qt::Key_Up) {
-    scrollRows(-1);
-  } else if (event->key() == Qt::Key_Down) {
-    scrollRows(1);
-  } else if (event->key() == Qt::Key_PageUp) {
-    scrollRows(-page);
-  } else if (event->key() == Qt::Key_PageDown) {
-    scrollRows(page);
+    reader_->selectAll();
+  } else if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down) {
+    reader_->scrollBy(event->key() == Qt::Key_Up ? -line : line);
+  } else if (event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown) {
+    reader_->scrollBy(event->key() == Qt::Key_PageUp ? -page : page);
   } else if (event->key() == Qt::Key_Home) {
-    setTop({model_->firstSegment(), 0}, true);
+    reader_->scrollToStart();
   } else if (event->key() == Qt::Key_End) {
-    setTop(endPosition(), true);
+    reader_->scrollToEnd();
   } else {
     return QAbstractScrollArea::keyPressEvent(event);
   }
@@ -598,14 +394,14 @@ void LogView::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
   QAction* copyAction = menu.addAction(QStringLiteral("コピー"), this, &LogView::copy);
   copyAction->setShortcut(QKeySequence::Copy);
-  copyAction->setEnabled(selectionStart() != selectionEnd());
-  menu.addAction(QStringLiteral("すべてを選択"), this, &LogView::selectAll)
+  copyAction->setEnabled(reader_->hasSelection());
+  menu.addAction(QStringLiteral("すべてを選択"), this, [this] { reader_->selectAll(); })
       ->setShortcut(QKeySequence::SelectAll);
   menu.exec(event->globalPos());
 }
 
 bool LogView::eventFilter(QObject* watched, QEvent* event) {
-  // The wheel over the scroll bar scrolls rows too, not bytes.
+  // The wheel over the scroll bar scrolls the text too, not bytes.
   if (watched == verticalScrollBar() && event->type() == QEvent::Wheel) {
     wheelEvent(static_cast<QWheelEvent*>(event));
     return true;
@@ -619,26 +415,28 @@ void LogView::resizeEvent(QResizeEvent* event) {
   border_->setGeometry(rect());
   border_->raise();
   if (note_ != nullptr) note_->setGeometry(1, 1, width() - 2, note_->height());
-  refresh();
+  reader_->setViewHeight(viewport()->height() - kMargin);
 }
 
 void LogView::changeEvent(QEvent* event) {
   QAbstractScrollArea::changeEvent(event);
   if (event->type() == QEvent::FontChange) {
     layouts_.clear();
-    refresh();
+    reader_->relayout();
   }
 }
 
 void LogView::announceNewText() {
-  const LogStore& store = model_->store();
+  const LogStore& store = model().store();
   const std::uint64_t from = std::max(announcedEnd_, store.beginOffset());
   announcedEnd_ = store.endOffset();
   if (!QAccessible::isActive() || from >= announcedEnd_ || announcedEnd_ - from > kMaxAnnounced) {
     return;
   }
-  QAccessibleTextInsertEvent inserted(this, static_cast<int>(store.utf16At(from)),
-                                      ShownText(store.text(from, announcedEnd_)));
+  const std::u16string text = model().shownText(from, announcedEnd_);
+  QAccessibleTextInsertEvent inserted(
+      this, Clamped(store.indexAt(from, kAccessibleUnit)),
+      QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())));
   QAccessible::updateAccessibility(&inserted);
 }
 

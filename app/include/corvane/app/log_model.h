@@ -10,8 +10,8 @@
 namespace corvane {
 
 // The log as both front ends show it: the store's exact text, read as
-// segments for display, the rule for following the end, and the note on what
-// was dropped. The toolkits only draw it. Main thread only.
+// segments for display, and the note on what was dropped. The toolkits only
+// draw it. Main thread only.
 class LogModel {
  public:
   // A line longer than this is shown as several segments, so that no view
@@ -21,7 +21,7 @@ class LogModel {
   class Observer {
    public:
     virtual ~Observer() = default;
-    // After each append; views coalesce these into one update a frame.
+    // After each append; the reader coalesces these into one update a frame.
     virtual void logDidChange() = 0;
 
    protected:
@@ -52,12 +52,8 @@ class LogModel {
   // True when the text is empty or ends with a line end.
   bool endsLine() const { return store_.lineStart(store_.endLine() - 1) == store_.endOffset(); }
 
-  // One observer, the view; it removes itself before it goes.
+  // One observer, the view's reader; it removes itself before it goes.
   void setObserver(Observer* observer) { observer_ = observer; }
-
-  // The view follows the end while the reader has not scrolled away from it.
-  bool followsEnd() const { return followsEnd_; }
-  void setFollowsEnd(bool follows) { followsEnd_ = follows; }
 
   // "以前の出力 N 行 (M 文字) を省略しました", or empty while nothing was dropped.
   std::string droppedNote() const;
@@ -72,14 +68,21 @@ class LogModel {
   // False at the first or last kept segment.
   bool previous(Segment& segment) const;
   bool next(Segment& segment) const;
-  // A segment's text as shown: NUL, which no text view or screen reader
-  // carries, as the visible symbol ␀; everything else as it is.
-  std::string displayText(const Segment& segment) const;
+  // A segment's text as shown, in UTF-16 as toolkits take it: NUL, which no
+  // text view or screen reader carries, as the visible symbol ␀, one unit for
+  // one, so that units count alike in the text and as shown.
+  std::u16string displayText(const Segment& segment) const {
+    return shownText(segment.from, segment.to);
+  }
+  // The same for any kept text: what a screen reader is given.
+  std::u16string shownText(std::uint64_t from, std::uint64_t to) const;
+  // UTF-16 units of the segment's text before `offset`, and back.
+  std::size_t unitsBefore(const Segment& segment, std::uint64_t offset) const;
+  std::uint64_t offsetAtUnits(const Segment& segment, std::size_t units) const;
 
  private:
   LogStore store_;
   Observer* observer_ = nullptr;
-  bool followsEnd_ = true;
 };
 
 // Groups digits by thousands, as the note shows counts: 1234567 -> "1,234,567".

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "corvane/engine/utf8.h"
+
 namespace corvane {
 
 // The log's text, exactly as delivered: UTF-8 in large chunks, with an index
@@ -56,11 +58,12 @@ class LogStore {
   // True when the first kept line lost its beginning to the bound.
   bool firstLineIsPartial() const { return firstLinePartial_; }
 
-  // Offsets in UTF-16 code units from the start of the kept text, as
-  // accessibility interfaces count, and back.
-  std::uint64_t utf16Length() const { return utf16At(end_); }
-  std::uint64_t utf16At(std::uint64_t offset) const;
-  std::uint64_t offsetAtUtf16(std::uint64_t units) const;
+  // Indexes from the start of the kept text in the unit an accessibility
+  // interface counts, and back: NSAccessibility counts UTF-16 units, AT-SPI
+  // characters. An index inside a surrogate pair gives its character's start.
+  std::uint64_t length(TextUnit unit) const { return indexAt(end_, unit); }
+  std::uint64_t indexAt(std::uint64_t offset, TextUnit unit) const;
+  std::uint64_t offsetAt(std::uint64_t index, TextUnit unit) const;
 
   // What went to keep within the budget: whole line ends, and characters
   // (code points).
@@ -87,15 +90,14 @@ class LogStore {
   struct Chunk {
     ChunkBytes bytes;
     // Counts of everything appended before the chunk's first byte.
-    std::uint64_t utf16Before = 0;
-    std::uint64_t charactersBefore = 0;
+    utf8::Counts before;
   };
 
   void appendBytes(std::string_view text);
   void trim(std::size_t target);
   void dropThrough(std::uint64_t offset);
-  std::uint64_t charactersAt(std::uint64_t offset) const;
-  std::uint64_t absoluteUtf16At(std::uint64_t offset) const;
+  // Counts of everything appended before the offset.
+  utf8::Counts countsAt(std::uint64_t offset) const;
   const Chunk& chunkAt(std::uint64_t offset) const;
   std::uint64_t chunkStart(std::size_t index) const { return chunkBase_ + (index << chunkShift_); }
   std::size_t chunkIndex(std::uint64_t offset) const {
@@ -120,8 +122,7 @@ class LogStore {
   bool firstLinePartial_ = false;
   // The text ends in CR: a LF that comes next makes it one CRLF line end.
   bool pendingCarriageReturn_ = false;
-  std::uint64_t utf16Total_ = 0;
-  std::uint64_t charactersTotal_ = 0;
+  utf8::Counts total_;
   std::uint64_t droppedLines_ = 0;
   std::uint64_t droppedCharacters_ = 0;
   // Where the line ends of the text being appended end; kept to reuse its room.

@@ -1,16 +1,16 @@
 #pragma once
 
-#include <QString>
-#include <string>
+#include "corvane/engine/utf8.h"
 
 namespace corvane::qt {
 
-// Stored text as the log shows it: NUL, which neither a text layout nor a
-// screen reader carries, as the visible symbol ␀; one UTF-16 unit for one.
-QString ShownText(const std::string& bytes);
+// AT-SPI counts characters, code points, where Qt's strings count UTF-16
+// units; Qt hands offsets to it as they are, so the log gives them in
+// characters.
+inline constexpr TextUnit kAccessibleUnit = TextUnit::kCharacter;
 
-// Lets screen readers read the log view's text: every kept character, in the
-// UTF-16 offsets assistive interfaces count. Once per process is enough.
+// Lets screen readers read the log view's text: every kept character, NUL as
+// ␀. Once per process is enough.
 void InstallLogAccessibility();
 
 }  // namespace corvane::qt

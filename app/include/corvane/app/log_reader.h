@@ -1,0 +1,146 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "corvane/app/log_model.h"
+#include "corvane/engine/main_queue.h"
+
+namespace corvane {
+
+// Reading the log, the same on every toolkit: where the reader is in the kept
+// output, whether the view follows the end, what is selected, and when the
+// view catches up with new output (at most once a frame). A view keeps only
+// what its toolkit must do: lay out and draw the rows in view, map points to
+// offsets, find words, and speak its platform's accessibility interface.
+// Main thread only.
+class LogReader final : private LogModel::Observer {
+ public:
+  static constexpr std::chrono::milliseconds kFrame{16};
+
+  // What the reader needs of its view. Heights and distances are in the
+  // view's units (points, pixels), down from the top.
+  class View {
+   public:
+    virtual ~View() = default;
+    // The segment laid out at the view's width: how tall it is.
+    virtual double heightOf(const LogModel::Segment& segment) = 0;
+    // How far below the segment's top the row holding `offset` begins.
+    virtual double rowTopOf(const LogModel::Segment& segment, std::uint64_t offset) = 0;
+    // The word around UTF-16 unit `unit` of the segment's display text, as
+    // units [first, second): the toolkit's own word finder, since Japanese
+    // has no spaces.
+    virtual std::pair<std::size_t, std::size_t> wordAt(const LogModel::Segment& segment,
+                                                       std::size_t unit) = 0;
+    // What is shown changed: text, place or selection. Redraw, and set the
+    // scroller from scroller().
+    virtual void readerChanged() = 0;
+    // Memory ran short laying out: let go of every layout.
+    virtual void forgetLayouts() = 0;
+
+   protected:
+    View() = default;
+    View(const View&) = default;
+    View& operator=(const View&) = default;
+  };
+
+  // The top of the view: `y` below the top of the segment's layout.
+  struct Place {
+    LogModel::Segment segment;
+    double y = 0;
+    bool operator<(const Place& other) const {
+      return segment.from != other.segment.from ? segment.from < other.segment.from : y < other.y;
+    }
+  };
+
+  // The scroller, in bytes of the kept output: where the top is, up to where
+  // it can be, and how much is in view.
+  struct Scroller {
+    std::uint64_t value = 0;
+    std::uint64_t range = 0;
+    std::uint64_t page = 0;
+  };
+
+  enum class Unit { kCharacter, kWord, kLine };
+
+  LogReader(std::shared_ptr<LogModel> model, std::shared_ptr<MainQueue> mainQueue, View& view);
+  ~LogReader() override;
+  LogReader(const LogReader&) = delete;
+  LogReader& operator=(const LogReader&) = delete;
+
+  LogModel& model() const { return *model_; }
+  const std::shared_ptr<LogModel>& sharedModel() const { return model_; }
+
+  // The height rows are shown in. relayout(): the width or the font changed,
+  // and every segment is to be measured again.
+  void setViewHeight(double height);
+  void relayout();
+
+  const Place& top() const { return top_; }
+  // The first place of the last page: where the top is while following.
+  Place endPlace();
+  bool showsEnd() { return !(top_ < endPlace()); }
+  // The view follows the end while the reader has left it there.
+  bool followsEnd() const { return followsEnd_; }
+  Scroller scroller();
+
+  // The reader's own moves. Each decides by where it ends whether the view
+  // follows the end from now on; nothing else does.
+  void scrollBy(double distance);  // down when positive
+  void scrollToStart();
+  void scrollToEnd();
+  void scrollToValue(std::uint64_t value);  // the scroller's
+  void scrollToOffset(std::uint64_t offset);
+
+  // The selection, in offsets of the model: the anchor stays where it began,
+  // the cursor moves. Clamped to what is kept as old output goes.
+  std::uint64_t selectionStart() const { return std::min(anchor_, cursor_); }
+  std::uint64_t selectionEnd() const { return std::max(anchor_, cursor_); }
+  bool hasSelection() const { return anchor_ != cursor_; }
+  // A press selects the unit around the offset, or with `extend` (Shift)
+  // extends the selection to it; a drag then extends by the same unit.
+  void press(std::uint64_t offset, Unit unit, bool extend);
+  void dragTo(std::uint64_t offset);
+  void select(std::uint64_t anchor, std::uint64_t cursor);
+  void selectAll();
+  // Exactly the text selected, as it is now: what copying gives.
+  std::string selectedText() const;
+  // The character, word or line around an offset: [first, second).
+  std::pair<std::uint64_t, std::uint64_t> unitAround(std::uint64_t offset, Unit unit);
+
+  // Catches up with the model now, rather than at the next frame.
+  void catchUp();
+
+ private:
+  void logDidChange() override;
+  // Takes in what changed in the model; false when memory ran short.
+  bool settle();
+  double heightOf(const LogModel::Segment& segment);
+  Place placeOf(std::uint64_t offset);
+  void moveTo(Place place);
+
+  const std::shared_ptr<LogModel> model_;
+  const std::shared_ptr<MainQueue> mainQueue_;
+  View& view_;
+  // Posted updates hold it weakly: they find the reader gone once it is.
+  const std::shared_ptr<LogReader*> self_;
+  double viewHeight_ = 1;
+  Place top_;
+  bool followsEnd_ = true;
+  std::uint64_t anchor_ = 0;
+  std::uint64_t cursor_ = 0;
+  Unit unit_ = Unit::kCharacter;
+  std::pair<std::uint64_t, std::uint64_t> unitBase_;
+  bool updatePosted_ = false;
+  std::chrono::steady_clock::time_point lastUpdate_;
+  // The end of what was in view at the last update, and whether the output
+  // went past a whole page since the one before.
+  std::uint64_t shownEnd_ = 0;
+  bool flooding_ = false;
+};
+
+}  // namespace corvane

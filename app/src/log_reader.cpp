@@ -1,0 +1,217 @@
+#include "corvane/app/log_reader.h"
+
+#include <algorithm>
+#include <new>
+
+namespace corvane {
+
+LogReader::LogReader(std::shared_ptr<LogModel> model, std::shared_ptr<MainQueue> mainQueue,
+                     View& view)
+    : model_(std::move(model)),
+      mainQueue_(std::move(mainQueue)),
+      view_(view),
+      self_(std::make_shared<LogReader*>(this)),
+      top_{model_->firstSegment(), 0} {
+  model_->setObserver(this);
+}
+
+LogReader::~LogReader() { model_->setObserver(nullptr); }
+
+void LogReader::logDidChange() {
+  if (updatePosted_) return;
+  updatePosted_ = true;
+  // The first change after a pause shows at once; later ones once a frame, or
+  // every third while a whole page goes by between two: no one reads a flood,
+  // and drawing it costs the same however fast it comes.
+  const auto frame = flooding_ ? 3 * kFrame : kFrame;
+  const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - lastUpdate_);
+  auto update = [weak = std::weak_ptr<LogReader*>(self_)] {
+    if (const auto self = weak.lock()) (*self)->catchUp();
+  };
+  if (since >= frame) {
+    mainQueue_->post(std::move(update));
+  } else {
+    mainQueue_->postAfter(frame - since, std::move(update));
+  }
+}
+
+void LogReader::catchUp() {
+  updatePosted_ = false;
+  lastUpdate_ = std::chrono::steady_clock::now();
+  const std::uint64_t shownBefore = shownEnd_;
+  if (!settle()) return;
+  flooding_ = followsEnd_ && top_.segment.from > shownBefore;
+  view_.readerChanged();
+}
+
+bool LogReader::settle() {
+  try {
+    const LogStore& store = model_->store();
+    // Dropped lines take the reader's place with them; anything else keeps it.
+    if (top_.segment.from < store.beginOffset()) {
+      top_ = {model_->firstSegment(), 0};
+    } else {
+      top_.segment = model_->segmentAt(top_.segment.from);
+      top_.y = std::min(top_.y, heightOf(top_.segment) - 1);
+    }
+    for (std::uint64_t* offset : {&anchor_, &cursor_, &unitBase_.first, &unitBase_.second}) {
+      *offset = std::clamp(*offset, store.beginOffset(), store.endOffset());
+    }
+    const Place end = endPlace();
+    top_ = followsEnd_ ? end : std::min(top_, end);
+    (void)scroller();
+    return true;
+  } catch (const std::bad_alloc&) {
+    // Out of memory laying out: the log gives up older output, and the view
+    // tries again a frame later, rather than the program ending.
+    view_.forgetLayouts();
+    model_->relieveMemory();
+    updatePosted_ = true;
+    mainQueue_->postAfter(kFrame, [weak = std::weak_ptr<LogReader*>(self_)] {
+      if (const auto self = weak.lock()) (*self)->catchUp();
+    });
+    return false;
+  }
+}
+
+double LogReader::heightOf(const LogModel::Segment& segment) {
+  return std::max(1.0, view_.heightOf(segment));
+}
+
+void LogReader::setViewHeight(double height) {
+  viewHeight_ = std::max(1.0, height);
+  relayout();
+}
+
+void LogReader::relayout() {
+  if (settle()) view_.readerChanged();
+}
+
+LogReader::Place LogReader::endPlace() {
+  LogModel::Segment segment = model_->lastSegment();
+  double height = heightOf(segment);
+  double room = viewHeight_;
+  while (height < room && model_->previous(segment)) {
+    room -= height;
+    height = heightOf(segment);
+  }
+  return {segment, std::max(0.0, height - room)};
+}
+
+LogReader::Scroller LogReader::scroller() {
+  const std::uint64_t begin = model_->store().beginOffset();
+  const Place end = endPlace();
+  // The bytes in view, so that the knob shows how much of it is seen.
+  std::uint64_t shown = 0;
+  LogModel::Segment segment = top_.segment;
+  for (double y = -top_.y; y < viewHeight_;) {
+    shown += segment.to - segment.from + 1;
+    y += heightOf(segment);
+    shownEnd_ = segment.to;
+    if (!model_->next(segment)) break;
+  }
+  const std::uint64_t range = end.segment.from - begin;
+  return {top_ < end ? top_.segment.from - begin : range, range, std::max<std::uint64_t>(shown, 1)};
+}
+
+void LogReader::moveTo(Place place) {
+  const Place end = endPlace();
+  top_ = end < place ? end : place;
+  followsEnd_ = !(top_ < end);
+  view_.readerChanged();
+}
+
+void LogReader::scrollBy(double distance) {
+  Place place = top_;
+  place.y += distance;
+  while (place.y < 0 && model_->previous(place.segment)) place.y += heightOf(place.segment);
+  while (place.y >= heightOf(place.segment) && model_->next(place.segment)) {
+    place.y -= heightOf(place.segment);
+  }
+  place.y = std::max(0.0, place.y);
+  moveTo(place);
+}
+
+void LogReader::scrollToStart() { moveTo({model_->firstSegment(), 0}); }
+
+void LogReader::scrollToEnd() { moveTo(endPlace()); }
+
+void LogReader::scrollToValue(std::uint64_t value) {
+  const Scroller now = scroller();
+  if (value >= now.range) {
+    scrollToEnd();
+  } else {
+    moveTo(placeOf(model_->store().beginOffset() + value));
+  }
+}
+
+LogReader::Place LogReader::placeOf(std::uint64_t offset) {
+  const LogModel::Segment segment = model_->segmentAt(offset);
+  return {segment, view_.rowTopOf(segment, offset)};
+}
+
+void LogReader::scrollToOffset(std::uint64_t offset) {
+  const Place place = placeOf(offset);
+  // Already in view: stay.
+  Place bottom = top_;
+  bottom.y += viewHeight_;
+  while (bottom.y >= heightOf(bottom.segment) && model_->next(bottom.segment)) {
+    bottom.y -= heightOf(bottom.segment);
+  }
+  if (!(place < top_) && place < bottom) return;
+  moveTo(place);
+}
+
+std::pair<std::uint64_t, std::uint64_t> LogReader::unitAround(std::uint64_t offset, Unit unit) {
+  const LogStore& store = model_->store();
+  offset = std::clamp(offset, store.beginOffset(), store.endOffset());
+  if (unit == Unit::kCharacter) return {offset, offset};
+  const std::uint64_t line = store.lineAt(offset);
+  if (unit == Unit::kLine) return {store.lineStart(line), store.lineEnd(line)};
+  const LogModel::Segment segment = model_->segmentAt(offset);
+  const std::size_t length = model_->unitsBefore(segment, segment.to);
+  if (length == 0) return {offset, offset};
+  const auto [first, second] =
+      view_.wordAt(segment, std::min(model_->unitsBefore(segment, offset), length - 1));
+  return {model_->offsetAtUnits(segment, first), model_->offsetAtUnits(segment, second)};
+}
+
+void LogReader::press(std::uint64_t offset, Unit unit, bool extend) {
+  unit_ = unit;
+  if (extend) {
+    unitBase_ = {anchor_, anchor_};
+    dragTo(offset);
+    return;
+  }
+  unitBase_ = unitAround(offset, unit);
+  select(unitBase_.first, unitBase_.second);
+}
+
+void LogReader::dragTo(std::uint64_t offset) {
+  const auto [from, to] = unitAround(offset, unit_);
+  if (from < unitBase_.first) {
+    select(unitBase_.second, from);
+  } else {
+    select(unitBase_.first, std::max(to, unitBase_.second));
+  }
+}
+
+void LogReader::select(std::uint64_t anchor, std::uint64_t cursor) {
+  const LogStore& store = model_->store();
+  anchor_ = std::clamp(anchor, store.beginOffset(), store.endOffset());
+  cursor_ = std::clamp(cursor, store.beginOffset(), store.endOffset());
+  view_.readerChanged();
+}
+
+void LogReader::selectAll() {
+  unit_ = Unit::kCharacter;
+  unitBase_ = {model_->store().beginOffset(), model_->store().beginOffset()};
+  select(model_->store().beginOffset(), model_->store().endOffset());
+}
+
+std::string LogReader::selectedText() const {
+  return model_->text(selectionStart(), selectionEnd());
+}
+
+}  // namespace corvane

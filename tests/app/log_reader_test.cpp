@@ -1,0 +1,263 @@
+#include "corvane/app/log_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "manual_main_queue.h"
+
+namespace corvane {
+namespace {
+
+using Segment = LogModel::Segment;
+
+// One character of the text, as stored, in UTF-16, and as a view shows it.
+struct Atom {
+  std::string bytes;
+  std::u16string shown;
+};
+
+// Text of known characters, appended at random cuts into a small store: the
+// oracle knows every character's UTF-16 index and every line's start.
+struct Oracle {
+  std::string text;
+  std::u16string shown;
+  std::vector<std::uint64_t> starts;  // of each character, in bytes
+  std::vector<std::uint64_t> units;   // of each character, in shown units
+
+  void add(const Atom& atom) {
+    starts.push_back(text.size());
+    units.push_back(shown.size());
+    text += atom.bytes;
+    shown += atom.shown;
+  }
+  std::uint64_t unitsAt(std::uint64_t offset) const {
+    const auto found = std::lower_bound(starts.begin(), starts.end(), offset);
+    return found == starts.end() ? shown.size()
+                                 : units[static_cast<std::size_t>(found - starts.begin())];
+  }
+  bool isCharacterStart(std::uint64_t offset) const {
+    return offset == text.size() || std::binary_search(starts.begin(), starts.end(), offset);
+  }
+};
+
+// Segments are a line's text cut every 4,096 bytes, moved back to a
+// character's start; walked forward and back, found by offset, and shown
+// with NUL as ␀ in as many UTF-16 units as the text has.
+TEST(LogModel, CutsLinesIntoSegmentsAndMapsThemToUtf16) {
+  const std::vector<Atom> atoms = {{"a", u"a"},   {"あ", u"あ"},
+                                   {"😀", u"😀"},   {"𠮷", u"𠮷"},
+                                   {"é", u"é"},   {std::string(1, '\0'), u"\u2400"},
+                                   {"\t", u"\t"}, {"\u2400", u"\u2400"}};
+  const std::vector<Atom> ends = {
+      {"\n", u"\n"}, {"\r\n", u"\r\n"}, {"\r", u"\r"}, {"\u2028", u"\u2028"}};
+  std::mt19937 random(5);
+  for (int round = 0; round < 12; ++round) {
+    LogModel model(round % 2 == 0 ? LogStore::kDefaultBudget : 64 * 1024, 4096);
+    Oracle oracle;
+    std::string pending;
+    for (int line = 0; line < 60; ++line) {
+      // Mostly short lines; some of several segments.
+      const auto length = random() % 8 == 0 ? 3000 + random() % 9000 : random() % 90;
+      for (std::size_t k = 0; k < length; ++k) {
+        const Atom& atom = atoms[random() % 7 == 0 ? random() % atoms.size() : 0];
+        oracle.add(atom);
+        pending += atom.bytes;
+      }
+      const Atom& end = ends[random() % ends.size()];
+      oracle.add(end);
+      pending += end.bytes;
+      // Cut anywhere, even inside a character's bytes: the store takes it whole.
+      if (random() % 3 == 0) {
+        model.append(pending);
+        pending.clear();
+      }
+    }
+    model.append(pending);
+
+    const LogStore& store = model.store();
+    const std::uint64_t begin = store.beginOffset();
+    ASSERT_EQ(store.text(), oracle.text.substr(begin));
+    std::vector<Segment> walked{model.firstSegment()};
+    for (Segment s = walked.back(); model.next(s);) walked.push_back(s);
+    for (std::size_t i = 0; i < walked.size(); ++i) {
+      const Segment& s = walked[i];
+      const std::uint64_t lineStart = std::max(store.lineStart(s.line), begin);
+      ASSERT_EQ(s.from, i == 0 || walked[i - 1].line != s.line ? lineStart : walked[i - 1].to);
+      ASSERT_LE(s.to - s.from, LogModel::kSegmentBytes + 3);
+      ASSERT_TRUE(oracle.isCharacterStart(s.from) && oracle.isCharacterStart(s.to));
+      if (s.to != store.lineContentEnd(s.line)) {
+        // Cut at the multiple of 4,096 from the line's start, or just before it.
+        ASSERT_LE(lineStart + (s.index + 1) * LogModel::kSegmentBytes - s.to, 3U);
+      }
+      const std::uint64_t first = oracle.unitsAt(s.from) - oracle.unitsAt(begin);
+      const std::u16string shown = model.displayText(s);
+      ASSERT_EQ(shown, oracle.shown.substr(oracle.unitsAt(s.from),
+                                           oracle.unitsAt(s.to) - oracle.unitsAt(s.from)));
+      ASSERT_EQ(store.indexAt(s.from, TextUnit::kUtf16), first);
+      for (std::uint64_t at = s.from; at <= s.to; at += 1 + random() % 97) {
+        if (!oracle.isCharacterStart(at)) continue;
+        const std::size_t units = model.unitsBefore(s, at);
+        ASSERT_EQ(units, oracle.unitsAt(at) - oracle.unitsAt(s.from));
+        ASSERT_EQ(model.offsetAtUnits(s, units), at);
+        ASSERT_EQ(
+            model.segmentAt(at),
+            s.to == at && i + 1 < walked.size() && walked[i + 1].from == at ? walked[i + 1] : s);
+      }
+    }
+    std::vector<Segment> back{model.lastSegment()};
+    for (Segment s = back.back(); model.previous(s);) back.push_back(s);
+    ASSERT_TRUE(std::equal(walked.rbegin(), walked.rend(), back.begin(), back.end()));
+  }
+}
+
+// A view of rows ten units high, twenty UTF-16 units a row, whose words are
+// split at spaces.
+class FakeView : public LogReader::View {
+ public:
+  explicit FakeView(const LogModel& model) : model_(model) {}
+  double heightOf(const Segment& segment) override {
+    return 10.0 * static_cast<double>(rows(segment));
+  }
+  double rowTopOf(const Segment& segment, std::uint64_t offset) override {
+    return 10.0 * static_cast<double>(std::min(model_.unitsBefore(segment, offset) / 20,
+                                               rows(segment) - 1));
+  }
+  std::pair<std::size_t, std::size_t> wordAt(const Segment& segment, std::size_t unit) override {
+    const std::u16string text = model_.displayText(segment);
+    std::size_t first = unit;
+    std::size_t second = unit;
+    while (first > 0 && text[first - 1] != u' ') --first;
+    while (second < text.size() && text[second] != u' ') ++second;
+    return {first, second};
+  }
+  void readerChanged() override { ++changes; }
+  void forgetLayouts() override {}
+  int changes = 0;
+
+ private:
+  std::size_t rows(const Segment& segment) const {
+    return std::max<std::size_t>(1, (model_.unitsBefore(segment, segment.to) + 19) / 20);
+  }
+  const LogModel& model_;
+};
+
+class LogReaderTest : public ::testing::Test {
+ protected:
+  std::string lines(int from, int to) {
+    std::string text;
+    for (int i = from; i < to; ++i) text += "line " + std::to_string(i) + " of the log\n";
+    return text;
+  }
+  void append(const std::string& text) {
+    model->append(text);
+    reader.catchUp();
+  }
+  // The kept line the view shows at its top.
+  std::string topLine() {
+    const LogStore& store = model->store();
+    const std::uint64_t line = store.lineAt(reader.top().segment.from);
+    return store.text(store.lineStart(line), store.lineEnd(line));
+  }
+
+  std::shared_ptr<testing::ManualMainQueue> queue = std::make_shared<testing::ManualMainQueue>();
+  std::shared_ptr<LogModel> model = std::make_shared<LogModel>(32 * 1024, 4096);
+  FakeView view{*model};
+  LogReader reader{model, queue, view};
+};
+
+// The view follows the end until the reader moves away from it, keeps their
+// place as old lines go, and follows again once they are back at the end.
+// Updates come at most once a frame.
+TEST_F(LogReaderTest, FollowsTheEndByWhatTheReaderDid) {
+  reader.setViewHeight(100);
+  model->append(lines(0, 100));
+  model->append(lines(100, 200));
+  EXPECT_EQ(queue->pending(), 1U) << "two appends, one update";
+  queue->runOne();
+  EXPECT_TRUE(reader.showsEnd() && reader.followsEnd());
+  model->append(lines(200, 210));
+  ASSERT_EQ(queue->pending(), 0U) << "within a frame of the last: later";
+  ASSERT_FALSE(queue->delays.empty());
+  EXPECT_TRUE(queue->delays.back() > std::chrono::milliseconds(0) &&
+              queue->delays.back() <= 3 * LogReader::kFrame);
+  queue->runDelayed();
+  EXPECT_EQ(topLine(), "line 201 of the log\n") << "the last ten rows, the empty last line too";
+
+  reader.scrollBy(-35);
+  EXPECT_FALSE(reader.followsEnd());
+  const std::string place = topLine();
+  const double y = reader.top().y;
+  append(lines(210, 1300));
+  ASSERT_GT(model->store().droppedLines(), 0U);
+  ASSERT_LT(model->store().beginOffset(), reader.top().segment.from);
+  EXPECT_TRUE(topLine() == place && reader.top().y == y) << "the reader's place";
+  append(lines(1300, 4000));
+  EXPECT_EQ(reader.top().segment, model->firstSegment()) << "its lines went: the first kept";
+  EXPECT_FALSE(reader.followsEnd());
+
+  reader.scrollBy(1e9);
+  EXPECT_TRUE(reader.followsEnd()) << "scrolled to the end, it follows again";
+  append(lines(4000, 4010));
+  EXPECT_TRUE(reader.showsEnd());
+  EXPECT_EQ(topLine(), "line 4001 of the log\n");
+}
+
+// The scroller spans all that is kept: its start is the first kept line, its
+// end the last page; Home and the knob get there.
+TEST_F(LogReaderTest, TheScrollerSpansEverythingKept) {
+  reader.setViewHeight(100);
+  append(lines(0, 3000));
+  const LogReader::Scroller end = reader.scroller();
+  EXPECT_EQ(end.value, end.range);
+  EXPECT_GT(end.range, model->store().keptBytes() - 400);
+  EXPECT_LT(end.page, 400U);
+  reader.scrollToValue(0);
+  EXPECT_EQ(topLine(), model->store().text(model->store().beginOffset(),
+                                           model->store().lineEnd(model->store().firstLine())));
+  EXPECT_EQ(reader.scroller().value, 0U);
+  reader.scrollToValue(end.range / 2);
+  EXPECT_NEAR(static_cast<double>(reader.top().segment.from - model->store().beginOffset()),
+              static_cast<double>(end.range / 2), 30);
+  reader.scrollToEnd();
+  reader.scrollToStart();
+  EXPECT_EQ(reader.top().segment, model->firstSegment());
+  EXPECT_FALSE(reader.followsEnd());
+}
+
+// Characters, words and whole lines; Shift extends from the anchor; a drag
+// extends by the unit pressed; the selection keeps its text as old lines go,
+// and what went is no longer selected.
+TEST_F(LogReaderTest, SelectsByUnitAndKeepsItsTextAsLinesGo) {
+  reader.setViewHeight(100);
+  const std::string longLine = "long " + std::string(10'000, 'x') + " end\r\n";
+  append(lines(0, 50) + longLine + "pick a word here\n" + lines(50, 60));
+  const LogStore& store = model->store();
+  const std::uint64_t word = store.beginOffset() + store.text().find("word");
+  reader.press(word + 2, LogReader::Unit::kWord, false);
+  EXPECT_EQ(reader.selectedText(), "word");
+  reader.press(word + 8, LogReader::Unit::kCharacter, true);
+  EXPECT_EQ(reader.selectedText(), "word her") << "Shift: from the anchor";
+  reader.press(word + 2, LogReader::Unit::kWord, false);
+  reader.dragTo(word - 2);
+  EXPECT_EQ(reader.selectedText(), "a word") << "by words, back from the one pressed";
+
+  const std::uint64_t inLong = store.beginOffset() + store.text().find(longLine) + 7'000;
+  reader.press(inLong, LogReader::Unit::kLine, false);
+  EXPECT_EQ(reader.selectedText(), longLine) << "the whole line, over its segments";
+
+  reader.select(word, word + 4);
+  append(lines(60, 900));
+  ASSERT_LT(store.lineAt(store.beginOffset()), store.lineAt(word)) << "still kept";
+  EXPECT_EQ(reader.selectedText(), "word");
+  append(lines(900, 4000));
+  EXPECT_EQ(reader.selectionStart(), store.beginOffset());
+  EXPECT_FALSE(reader.hasSelection()) << "what went is no longer selected";
+  reader.selectAll();
+  EXPECT_EQ(reader.selectedText(), store.text());
+}
+
+}  // namespace
+}  // namespace corvane
