@@ -1,212 +1,209 @@
 #import "log_view.h"
 
 #include <algorithm>
-#include <chrono>
-#include <cstdint>
-#include <deque>
+#include <cmath>
+#include <new>
 #include <string>
+#include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "corvane/app/window_layout.h"
+#include "dispatch_main_queue.h"
 #import "string_bridge.h"
 
 namespace corvane::macos {
 namespace {
 
-// In bytes of the model. TextKit lays out its whole storage, and again from
-// an edit on after each one: trimming or paging in at the front costs a layout
-// of everything shown. Held this small, that stays a few milliseconds, and a
-// reader still scrolls through hundreds of lines between two pages.
-constexpr std::uint64_t kShownBytes = 64 * 1024;       // what a trim leaves
-constexpr std::uint64_t kMostShownBytes = 128 * 1024;  // past this, the far side goes
-constexpr std::uint64_t kPageBytes = 32 * 1024;        // brought in at an edge
-// What a paragraph counts for besides its bytes: a row costs TextKit about
-// as much as a few dozen characters, so a stretch of empty lines is not a
-// hundred thousand rows.
-constexpr std::uint64_t kParagraphBytes = 32;
-constexpr double kFrameSeconds = 1.0 / 60;
+constexpr CGFloat kMargin = 4;
+constexpr std::size_t kMaxLayouts = 512;
+constexpr double kTabColumns = 8;
 
-// One segment of the model as one paragraph of the storage. Paragraphs are
-// joined by "\n", whatever line end the model has there, or none.
-struct Paragraph {
-  LogModel::Segment segment;
-  // Its storage index plus that of the first paragraph: front edits leave the
-  // others' starts as they are.
-  std::int64_t start = 0;
-  NSUInteger length = 0;  // UTF-16 units
-  // Units, from its start, where the model has NUL and the storage ␀.
-  std::vector<NSUInteger> nuls;
-  // Its share of the stretch.
-  std::uint64_t size() const { return segment.to - segment.from + kParagraphBytes; }
+// Holds an Objective-C object as ARC's strong reference does, also where the
+// layer is built without ARC (GNUstep): it takes over a reference from alloc.
+template <typename T>
+class Owned {
+ public:
+  Owned() = default;
+  ~Owned() { reset(); }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  T* get() const { return object_; }
+  // Takes over a reference from alloc.
+  void adopt(T* object) {
+    reset();
+    object_ = object;
+  }
+  void reset() {
+#if !__has_feature(objc_arc)
+    [object_ release];
+#endif
+    object_ = nil;
+  }
+
+ private:
+  T* object_ = nil;
 };
 
-// UTF-8 bytes in the model of `units` units of a paragraph as shown. Walks
-// the storage, not the model: a paragraph selected just before its lines were
-// dropped still maps.
-std::uint64_t ModelBytes(NSString* text, NSUInteger start, NSUInteger units,
-                         const std::vector<NSUInteger>& nuls) {
-  std::vector<unichar> chars(units);
-  [text getCharacters:chars.data() range:NSMakeRange(start, units)];
-  std::uint64_t bytes = 0;
-  auto nul = nuls.begin();
-  for (NSUInteger i = 0; i < units; ++i) {
-    const unichar c = chars[i];
-    if (nul != nuls.end() && *nul == i) {
-      ++nul;
-      bytes += 1;
-    } else if (c < 0x80) {
-      bytes += 1;
-    } else if (c < 0x800) {
-      bytes += 2;
-    } else if (c >= 0xD800 && c < 0xDC00) {
-      // A pair cut in half by the index counts as not reached.
-      if (i + 1 == units) break;
-      bytes += 4;
-      ++i;
-    } else {
-      bytes += 3;
-    }
-  }
-  return bytes;
+NSString* FromUtf16(const std::u16string& text) {
+  return [NSString stringWithCharacters:reinterpret_cast<const unichar*>(text.data())
+                                 length:text.size()];
 }
 
-// The units of a paragraph as shown that hold `bytes` bytes of the model.
-NSUInteger ShownUnits(NSString* text, NSUInteger start, NSUInteger length, std::uint64_t bytes,
-                      const std::vector<NSUInteger>& nuls) {
-  std::vector<unichar> chars(length);
-  [text getCharacters:chars.data() range:NSMakeRange(start, length)];
-  std::uint64_t seen = 0;
-  auto nul = nuls.begin();
-  NSUInteger i = 0;
-  while (i < length && seen < bytes) {
-    const unichar c = chars[i];
-    if (nul != nuls.end() && *nul == i) {
-      ++nul;
-      seen += 1;
-    } else if (c < 0x80) {
-      seen += 1;
-    } else if (c < 0x800) {
-      seen += 2;
-    } else if (c >= 0xD800 && c < 0xDC00 && i + 1 < length) {
-      seen += 4;
-      ++i;
-    } else {
-      seen += 3;
-    }
-    ++i;
-  }
-  return i;
-}
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+NSRange ToNSRange(std::uint64_t from, std::uint64_t to) {
+  return NSMakeRange(static_cast<NSUInteger>(from), static_cast<NSUInteger>(to - from));
 }
 
 }  // namespace
-}  // namespace corvane::macos
 
-@interface CorvaneLogView ()
-- (void)setUp:(NSTextStorage*)text model:(std::shared_ptr<corvane::LogModel>)model;
-- (void)scheduleRefresh;
-- (void)refresh;
-- (void)clipDidScroll:(NSNotification*)notification;
-@end
+// A segment laid out at the view's width. The storage owns the layout
+// manager, the manager its container.
+struct SegmentLayout {
+  LogModel::Segment segment;
+  Owned<NSTextStorage> storage;
+  NSLayoutManager* __unsafe_unretained manager = nil;
+  NSTextContainer* __unsafe_unretained container = nil;
+  double height = 0;
+};
 
-namespace corvane::macos {
-
-using Range = std::pair<std::uint64_t, std::uint64_t>;
-
-struct LogViewState final : LogModel::Observer {
-  LogViewState(std::shared_ptr<LogModel> shownModel, CorvaneLogView* owner)
-      : model(std::move(shownModel)), view(owner) {
-    model->setObserver(this);
-  }
-  ~LogViewState() override {
-    model->setObserver(nullptr);
+struct LogViewState final : LogReader::View {
+  LogViewState(CorvaneLogView* owner, std::shared_ptr<LogModel> model) : view(owner) {
+    NSFont* font = [NSFont monospacedSystemFontOfSize:layout::kLogPoints
+                                               weight:NSFontWeightRegular];
+    NSMutableParagraphStyle* paragraph = [[NSMutableParagraphStyle alloc] init];
+    const CGFloat space =
+        [@" " sizeWithAttributes:[NSDictionary dictionaryWithObject:font
+                                                             forKey:NSFontAttributeName]]
+            .width;
+    [paragraph setTabStops:[NSArray array]];
+    [paragraph setDefaultTabInterval:kTabColumns * space];
+    // Colours that follow the appearance, resolved as they are drawn.
+    attributes.adopt([[NSDictionary alloc]
+        initWithObjectsAndKeys:font, NSFontAttributeName, [NSColor labelColor],
+                               NSForegroundColorAttributeName, paragraph,
+                               NSParagraphStyleAttributeName, nil]);
 #if !__has_feature(objc_arc)
-    [applied release];
+    [paragraph release];
 #endif
+    reader = std::make_unique<LogReader>(std::move(model), MakeDispatchMainQueue(), *this);
   }
   LogViewState(const LogViewState&) = delete;
   LogViewState& operator=(const LogViewState&) = delete;
+  ~LogViewState() override { reader.reset(); }
 
-  void logDidChange() override { [view scheduleRefresh]; }
+  const LogModel& model() const { return reader->model(); }
 
-  NSUInteger indexOf(const Paragraph& paragraph) const {
-    return static_cast<NSUInteger>(paragraph.start - shown.front().start);
+  const SegmentLayout& layoutOf(const LogModel::Segment& segment) {
+    auto found = layouts.find(segment.from);
+    if (found != layouts.end() && found->second->segment == segment) return *found->second;
+    // A page needs a few dozen; dropping all now and then is simpler than
+    // tracking which were used last.
+    if (layouts.size() >= kMaxLayouts) layouts.clear();
+    auto made = std::make_unique<SegmentLayout>();
+    made->segment = segment;
+    made->storage.adopt([[NSTextStorage alloc]
+        initWithString:FromUtf16(model().displayText(segment))
+            attributes:attributes.get()]);
+    NSLayoutManager* manager = [[NSLayoutManager alloc] init];
+    NSTextContainer* container =
+        [[NSTextContainer alloc] initWithSize:NSMakeSize(width, CGFLOAT_MAX)];
+    [container setLineFragmentPadding:0];
+    [manager addTextContainer:container];
+    [made->storage.get() addLayoutManager:manager];
+#if !__has_feature(objc_arc)
+    [container release];
+    [manager release];
+#endif
+    made->manager = manager;
+    made->container = container;
+    [manager ensureLayoutForTextContainer:container];
+    made->height = std::max<double>(
+        lineHeight(), std::ceil(NSHeight([manager usedRectForTextContainer:container])));
+    return *(layouts[segment.from] = std::move(made));
   }
 
-  // The paragraph a storage index is in, or ends at; shown is not empty.
-  std::size_t paragraphAt(NSUInteger index) const {
-    const std::int64_t at = shown.front().start + static_cast<std::int64_t>(index);
-    auto next =
-        std::upper_bound(shown.begin(), shown.end(), at,
-                         [](std::int64_t value, const Paragraph& p) { return value < p.start; });
-    return next == shown.begin() ? 0 : static_cast<std::size_t>(next - shown.begin() - 1);
+  // The height of one row: that of an empty segment.
+  double lineHeight() {
+    if (rowHeight == 0) {
+      NSTextStorage* probe = [[NSTextStorage alloc] initWithString:@"X"
+                                                        attributes:attributes.get()];
+      NSLayoutManager* manager = [[NSLayoutManager alloc] init];
+      NSTextContainer* container = [[NSTextContainer alloc] initWithSize:NSMakeSize(1e6, 1e6)];
+      [manager addTextContainer:container];
+      [probe addLayoutManager:manager];
+      rowHeight = std::ceil(NSHeight([manager usedRectForTextContainer:container]));
+#if !__has_feature(objc_arc)
+      [container release];
+      [manager release];
+      [probe release];
+#endif
+    }
+    return std::max(1.0, rowHeight);
   }
 
-  // The model offset a storage index stands for. The "\n" between two
-  // paragraphs stands for the model's line end there, if any.
-  std::uint64_t offsetAt(NSString* text, NSUInteger index) const {
-    if (shown.empty()) return model->store().endOffset();
-    const Paragraph& paragraph = shown[paragraphAt(index)];
-    const NSUInteger units = std::min(index - indexOf(paragraph), paragraph.length);
-    return paragraph.segment.from + ModelBytes(text, indexOf(paragraph), units, paragraph.nuls);
+  // The character index of a model offset in a layout, and back.
+  NSUInteger indexOf(const SegmentLayout& layout, std::uint64_t offset) const {
+    return model().unitsBefore(layout.segment, offset);
+  }
+  std::uint64_t offsetOf(const SegmentLayout& layout, NSUInteger index) const {
+    return model().offsetAtUnits(layout.segment, index);
   }
 
-  // The storage index of a model offset, clamped to what is shown.
-  NSUInteger indexAt(NSString* text, std::uint64_t offset) const {
-    if (shown.empty() || offset <= shown.front().segment.from) return 0;
-    auto next = std::upper_bound(
-        shown.begin(), shown.end(), offset,
-        [](std::uint64_t value, const Paragraph& p) { return value < p.segment.from; });
-    const Paragraph& paragraph = *(next - 1);
-    const NSUInteger start = indexOf(paragraph);
-    if (offset >= paragraph.segment.to) return start + paragraph.length;
-    return start + ShownUnits(text, start, paragraph.length, offset - paragraph.segment.from,
-                              paragraph.nuls);
+  // Calls `visit(layout, y)` for each segment in view, top down, y in the
+  // view's coordinates; stops early when it returns true.
+  template <typename Visit>
+  void forEachShown(Visit visit) {
+    LogModel::Segment segment = reader->top().segment;
+    const CGFloat bottom = NSHeight([view bounds]);
+    for (CGFloat y = kMargin - static_cast<CGFloat>(reader->top().y); y < bottom;) {
+      const SegmentLayout& layout = layoutOf(segment);
+      if (visit(layout, y)) return;
+      y += static_cast<CGFloat>(layout.height);
+      if (!model().next(segment)) return;
+    }
   }
 
-  // A shown paragraph that is still the model's segment: not dropped, not
-  // grown, not cut anew.
-  bool isCurrent(const Paragraph& paragraph) const {
-    const LogStore& store = model->store();
-    const LogModel::Segment& segment = paragraph.segment;
-    return segment.from >= store.beginOffset() && segment.line >= store.firstLine() &&
-           segment.line < store.endLine() && segment.index < model->segmentCount(segment.line) &&
-           model->segment(segment.line, segment.index) == segment;
+  double heightOf(const LogModel::Segment& segment) override { return layoutOf(segment).height; }
+
+  double rowTopOf(const LogModel::Segment& segment, std::uint64_t offset) override {
+    const SegmentLayout& layout = layoutOf(segment);
+    const NSUInteger length = [layout.storage.get() length];
+    if (length == 0) return 0;
+    const NSRange glyphs = [layout.manager
+        glyphRangeForCharacterRange:NSMakeRange(std::min(indexOf(layout, offset), length - 1), 1)
+               actualCharacterRange:NULL];
+    return NSMinY([layout.manager lineFragmentRectForGlyphAtIndex:glyphs.location
+                                                   effectiveRange:NULL]);
   }
 
-  const std::shared_ptr<LogModel> model;
-  // The view owns this state.
-  __unsafe_unretained CorvaneLogView* const view;
-  std::deque<Paragraph> shown;
-  std::uint64_t shownSize = 0;
-  // The reader's selection in model offsets: it stays what was selected when
-  // its text leaves the storage. `applied` is the storage selection as last
-  // set from it; any other is the reader's.
-  std::vector<Range> selection;
-  NSArray* applied = nil;
-  // The last paragraph was the model's last segment at the last refresh.
-  bool reachesEnd = true;
-  bool updating = false;
-  bool tracking = false;
-  bool scheduled = false;
-  bool pending = false;
-  bool pageBefore = false;
-  bool pageAfter = false;
-  bool toBeginning = false;
-  std::uint64_t noteShownFor = 0;
-  NSPoint origin = NSZeroPoint;
-  double lastRefresh = 0;
+  // AppKit's own word finder, which takes Japanese words from a dictionary.
+  std::pair<std::size_t, std::size_t> wordAt(const LogModel::Segment& segment,
+                                             std::size_t unit) override {
+    const NSRange word = [layoutOf(segment).storage.get() doubleClickAtIndex:unit];
+    return {word.location, NSMaxRange(word)};
+  }
+
+  void readerChanged() override { [view readerChanged]; }
+  void forgetLayouts() override { layouts.clear(); }
+
+  CorvaneLogView* __unsafe_unretained const view;
+  Owned<NSDictionary> attributes;
+  double width = 1;
+  double rowHeight = 0;
+  std::unordered_map<std::uint64_t, std::unique_ptr<SegmentLayout>> layouts;
+  // Last, so that it goes first: it is the model's observer.
+  std::unique_ptr<LogReader> reader;
+  // What was last announced to VoiceOver as changed.
+  std::uint64_t announcedEnd = 0;
+  std::pair<std::uint64_t, std::uint64_t> announcedSelection;
 };
 
 }  // namespace corvane::macos
 
 using corvane::LogModel;
-using corvane::macos::LogViewState;
-using corvane::macos::Paragraph;
+using corvane::LogReader;
+using corvane::TextUnit;
+using corvane::macos::kMargin;
+using corvane::macos::SegmentLayout;
 
 @implementation CorvaneLogView
 
@@ -214,544 +211,434 @@ using corvane::macos::Paragraph;
   CorvaneLogScrollView* scrollView = [[CorvaneLogScrollView alloc] initWithFrame:frame];
   [scrollView setBorderType:NSBezelBorder];
   [scrollView setHasVerticalScroller:YES];
-  [scrollView setAutohidesScrollers:YES];
-
-  // TextKit 1, made here: a text view made in code on macOS 13 gets TextKit
-  // 2, whose geometry below what was drawn is only estimated; the end and the
-  // reader's place must be where they are. The storage is the view's, and
-  // holds the rest.
-  NSTextStorage* text = [[NSTextStorage alloc] init];
-  NSLayoutManager* layoutManager = [[NSLayoutManager alloc] init];
-  [layoutManager setAllowsNonContiguousLayout:NO];
-  [text addLayoutManager:layoutManager];
-  // As wide as what the bezel and the scroller leave, and following that
-  // width when the scroller comes or goes: as wide as the scroll view's outer
-  // frame, the end of every wrapped line would lie under an always-shown
-  // scroller. It grows downward with its text for the scroll view to scroll.
+  // The view never scrolls its clip view: the scroller is shown and hidden by
+  // how much of the log is in view (-tile), not by the view's size.
+  [scrollView setAutohidesScrollers:NO];
+  [[scrollView contentView] setDrawsBackground:YES];
+  [[scrollView contentView] setBackgroundColor:[NSColor textBackgroundColor]];
   const NSSize size = [scrollView contentSize];
-  NSTextContainer* container =
-      [[NSTextContainer alloc] initWithSize:NSMakeSize(size.width, CGFLOAT_MAX)];
-  [container setWidthTracksTextView:YES];
-  [layoutManager addTextContainer:container];
   CorvaneLogView* view =
       [[CorvaneLogView alloc] initWithFrame:NSMakeRect(0, 0, size.width, size.height)
-                              textContainer:container];
-  [view setUp:text model:std::move(model)];
+                                      model:std::move(model)];
   [scrollView setDocumentView:view];
-
-  NSClipView* clip = [scrollView contentView];
-  [clip setPostsBoundsChangedNotifications:YES];
-  [[NSNotificationCenter defaultCenter] addObserver:view
-                                           selector:@selector(clipDidScroll:)
-                                               name:NSViewBoundsDidChangeNotification
-                                             object:clip];
-  [view scheduleRefresh];
+  [[scrollView verticalScroller] setTarget:view];
+  [[scrollView verticalScroller] setAction:@selector(scrollerMoved:)];
+#if !__has_feature(objc_arc)
+  [view release];
+  [scrollView autorelease];
+#endif
   return scrollView;
 }
 
-- (void)setUp:(NSTextStorage*)text model:(std::shared_ptr<LogModel>)model {
-  _text = text;
-  _state = std::make_unique<LogViewState>(std::move(model), self);
-  NSFont* font = [NSFont monospacedSystemFontOfSize:corvane::layout::kLogPoints
-                                             weight:NSFontWeightRegular];
-  NSColor* color = [NSColor labelColor];
-  // Tabs every eight columns, as a terminal has them.
-  NSDictionary* fontOnly = [NSDictionary dictionaryWithObject:font forKey:NSFontAttributeName];
-  NSMutableParagraphStyle* paragraph = [[NSMutableParagraphStyle alloc] init];
-  [paragraph setTabStops:[NSArray array]];
-  [paragraph setDefaultTabInterval:8 * [@" " sizeWithAttributes:fontOnly].width];
-  // Made with alloc: kept past this autorelease pool under manual counting too.
-  _attributes = [[NSDictionary alloc]
-      initWithObjectsAndKeys:font, NSFontAttributeName, color, NSForegroundColorAttributeName,
-                             paragraph, NSParagraphStyleAttributeName, nil];
-#if !__has_feature(objc_arc)
-  [paragraph release];
-#endif
-  [self setEditable:NO];
-  [self setSelectable:YES];
-  [self setRichText:NO];
-  [self setImportsGraphics:NO];
-  [self setUsesFontPanel:NO];
-  [self setFont:font];
-  [self setTextColor:color];
-  [self setMinSize:NSMakeSize(0, NSHeight([self frame]))];
-  [self setMaxSize:NSMakeSize(CGFLOAT_MAX, CGFLOAT_MAX)];
-  [self setVerticallyResizable:YES];
-  [self setHorizontallyResizable:NO];
-  [self setAutoresizingMask:NSViewWidthSizable];
+- (instancetype)initWithFrame:(NSRect)frame model:(std::shared_ptr<LogModel>)model {
+  self = [super initWithFrame:frame];
+  if (self != nil) {
+    _state = std::make_unique<corvane::macos::LogViewState>(self, std::move(model));
+    [self followFrame];
+  }
+  return self;
 }
 
-- (void)dealloc {
-  [[NSNotificationCenter defaultCenter] removeObserver:self];
-  _state.reset();
-#if !__has_feature(objc_arc)
-  [_text release];
-  [_attributes release];
-  [super dealloc];
-#endif
+- (corvane::LogReader&)reader {
+  return *_state->reader;
 }
 
 - (std::shared_ptr<LogModel>)model {
-  return _state->model;
+  return _state->reader->sharedModel();
 }
 
-// The model says after every append; the storage follows once a frame.
-- (void)scheduleRefresh {
-  LogViewState& state = *_state;
-  if (state.scheduled) return;
-  state.scheduled = true;
-  // The first change after a pause shows at once.
-  const double delay =
-      std::max(0.0, state.lastRefresh + corvane::macos::kFrameSeconds - corvane::macos::Now());
-  // Also while the reader drags the scroller, or a sheet is up.
-  NSArray* modes = [NSArray arrayWithObjects:NSDefaultRunLoopMode, NSEventTrackingRunLoopMode,
-                                             NSModalPanelRunLoopMode, nil];
-  [self performSelector:@selector(refresh) withObject:nil afterDelay:delay inModes:modes];
+- (BOOL)isFlipped {
+  return YES;
 }
 
-// Brings the storage to the model: drops what the model dropped, adds what it
-// gained, pages in what the reader scrolled to, and then puts the selection,
-// the note and the reader's place (or the end) back.
-- (void)refresh {
-  LogViewState& state = *_state;
-  state.scheduled = false;
-  // A drag selects by storage index: the storage stays as it is until the
-  // button is up.
-  if (state.tracking) {
-    state.pending = true;
-    return;
-  }
-  state.pending = false;
-  state.lastRefresh = corvane::macos::Now();
-  state.updating = true;
-  [self takeReadersSelection];
-  const LogModel& model = *state.model;
-  const corvane::LogStore& store = model.store();
-  const bool follows = model.followsEnd();
+- (BOOL)isOpaque {
+  return YES;
+}
 
-  // The reader's place: the model offset at the start of the top row, and
-  // how far above the visible top that row starts.
-  std::uint64_t placeOffset = 0;
-  CGFloat placeAbove = 0;
-  const bool hasPlace = !follows && !state.toBeginning && !state.shown.empty() &&
-                        [self readingPlace:&placeOffset above:&placeAbove];
+- (BOOL)acceptsFirstResponder {
+  return YES;
+}
 
-  [_text beginEditing];
-  // The front loses lines the model dropped or cut anew, the back a last line
-  // that grew; a run that empties the stretch picks up where it ended.
-  std::size_t stale = 0;
-  while (stale < state.shown.size() && !state.isCurrent(state.shown[stale])) ++stale;
-  std::uint64_t resume = store.beginOffset();
-  if (stale == state.shown.size() && stale > 0) {
-    resume = std::max(resume, state.shown.back().segment.from);
-  }
-  [self removeFront:stale];
-  std::size_t grown = 0;
-  while (grown < state.shown.size() &&
-         !state.isCurrent(state.shown[state.shown.size() - 1 - grown])) {
-    ++grown;
-  }
-  [self removeBack:grown];
+- (void)resetCursorRects {
+  [self addCursorRect:[self visibleRect] cursor:[NSCursor IBeamCursor]];
+}
 
-  if (state.toBeginning) {
-    [self removeFront:state.shown.size()];
-    resume = store.beginOffset();
+// Laid out anew at a new width; a new height only moves the end. GNUstep's
+// setFrame: does not go through setFrameSize:, so both come here.
+- (void)followFrame {
+  if (_state == nullptr) return;
+  const NSSize size = [self frame].size;
+  const double width = std::max<CGFloat>(1, size.width - 2 * kMargin);
+  if (width != _state->width) {
+    _state->layouts.clear();
+    _state->width = width;
   }
-  if (follows) {
-    if (!state.shown.empty() &&
-        store.endOffset() - state.shown.back().segment.to > corvane::macos::kShownBytes) {
-      [self removeFront:state.shown.size()];
+  _state->reader->setViewHeight(std::max<CGFloat>(1, size.height - kMargin));
+}
+
+- (void)setFrameSize:(NSSize)size {
+  const NSSize before = [self frame].size;
+  [super setFrameSize:size];
+  if (!NSEqualSizes(before, size)) [self followFrame];
+}
+
+- (void)setFrame:(NSRect)frame {
+  const NSSize before = [self frame].size;
+  [super setFrame:frame];
+  if (!NSEqualSizes(before, frame.size)) [self followFrame];
+}
+
+// The selection's colour changes with the focus.
+- (BOOL)becomeFirstResponder {
+  [self setNeedsDisplay:YES];
+  return YES;
+}
+
+- (BOOL)resignFirstResponder {
+  [self setNeedsDisplay:YES];
+  return YES;
+}
+
+- (void)viewDidChangeEffectiveAppearance {
+  [self setNeedsDisplay:YES];
+}
+
+- (void)readerChanged {
+  corvane::macos::LogViewState& state = *_state;
+  LogReader& reader = *state.reader;
+  CorvaneLogScrollView* scrollView = static_cast<CorvaneLogScrollView*>([self enclosingScrollView]);
+  if ([scrollView isKindOfClass:[CorvaneLogScrollView class]]) {
+    [scrollView setNote:corvane::macos::ToNSString(reader.model().droppedNote())];
+    const LogReader::Scroller scroller = reader.scroller();
+    NSScroller* bar = [scrollView verticalScroller];
+    const BOOL fits = scroller.range <= 0;
+    [bar setDoubleValue:fits ? 0 : scroller.value / scroller.range];
+    [bar setKnobProportion:static_cast<CGFloat>(scroller.page / (scroller.page + scroller.range))];
+    if ([bar isHidden] != fits) [scrollView tile];
+    if (!fits) [scrollView flashScrollers];
+  }
+  [self setNeedsDisplay:YES];
+  // VoiceOver hears of new output and of a new selection, once each.
+  const corvane::LogStore& store = reader.model().store();
+  if (state.announcedEnd != store.endOffset()) {
+    state.announcedEnd = store.endOffset();
+    NSAccessibilityPostNotification(self, NSAccessibilityValueChangedNotification);
+  }
+  const std::pair<std::uint64_t, std::uint64_t> selection{reader.selectionStart(),
+                                                          reader.selectionEnd()};
+  if (state.announcedSelection != selection) {
+    state.announcedSelection = selection;
+    NSAccessibilityPostNotification(self, NSAccessibilitySelectedTextChangedNotification);
+  }
+}
+
+- (void)drawRect:(NSRect)dirty {
+  [[NSColor textBackgroundColor] setFill];
+  NSRectFill(dirty);
+  const LogReader& reader = *_state->reader;
+  const std::uint64_t from = reader.selectionStart();
+  const std::uint64_t to = reader.selectionEnd();
+  NSColor* selected = [[self window] firstResponder] == self && [[self window] isKeyWindow]
+                          ? [NSColor selectedTextBackgroundColor]
+                          : [NSColor secondarySelectedControlColor];
+  try {
+    _state->forEachShown([&](const SegmentLayout& layout, CGFloat y) {
+      const NSPoint origin = NSMakePoint(kMargin, y);
+      const LogModel::Segment& segment = layout.segment;
+      if (from < to && from <= segment.to && to > segment.from) {
+        const NSUInteger start = _state->indexOf(layout, std::max(from, segment.from));
+        const NSUInteger end = _state->indexOf(layout, std::min(to, segment.to));
+        NSUInteger count = 0;
+        const NSRange range = NSMakeRange(start, end - start);
+        NSRect* rects = [layout.manager rectArrayForCharacterRange:range
+                                      withinSelectedCharacterRange:range
+                                                   inTextContainer:layout.container
+                                                         rectCount:&count];
+        [selected setFill];
+        for (NSUInteger i = 0; i < count; ++i)
+          NSRectFill(NSOffsetRect(rects[i], origin.x, origin.y));
+      }
+      [layout.manager
+          drawGlyphsForGlyphRange:[layout.manager glyphRangeForTextContainer:layout.container]
+                          atPoint:origin];
+      return false;
+    });
+  } catch (const std::bad_alloc&) {
+    // Out of memory laying out: the next frame tries again, with less kept.
+    _state->layouts.clear();
+    _state->reader->catchUp();
+  }
+}
+
+- (NSRect)rectForOffset:(std::uint64_t)offset {
+  NSRect found = NSZeroRect;
+  _state->forEachShown([&](const SegmentLayout& layout, CGFloat y) {
+    if (offset < layout.segment.from || offset > layout.segment.to) return false;
+    const NSUInteger length = [layout.storage.get() length];
+    const NSUInteger index = _state->indexOf(layout, offset);
+    NSRect rect = NSMakeRect(0, 0, 1, _state->lineHeight());
+    if (length > 0) {
+      const NSRange glyphs =
+          [layout.manager glyphRangeForCharacterRange:NSMakeRange(std::min(index, length - 1), 1)
+                                 actualCharacterRange:NULL];
+      rect = [layout.manager boundingRectForGlyphRange:glyphs inTextContainer:layout.container];
+      if (index >= length) rect.origin.x = NSMaxX(rect);
     }
-    if (state.shown.empty()) {
-      [self prependBytes:corvane::macos::kShownBytes before:model.lastSegment() including:YES];
-    } else {
-      [self appendBytes:UINT64_MAX];
+    found = NSOffsetRect(rect, kMargin, y);
+    return true;
+  });
+  return found;
+}
+
+- (std::uint64_t)offsetAtPoint:(NSPoint)point {
+  std::uint64_t offset = _state->model().store().endOffset();
+  _state->forEachShown([&](const SegmentLayout& layout, CGFloat y) {
+    if (point.y >= y + layout.height) return false;
+    if ([layout.storage.get() length] == 0) {
+      offset = layout.segment.from;
+      return true;
     }
-    if (state.shownSize > corvane::macos::kMostShownBytes) {
-      [self trimFrontTo:corvane::macos::kShownBytes];
-    }
+    CGFloat fraction = 0;
+    const NSUInteger glyph =
+        [layout.manager glyphIndexForPoint:NSMakePoint(point.x - kMargin,
+                                                       std::max<CGFloat>(0, point.y - y))
+                           inTextContainer:layout.container
+            fractionOfDistanceThroughGlyph:&fraction];
+    const NSRange characters = [layout.manager characterRangeForGlyphRange:NSMakeRange(glyph, 1)
+                                                          actualGlyphRange:NULL];
+    offset =
+        _state->offsetOf(layout, fraction > 0.5 ? NSMaxRange(characters) : characters.location);
+    return true;
+  });
+  return offset;
+}
+
+- (void)scrollerMoved:(NSScroller*)scroller {
+  LogReader& reader = *_state->reader;
+  const double line = _state->lineHeight();
+  const double page = std::max(line, NSHeight([self bounds]) - kMargin - line);
+  switch ([scroller hitPart]) {
+    case NSScrollerDecrementPage:
+    case NSScrollerIncrementPage:
+      reader.scrollBy([scroller hitPart] == NSScrollerIncrementPage ? page : -page);
+      break;
+    default:
+      reader.scrollToValue([scroller doubleValue] * reader.scroller().range);
+      break;
+  }
+}
+
+// A trackpad's points as they come, a wheel's notches as lines. The clip view
+// never moves: no elastic bounce pulls the text from under the reader.
+- (void)scrollWheel:(NSEvent*)event {
+  const CGFloat delta = [event scrollingDeltaY];
+  _state->reader->scrollBy(
+      -([event hasPreciseScrollingDeltas] ? delta : delta * _state->lineHeight()));
+}
+
+- (void)keyDown:(NSEvent*)event {
+  LogReader& reader = *_state->reader;
+  NSString* characters = [event charactersIgnoringModifiers];
+  const unichar key = [characters length] > 0 ? [characters characterAtIndex:0] : 0;
+  const BOOL command = ([event modifierFlags] & NSEventModifierFlagCommand) != 0;
+  const double line = _state->lineHeight();
+  const double page = std::max(line, NSHeight([self bounds]) - kMargin - line);
+  if (key == NSHomeFunctionKey || (command && key == NSUpArrowFunctionKey)) {
+    reader.scrollToStart();
+  } else if (key == NSEndFunctionKey || (command && key == NSDownArrowFunctionKey)) {
+    reader.scrollToEnd();
+  } else if (key == NSUpArrowFunctionKey || key == NSDownArrowFunctionKey) {
+    reader.scrollBy(key == NSUpArrowFunctionKey ? -line : line);
+  } else if (key == NSPageUpFunctionKey || key == NSPageDownFunctionKey) {
+    reader.scrollBy(key == NSPageUpFunctionKey ? -page : page);
   } else {
-    if (state.shown.empty()) {
-      [self appendFrom:model.segmentAt(resume) bytes:corvane::macos::kShownBytes];
-    } else if (state.shownSize < corvane::macos::kMostShownBytes) {
-      [self appendBytes:corvane::macos::kMostShownBytes - state.shownSize];
-    }
-  }
-  if (state.pageBefore && !state.shown.empty()) {
-    [self prependBytes:corvane::macos::kPageBytes before:state.shown.front().segment including:NO];
-    if (!follows) [self trimBackTo:corvane::macos::kMostShownBytes];
-  }
-  if (state.pageAfter) {
-    [self appendBytes:corvane::macos::kPageBytes];
-    [self trimFrontTo:corvane::macos::kMostShownBytes];
-  }
-  [_text endEditing];
-  state.pageBefore = state.pageAfter = false;
-  state.reachesEnd = !state.shown.empty() && state.shown.back().segment == model.lastSegment();
-
-  if (store.droppedCharacters() != state.noteShownFor) {
-    state.noteShownFor = store.droppedCharacters();
-    NSScrollView* scrollView = [self enclosingScrollView];
-    if ([scrollView isKindOfClass:[CorvaneLogScrollView class]]) {
-      [static_cast<CorvaneLogScrollView*>(scrollView)
-          setNote:corvane::macos::ToNSString(model.droppedNote())];
-    }
-  }
-  [self applySelection];
-
-  // Scrolling can bring the scroller in, which narrows the text and makes it
-  // taller: once more, then, for the end or the place to be where it is.
-  for (int pass = 0; pass < 2; ++pass) {
-    [[self layoutManager] ensureLayoutForTextContainer:[self textContainer]];
-    [self sizeToFit];
-    const NSSize before = [self frame].size;
-    if (follows) {
-      [self scrollToY:CGFLOAT_MAX];
-    } else if (state.toBeginning) {
-      [self scrollToY:0];
-    } else if (hasPlace) {
-      // Where the place went with dropped lines, the top.
-      CGFloat top = 0;
-      [self scrollToY:[self rowTop:&top at:placeOffset] ? top + placeAbove : 0];
-    }
-    if (NSEqualSizes(before, [self frame].size)) break;
-  }
-  state.toBeginning = false;
-  state.origin = [[[self enclosingScrollView] contentView] bounds].origin;
-  state.updating = false;
-}
-
-// The storage's "\n" joins each paragraph to the one before it.
-- (void)removeFront:(std::size_t)count {
-  LogViewState& state = *_state;
-  if (count == 0) return;
-  const NSUInteger end =
-      count < state.shown.size() ? state.indexOf(state.shown[count]) : [_text length];
-  [_text deleteCharactersInRange:NSMakeRange(0, end)];
-  for (std::size_t i = 0; i < count; ++i) {
-    state.shownSize -= state.shown.front().size();
-    state.shown.pop_front();
-  }
-}
-
-- (void)removeBack:(std::size_t)count {
-  LogViewState& state = *_state;
-  if (count == 0) return;
-  if (count >= state.shown.size()) {
-    [self removeFront:state.shown.size()];
-    return;
-  }
-  const NSUInteger from = state.indexOf(state.shown[state.shown.size() - count]) - 1;
-  [_text deleteCharactersInRange:NSMakeRange(from, [_text length] - from)];
-  for (std::size_t i = 0; i < count; ++i) {
-    state.shownSize -= state.shown.back().size();
-    state.shown.pop_back();
-  }
-}
-
-- (void)trimFrontTo:(std::uint64_t)bytes {
-  LogViewState& state = *_state;
-  std::size_t count = 0;
-  for (std::uint64_t left = state.shownSize; left > bytes && count + 1 < state.shown.size();) {
-    left -= state.shown[count++].size();
-  }
-  [self removeFront:count];
-}
-
-- (void)trimBackTo:(std::uint64_t)bytes {
-  LogViewState& state = *_state;
-  std::size_t count = 0;
-  for (std::uint64_t left = state.shownSize; left > bytes && count + 1 < state.shown.size();) {
-    left -= state.shown[state.shown.size() - 1 - count++].size();
-  }
-  [self removeBack:count];
-}
-
-// A paragraph for a segment, with its text as shown.
-- (NSString*)paragraph:(Paragraph&)paragraph of:(const LogModel::Segment&)segment {
-  const LogModel& model = *_state->model;
-  const std::string shown = model.displayText(segment);
-  NSString* text = corvane::macos::ToNSString(shown);
-  paragraph.segment = segment;
-  paragraph.length = [text length];
-  // ␀ may also have come as itself: the model's text tells which is NUL.
-  if (shown.find("\u2400") != std::string::npos) {
-    const std::string stored = model.text(segment.from, segment.to);
-    NSUInteger units = 0;
-    for (const char c : stored) {
-      const auto byte = static_cast<unsigned char>(c);
-      if (byte == 0) paragraph.nuls.push_back(units);
-      if ((byte & 0xC0U) != 0x80U) units += byte >= 0xF0U ? 2 : 1;
-    }
-  }
-  return text;
-}
-
-// Appends segments after the last shown, up to about `bytes` of the model.
-- (void)appendBytes:(std::uint64_t)bytes {
-  LogViewState& state = *_state;
-  if (state.shown.empty()) return;
-  LogModel::Segment segment = state.shown.back().segment;
-  if (!state.model->next(segment)) return;
-  [self appendFrom:segment bytes:bytes];
-}
-
-- (void)appendFrom:(LogModel::Segment)segment bytes:(std::uint64_t)bytes {
-  LogViewState& state = *_state;
-  NSMutableString* added = [NSMutableString string];
-  std::uint64_t taken = 0;
-  do {
-    Paragraph paragraph;
-    NSString* text = [self paragraph:paragraph of:segment];
-    if (state.shown.empty()) {
-      paragraph.start = 0;
-    } else {
-      const Paragraph& last = state.shown.back();
-      paragraph.start = last.start + static_cast<std::int64_t>(last.length) + 1;
-      [added appendString:@"\n"];
-    }
-    [added appendString:text];
-    taken += paragraph.size();
-    state.shownSize += paragraph.size();
-    state.shown.push_back(std::move(paragraph));
-  } while (taken < bytes && state.model->next(segment));
-  [self addText:added at:[_text length]];
-}
-
-// Prepends segments before `segment` (and it too, when asked), up to about
-// `bytes` of the model.
-- (void)prependBytes:(std::uint64_t)bytes
-              before:(LogModel::Segment)segment
-           including:(BOOL)including {
-  LogViewState& state = *_state;
-  if (!including && !state.model->previous(segment)) return;
-  std::vector<Paragraph> added;
-  std::vector<NSString*> texts;
-  std::uint64_t taken = 0;
-  do {
-    Paragraph paragraph;
-    texts.push_back([self paragraph:paragraph of:segment]);
-    taken += paragraph.size();
-    added.push_back(std::move(paragraph));
-  } while (taken < bytes && state.model->previous(segment));
-
-  // `added` runs backward from the old front; each new paragraph ends in the
-  // "\n" that joins it to the one after it.
-  NSMutableString* text = [NSMutableString string];
-  std::int64_t start = state.shown.empty() ? 0 : state.shown.front().start;
-  for (std::size_t i = 0; i < added.size(); ++i) {
-    const bool joined = i > 0 || !state.shown.empty();
-    start -= static_cast<std::int64_t>(added[i].length) + (joined ? 1 : 0);
-    added[i].start = start;
-  }
-  for (std::size_t i = added.size(); i-- > 0;) {
-    [text appendString:texts[i]];
-    if (i > 0 || !state.shown.empty()) [text appendString:@"\n"];
-  }
-  for (Paragraph& paragraph : added) {
-    state.shownSize += paragraph.size();
-    state.shown.push_front(std::move(paragraph));
-  }
-  [self addText:text at:0];
-}
-
-- (void)addText:(NSString*)text at:(NSUInteger)index {
-  if ([text length] == 0) return;
-  NSAttributedString* piece = [[NSAttributedString alloc] initWithString:text
-                                                              attributes:_attributes];
-  [_text insertAttributedString:piece atIndex:index];
-#if !__has_feature(objc_arc)
-  [piece release];
-#endif
-}
-
-// The first character of the top row, as a model offset, and how far the
-// visible top lies below that row's top. The row is the one a point just below
-// the visible top is in: exactly on a boundary, the row above may answer.
-- (BOOL)readingPlace:(std::uint64_t*)offset above:(CGFloat*)above {
-  if ([_text length] == 0) return NO;
-  NSLayoutManager* layoutManager = [self layoutManager];
-  const NSRect visible = [self visibleRect];
-  const NSPoint origin = [self textContainerOrigin];
-  CGFloat fraction = 0;
-  const NSUInteger glyph =
-      [layoutManager glyphIndexForPoint:NSMakePoint(0, NSMinY(visible) + 1 - origin.y)
-                         inTextContainer:[self textContainer]
-          fractionOfDistanceThroughGlyph:&fraction];
-  NSRange row;
-  const NSRect rect = [layoutManager lineFragmentRectForGlyphAtIndex:glyph effectiveRange:&row];
-  const NSRange characters = [layoutManager characterRangeForGlyphRange:NSMakeRange(row.location, 1)
-                                                       actualGlyphRange:NULL];
-  *offset = _state->offsetAt([_text string], characters.location);
-  *above = NSMinY(visible) - (NSMinY(rect) + origin.y);
-  return YES;
-}
-
-// The top of the row a model offset is in, if it is still shown.
-- (BOOL)rowTop:(CGFloat*)top at:(std::uint64_t)offset {
-  LogViewState& state = *_state;
-  NSLayoutManager* layoutManager = [self layoutManager];
-  const NSUInteger glyphs = [layoutManager numberOfGlyphs];
-  if (state.shown.empty() || offset < state.shown.front().segment.from || glyphs == 0) return NO;
-  const NSUInteger index = state.indexAt([_text string], offset);
-  const NSUInteger glyph = std::min([layoutManager glyphRangeForCharacterRange:NSMakeRange(index, 0)
-                                                          actualCharacterRange:NULL]
-                                        .location,
-                                    glyphs - 1);
-  const NSRect rect = [layoutManager lineFragmentRectForGlyphAtIndex:glyph effectiveRange:NULL];
-  *top = NSMinY(rect) + [self textContainerOrigin].y;
-  return YES;
-}
-
-- (void)scrollToY:(CGFloat)y {
-  NSScrollView* scrollView = [self enclosingScrollView];
-  NSClipView* clip = [scrollView contentView];
-  const NSRect bounds = [clip bounds];
-  const CGFloat bottom = std::max<CGFloat>(0, NSHeight([self frame]) - NSHeight(bounds));
-  [clip scrollToPoint:NSMakePoint(NSMinX(bounds), std::clamp<CGFloat>(y, 0, bottom))];
-  [scrollView reflectScrolledClipView:clip];
-}
-
-// The reader scrolled (we scroll only inside -refresh). Following the end is
-// what they chose: they left it or came back to it. At an edge of the stretch
-// with more of the model beyond, more is paged in.
-- (void)clipDidScroll:(NSNotification*)notification {
-  LogViewState& state = *_state;
-  if (state.updating) return;
-  const NSRect bounds = [[notification object] bounds];
-  // The scroller coming or going changes the width, not the place.
-  if (NSEqualPoints(bounds.origin, state.origin)) return;
-  state.origin = bounds.origin;
-  const bool atBottom = NSMaxY(bounds) >= NSHeight([self frame]) - 1;
-  const bool atTop = NSMinY(bounds) <= 0;
-  state.model->setFollowsEnd(atBottom && state.reachesEnd);
-  if (atTop && !state.shown.empty() &&
-      !(state.shown.front().segment == state.model->firstSegment())) {
-    state.pageBefore = true;
-    [self scheduleRefresh];
-  }
-  if (atBottom && !state.reachesEnd) {
-    state.pageAfter = true;
-    [self scheduleRefresh];
+    [super keyDown:event];
   }
 }
 
 - (void)mouseDown:(NSEvent*)event {
-  _state->tracking = true;
-  [super mouseDown:event];
-  _state->tracking = false;
-  if (_state->pending) [self scheduleRefresh];
+  [[self window] makeFirstResponder:self];
+  const NSInteger clicks = [event clickCount];
+  const LogReader::Unit unit = clicks >= 3   ? LogReader::Unit::kLine
+                               : clicks == 2 ? LogReader::Unit::kWord
+                                             : LogReader::Unit::kCharacter;
+  const BOOL extend = ([event modifierFlags] & NSEventModifierFlagShift) != 0;
+  _state->reader->press([self offsetAtPoint:[self convertPoint:[event locationInWindow]
+                                                      fromView:nil]],
+                        unit, unit == LogReader::Unit::kCharacter && extend);
 }
 
-// Home and End go to the start and the end of everything kept.
-- (void)scrollToBeginningOfDocument:(id)sender {
-  _state->model->setFollowsEnd(false);
-  _state->toBeginning = true;
-  [self refresh];
+- (void)mouseDragged:(NSEvent*)event {
+  const NSPoint point = [self convertPoint:[event locationInWindow] fromView:nil];
+  // Dragged past an edge, the text comes to the pointer.
+  if (point.y < 0) _state->reader->scrollBy(-_state->lineHeight());
+  if (point.y > NSHeight([self bounds])) _state->reader->scrollBy(_state->lineHeight());
+  _state->reader->dragTo([self offsetAtPoint:point]);
 }
 
-- (void)scrollToEndOfDocument:(id)sender {
-  _state->model->setFollowsEnd(true);
-  [self refresh];
-}
-
-// A selection the reader made since the last refresh, in model offsets.
-- (void)takeReadersSelection {
-  LogViewState& state = *_state;
-  NSArray* ranges = [self selectedRanges];
-  if (state.applied != nil && [ranges isEqual:state.applied]) return;
-  state.selection.clear();
-  NSString* text = [_text string];
-  for (NSValue* value in ranges) {
-    const NSRange range = [value rangeValue];
-    state.selection.emplace_back(state.offsetAt(text, range.location),
-                                 state.offsetAt(text, NSMaxRange(range)));
-  }
-  [self rememberApplied];
-}
-
-- (void)rememberApplied {
-  LogViewState& state = *_state;
+- (NSMenu*)menuForEvent:(NSEvent*)event {
+  NSMenu* menu = [[NSMenu alloc] initWithTitle:@""];
+  [[menu addItemWithTitle:@"コピー" action:@selector(copy:) keyEquivalent:@"c"] setTarget:self];
+  [[menu addItemWithTitle:@"すべてを選択" action:@selector(selectAll:)
+            keyEquivalent:@"a"] setTarget:self];
 #if !__has_feature(objc_arc)
-  [state.applied release];
+  [menu autorelease];
 #endif
-  state.applied = [[NSArray alloc] initWithArray:[self selectedRanges]];
+  return menu;
 }
 
-- (void)applySelection {
-  LogViewState& state = *_state;
-  NSString* text = [_text string];
-  NSMutableArray* ranges = [NSMutableArray array];
-  for (const auto& [from, to] : state.selection) {
-    const NSUInteger start = state.indexAt(text, from);
-    const NSUInteger end = std::max(start, state.indexAt(text, to));
-    [ranges addObject:[NSValue valueWithRange:NSMakeRange(start, end - start)]];
-  }
-  if ([ranges count] == 0) [ranges addObject:[NSValue valueWithRange:NSMakeRange(0, 0)]];
-  // Set only when it moved: each change is announced to screen readers.
-  if (![ranges isEqual:[self selectedRanges]]) {
-    [self setSelectedRanges:ranges affinity:NSSelectionAffinityDownstream stillSelecting:NO];
-  }
-  [self rememberApplied];
+- (BOOL)validateMenuItem:(NSMenuItem*)item {
+  if ([item action] == @selector(copy:)) return _state->reader->hasSelection() ? YES : NO;
+  return YES;
 }
 
 - (void)selectAll:(id)sender {
-  [super selectAll:sender];
-  const corvane::LogStore& store = _state->model->store();
-  _state->selection.assign(1, {store.beginOffset(), store.endOffset()});
-  [self rememberApplied];
+  _state->reader->selectAll();
 }
 
-// A triple click takes the whole line, however many paragraphs show it.
-- (NSRange)selectionRangeForProposedRange:(NSRange)proposed
-                              granularity:(NSSelectionGranularity)granularity {
-  const NSRange range = [super selectionRangeForProposedRange:proposed granularity:granularity];
-  const LogViewState& state = *_state;
-  if (granularity != NSSelectByParagraph || state.shown.empty()) return range;
-  std::size_t first = state.paragraphAt(range.location);
-  std::size_t last = state.paragraphAt(std::max(range.location, NSMaxRange(range) - 1));
-  while (first > 0 && state.shown[first - 1].segment.line == state.shown[first].segment.line) {
-    --first;
+// Exactly the model's text: line ends as they came, NUL as NUL. A copy is
+// what was selected when copied, whatever comes or goes after.
+- (BOOL)writeSelectionToPasteboard:(NSPasteboard*)pasteboard types:(NSArray*)types {
+  if (![types containsObject:NSPasteboardTypeString] || !_state->reader->hasSelection()) return NO;
+  try {
+    NSString* text = corvane::macos::ToNSString(_state->reader->selectedText());
+    [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
+    return [pasteboard setString:text forType:NSPasteboardTypeString];
+  } catch (const std::bad_alloc&) {
+    // No room for a copy of that much: nothing is copied, nothing lost.
+    return NO;
   }
-  while (last + 1 < state.shown.size() &&
-         state.shown[last + 1].segment.line == state.shown[last].segment.line) {
-    ++last;
-  }
-  const NSUInteger start = std::min(range.location, state.indexOf(state.shown[first]));
-  // With its line end, as a paragraph's own selection has it.
-  NSUInteger end = state.indexOf(state.shown[last]) + state.shown[last].length;
-  if (last + 1 < state.shown.size()) ++end;
-  return NSMakeRange(start, std::max(end, NSMaxRange(range)) - start);
-}
-
-- (NSArray*)writablePasteboardTypes {
-  return [NSArray arrayWithObject:NSPasteboardTypeString];
-}
-
-// Exactly the model's text, not the storage's: line ends as they came, NUL as
-// NUL, and all of what was selected even where it is not shown.
-- (BOOL)writeSelectionToPasteboard:(NSPasteboard*)pasteboard type:(NSString*)type {
-  if (![type isEqual:NSPasteboardTypeString]) return NO;
-  [self takeReadersSelection];
-  std::string text;
-  bool first = true;
-  for (const auto& [from, to] : _state->selection) {
-    if (!std::exchange(first, false)) text += '\n';
-    text += _state->model->text(std::min(from, to), std::max(from, to));
-  }
-  return [pasteboard setString:corvane::macos::ToNSString(text) forType:type];
 }
 
 - (void)copy:(id)sender {
-  [self takeReadersSelection];
-  const auto& selection = _state->selection;
-  if (std::all_of(selection.begin(), selection.end(),
-                  [](const auto& range) { return range.first == range.second; })) {
-    return;
+  [self writeSelectionToPasteboard:[NSPasteboard generalPasteboard]
+                             types:[NSArray arrayWithObject:NSPasteboardTypeString]];
+}
+
+// The Services menu takes the selection as text.
+- (id)validRequestorForSendType:(NSString*)sendType returnType:(NSString*)returnType {
+  if ([sendType isEqual:NSPasteboardTypeString] && returnType == nil &&
+      _state->reader->hasSelection()) {
+    return self;
   }
-  NSPasteboard* pasteboard = [NSPasteboard generalPasteboard];
-  [pasteboard declareTypes:[self writablePasteboardTypes] owner:nil];
-  [self writeSelectionToPasteboard:pasteboard type:NSPasteboardTypeString];
+  return [super validRequestorForSendType:sendType returnType:returnType];
+}
+
+// VoiceOver reads the kept text by ranges in UTF-16 units, as AppKit counts;
+// lines are the log's own, whatever their wrapping.
+- (BOOL)isAccessibilityElement {
+  return YES;
+}
+
+- (NSString*)accessibilityRole {
+  return NSAccessibilityTextAreaRole;
+}
+
+- (NSString*)accessibilityLabel {
+  return @"ログ";
+}
+
+// What is in view: the whole of a long log is never one string.
+- (id)accessibilityValue {
+  return [self accessibilityStringForRange:[self accessibilityVisibleCharacterRange]];
+}
+
+- (NSInteger)accessibilityNumberOfCharacters {
+  return static_cast<NSInteger>(_state->model().store().length(TextUnit::kUtf16));
+}
+
+- (NSString*)accessibilityStringForRange:(NSRange)range {
+  const corvane::LogStore& store = _state->model().store();
+  try {
+    return corvane::macos::FromUtf16(
+        _state->model().shownText(store.offsetAt(range.location, TextUnit::kUtf16),
+                                  store.offsetAt(NSMaxRange(range), TextUnit::kUtf16)));
+  } catch (const std::bad_alloc&) {
+    _state->reader->model().relieveMemory();
+    return @"";
+  }
+}
+
+- (NSAttributedString*)accessibilityAttributedStringForRange:(NSRange)range {
+  NSAttributedString* text =
+      [[NSAttributedString alloc] initWithString:[self accessibilityStringForRange:range]];
+#if !__has_feature(objc_arc)
+  [text autorelease];
+#endif
+  return text;
+}
+
+- (NSInteger)accessibilityLineForIndex:(NSInteger)index {
+  const corvane::LogStore& store = _state->model().store();
+  const std::uint64_t offset =
+      store.offsetAt(static_cast<std::uint64_t>(std::max<NSInteger>(index, 0)), TextUnit::kUtf16);
+  return static_cast<NSInteger>(store.lineAt(offset) - store.firstLine());
+}
+
+- (NSRange)accessibilityRangeForLine:(NSInteger)line {
+  const corvane::LogStore& store = _state->model().store();
+  const std::uint64_t kept = store.endLine() - store.firstLine();
+  if (line < 0 || static_cast<std::uint64_t>(line) >= kept) return NSMakeRange(NSNotFound, 0);
+  const std::uint64_t absolute = store.firstLine() + static_cast<std::uint64_t>(line);
+  return corvane::macos::ToNSRange(store.indexAt(store.lineStart(absolute), TextUnit::kUtf16),
+                                   store.indexAt(store.lineEnd(absolute), TextUnit::kUtf16));
+}
+
+- (NSInteger)accessibilityInsertionPointLineNumber {
+  return [self accessibilityLineForIndex:static_cast<NSInteger>(
+                                             [self accessibilitySelectedTextRange].location)];
+}
+
+// The character at an index: two units for one beyond U+FFFF.
+- (NSRange)accessibilityRangeForIndex:(NSInteger)index {
+  const corvane::LogStore& store = _state->model().store();
+  const std::uint64_t at =
+      store.offsetAt(static_cast<std::uint64_t>(std::max<NSInteger>(index, 0)), TextUnit::kUtf16);
+  std::uint64_t next = std::min(at + 1, store.endOffset());
+  while (next < store.endOffset() && corvane::utf8::IsContinuation(store.byteAt(next))) ++next;
+  return corvane::macos::ToNSRange(store.indexAt(at, TextUnit::kUtf16),
+                                   store.indexAt(next, TextUnit::kUtf16));
+}
+
+- (NSRange)accessibilityVisibleCharacterRange {
+  const corvane::LogStore& store = _state->model().store();
+  const std::uint64_t top = [self offsetAtPoint:NSMakePoint(0, 0)];
+  const std::uint64_t bottom =
+      [self offsetAtPoint:NSMakePoint(NSWidth([self bounds]), NSHeight([self bounds]))];
+  return corvane::macos::ToNSRange(store.indexAt(top, TextUnit::kUtf16),
+                                   store.indexAt(std::max(top, bottom), TextUnit::kUtf16));
+}
+
+- (NSRange)accessibilitySelectedTextRange {
+  const corvane::LogStore& store = _state->model().store();
+  return corvane::macos::ToNSRange(
+      store.indexAt(_state->reader->selectionStart(), TextUnit::kUtf16),
+      store.indexAt(_state->reader->selectionEnd(), TextUnit::kUtf16));
+}
+
+- (void)setAccessibilitySelectedTextRange:(NSRange)range {
+  const corvane::LogStore& store = _state->model().store();
+  _state->reader->select(store.offsetAt(range.location, TextUnit::kUtf16),
+                         store.offsetAt(NSMaxRange(range), TextUnit::kUtf16));
+}
+
+- (NSString*)accessibilitySelectedText {
+  return [self accessibilityStringForRange:[self accessibilitySelectedTextRange]];
+}
+
+- (NSRect)accessibilityFrameForRange:(NSRange)range {
+  const corvane::LogStore& store = _state->model().store();
+  const NSRect rect = [self rectForOffset:store.offsetAt(range.location, TextUnit::kUtf16)];
+  if (NSIsEmptyRect(rect)) return NSZeroRect;
+  return [[self window] convertRectToScreen:[self convertRect:rect toView:nil]];
+}
+
+- (NSRange)accessibilityRangeForPosition:(NSPoint)point {
+  const NSPoint inWindow =
+      [[self window] convertRectFromScreen:NSMakeRect(point.x, point.y, 0, 0)].origin;
+  const std::uint64_t offset = [self offsetAtPoint:[self convertPoint:inWindow fromView:nil]];
+  return [self accessibilityRangeForIndex:static_cast<NSInteger>(_state->model().store().indexAt(
+                                              offset, TextUnit::kUtf16))];
 }
 
 @end
@@ -782,35 +669,47 @@ using corvane::macos::Paragraph;
     [self addSubview:_note];
   }
   if (_note == nil) return;
+  if ([[_note stringValue] isEqual:note] && [_note isHidden] == !shown) return;
   [_note setStringValue:shown ? note : @""];
   if ([_note isHidden] != !shown) [_note setHidden:!shown];
   [self tile];
 }
 
-// The note takes a strip across the top, inside the border; the text and its
-// scroller share what is left below it.
+// The wheel over the scroller, or the border, scrolls the log as over it.
+- (void)scrollWheel:(NSEvent*)event {
+  [[self documentView] scrollWheel:event];
+}
+
+// The scroller shows while the log does not fit; the note takes a strip
+// across the top, inside the border; the log fills what is left of the clip
+// view.
 - (void)tile {
   [super tile];
-  if (_note == nil || [_note isHidden]) return;
   NSClipView* clip = [self contentView];
   NSScroller* scroller = [self verticalScroller];
+  CorvaneLogView* log = [[self documentView] isKindOfClass:[CorvaneLogView class]]
+                            ? static_cast<CorvaneLogView*>([self documentView])
+                            : nil;
+  const BOOL fits = log == nil || [log reader].scroller().range <= 0;
   NSRect inside = [clip frame];
-  if (scroller != nil && ![scroller isHidden]) inside = NSUnionRect(inside, [scroller frame]);
-  const CGFloat height = std::ceil([[_note cell] cellSize].height) + 4;
-  const NSRectEdge top = [self isFlipped] ? NSMinYEdge : NSMaxYEdge;
-  NSRect strip;
-  NSRect rest;
-  NSDivideRect(inside, &strip, &rest, height, top);
-  [_note setFrame:strip];
-  [clip setFrame:NSIntersectionRect([clip frame], rest)];
-  // The text fills what is left of the clip view, and no more.
-  id document = [self documentView];
-  if ([document isKindOfClass:[NSTextView class]]) {
-    [static_cast<NSTextView*>(document) setMinSize:NSMakeSize(0, NSHeight([clip frame]))];
+  if (scroller != nil) {
+    if (fits && [self scrollerStyle] == NSScrollerStyleLegacy) {
+      inside = NSUnionRect(inside, [scroller frame]);
+    }
+    [scroller setHidden:fits];
   }
-  if (scroller != nil && ![scroller isHidden]) {
-    [scroller setFrame:NSIntersectionRect([scroller frame], rest)];
+  if (_note != nil && ![_note isHidden]) {
+    const CGFloat height = std::ceil([[_note cell] cellSize].height) + 4;
+    NSRect strip;
+    NSRect rest;
+    NSDivideRect(NSUnionRect(inside, scroller != nil && !fits ? [scroller frame] : inside), &strip,
+                 &rest, height, [self isFlipped] ? NSMinYEdge : NSMaxYEdge);
+    [_note setFrame:strip];
+    inside = NSIntersectionRect(inside, rest);
+    if (scroller != nil && !fits) [scroller setFrame:NSIntersectionRect([scroller frame], rest)];
   }
+  [clip setFrame:inside];
+  [log setFrame:NSMakeRect(0, 0, NSWidth(inside), NSHeight(inside))];
 }
 
 @end

@@ -51,22 +51,42 @@ class AppKitWindow final : public Window {
   NSWindow* window_;
 };
 
+// Every status is spoken as it is shown; once the spinner has stopped it is
+// the outcome, which comes before anything else VoiceOver has to say.
 class AppKitStatusLabel final : public StatusLabel {
  public:
-  explicit AppKitStatusLabel(NSTextField* label) : label_(label) {}
-  void setText(const std::string& text) override { [label_ setStringValue:ToNSString(text)]; }
+  AppKitStatusLabel(NSTextField* label, std::shared_ptr<bool> ended)
+      : label_(label), ended_(std::move(ended)) {}
+  void setText(const std::string& text) override {
+    NSString* status = ToNSString(text);
+    [label_ setStringValue:status];
+    NSDictionary* announcement = [NSDictionary
+        dictionaryWithObjectsAndKeys:status, NSAccessibilityAnnouncementKey,
+                                     [NSNumber
+                                         numberWithInteger:*ended_ ? NSAccessibilityPriorityHigh
+                                                                   : NSAccessibilityPriorityMedium],
+                                     NSAccessibilityPriorityKey, nil];
+    NSAccessibilityPostNotificationWithUserInfo(
+        NSApp, NSAccessibilityAnnouncementRequestedNotification, announcement);
+  }
 
  private:
   NSTextField* label_;
+  std::shared_ptr<bool> ended_;
 };
 
 class AppKitSpinner final : public Spinner {
  public:
-  explicit AppKitSpinner(NSProgressIndicator* indicator) : indicator_(indicator) {}
-  void stopAnimation() override { [indicator_ stopAnimation:nil]; }
+  AppKitSpinner(NSProgressIndicator* indicator, std::shared_ptr<bool> ended)
+      : indicator_(indicator), ended_(std::move(ended)) {}
+  void stopAnimation() override {
+    [indicator_ stopAnimation:nil];
+    *ended_ = true;
+  }
 
  private:
   NSProgressIndicator* indicator_;
+  std::shared_ptr<bool> ended_;
 };
 
 class AppKitButton final : public Button {
@@ -148,10 +168,11 @@ InstallerWindow BuildInstallerWindow(WindowActions actions, std::shared_ptr<LogM
     [NSApp activateIgnoringOtherApps:YES];
   }
 
+  auto ended = std::make_shared<bool>(false);
   return InstallerWindow{
       .window = std::make_shared<AppKitWindow>(window),
-      .statusLabel = std::make_shared<AppKitStatusLabel>(statusLabel),
-      .spinner = std::make_shared<AppKitSpinner>(spinner),
+      .statusLabel = std::make_shared<AppKitStatusLabel>(statusLabel, ended),
+      .spinner = std::make_shared<AppKitSpinner>(spinner, ended),
       .openButton = std::make_shared<AppKitButton>(openButton, target),
       .quitButton = std::make_shared<AppKitButton>(quitButton, target),
   };

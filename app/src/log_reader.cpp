@@ -99,9 +99,15 @@ LogReader::Place LogReader::endPlace() {
   return {segment, std::max(0.0, height - room)};
 }
 
+// Bytes a segment stands for on the scroller: an empty line counts one.
+double LogReader::valueOf(const Place& place) {
+  const auto bytes =
+      static_cast<double>(std::max<std::uint64_t>(1, place.segment.to - place.segment.from));
+  return static_cast<double>(place.segment.from - model_->store().beginOffset()) +
+         std::min(1.0, place.y / heightOf(place.segment)) * bytes;
+}
+
 LogReader::Scroller LogReader::scroller() {
-  const std::uint64_t begin = model_->store().beginOffset();
-  const Place end = endPlace();
   // The bytes in view, so that the knob shows how much of it is seen.
   std::uint64_t shown = 0;
   LogModel::Segment segment = top_.segment;
@@ -111,8 +117,9 @@ LogReader::Scroller LogReader::scroller() {
     shownEnd_ = segment.to;
     if (!model_->next(segment)) break;
   }
-  const std::uint64_t range = end.segment.from - begin;
-  return {top_ < end ? top_.segment.from - begin : range, range, std::max<std::uint64_t>(shown, 1)};
+  const double range = valueOf(endPlace());
+  return {std::min(valueOf(top_), range), range,
+          static_cast<double>(std::max<std::uint64_t>(shown, 1))};
 }
 
 void LogReader::moveTo(Place place) {
@@ -137,13 +144,18 @@ void LogReader::scrollToStart() { moveTo({model_->firstSegment(), 0}); }
 
 void LogReader::scrollToEnd() { moveTo(endPlace()); }
 
-void LogReader::scrollToValue(std::uint64_t value) {
-  const Scroller now = scroller();
-  if (value >= now.range) {
+void LogReader::scrollToValue(double value) {
+  if (value >= valueOf(endPlace())) {
     scrollToEnd();
-  } else {
-    moveTo(placeOf(model_->store().beginOffset() + value));
+    return;
   }
+  const std::uint64_t offset =
+      model_->store().beginOffset() + static_cast<std::uint64_t>(std::max(0.0, value));
+  const LogModel::Segment segment = model_->segmentAt(offset);
+  const auto bytes = static_cast<double>(std::max<std::uint64_t>(1, segment.to - segment.from));
+  const double within = value - static_cast<double>(segment.from - model_->store().beginOffset());
+  const double height = heightOf(segment);
+  moveTo({segment, std::min(std::clamp(within / bytes, 0.0, 1.0) * height, height - 1)});
 }
 
 LogReader::Place LogReader::placeOf(std::uint64_t offset) {

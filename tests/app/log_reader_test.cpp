@@ -122,8 +122,8 @@ class FakeView : public LogReader::View {
     return 10.0 * static_cast<double>(rows(segment));
   }
   double rowTopOf(const Segment& segment, std::uint64_t offset) override {
-    return 10.0 * static_cast<double>(std::min(model_.unitsBefore(segment, offset) / 20,
-                                               rows(segment) - 1));
+    return 10.0 * static_cast<double>(
+                      std::min(model_.unitsBefore(segment, offset) / 20, rows(segment) - 1));
   }
   std::pair<std::size_t, std::size_t> wordAt(const Segment& segment, std::size_t unit) override {
     const std::u16string text = model_.displayText(segment);
@@ -212,15 +212,15 @@ TEST_F(LogReaderTest, TheScrollerSpansEverythingKept) {
   append(lines(0, 3000));
   const LogReader::Scroller end = reader.scroller();
   EXPECT_EQ(end.value, end.range);
-  EXPECT_GT(end.range, model->store().keptBytes() - 400);
-  EXPECT_LT(end.page, 400U);
+  EXPECT_GT(end.range, static_cast<double>(model->store().keptBytes() - 400));
+  EXPECT_LT(end.page, 400.0);
   reader.scrollToValue(0);
   EXPECT_EQ(topLine(), model->store().text(model->store().beginOffset(),
                                            model->store().lineEnd(model->store().firstLine())));
-  EXPECT_EQ(reader.scroller().value, 0U);
+  EXPECT_EQ(reader.scroller().value, 0.0);
   reader.scrollToValue(end.range / 2);
   EXPECT_NEAR(static_cast<double>(reader.top().segment.from - model->store().beginOffset()),
-              static_cast<double>(end.range / 2), 30);
+              end.range / 2, 30);
   reader.scrollToEnd();
   reader.scrollToStart();
   EXPECT_EQ(reader.top().segment, model->firstSegment());

@@ -124,10 +124,11 @@ standard error: ${3:-$(dirname "$report")/out}
 EOF
 }
 
-# outcome_lines ACTIVITIES: what follows the window, up to the menus.
+# outcome_lines ACTIVITIES STATUS: what follows the window, up to the menus;
+# GNUstep also shows what was last announced for VoiceOver.
 outcome_lines() {
   echo "activities after the outcome: $1"
-  [[ -n $mac ]] || echo "relaunch at login disabled: 1"
+  [[ -n $mac ]] || printf '%s\n' "relaunch at login disabled: 1" "announced: \"$2\" first 1"
 }
 
 menu_lines() {
@@ -165,7 +166,7 @@ ending=("" "$succeeded")
 
 run demo "$repo/payload" "${ending[${#ending[@]} - 1]}"$'\n'
 expect "demo: window" "$(layout "セットアップが完了しました。" 1)" "$(window)"
-expect "demo: after the outcome" "$(outcome_lines 0)" "$(outcome)"
+expect "demo: after the outcome" "$(outcome_lines 0 "セットアップが完了しました。")" "$(outcome)"
 # Exactly these on GNUstep; on a Mac, these among the system's own.
 if [[ -n $mac ]]; then
   expect_in_order "demo: menus" "$(menu_lines)" "$(menus)"
@@ -181,34 +182,37 @@ log_file() { echo "ログファイル: $home/Library/Logs/Corvane Installer/inst
 run failing "$work/failing-payload" "$(home=$work/failing/home && log_file)"$'\n'
 expect "failing: window" "$(layout "セットアップに失敗しました。ログを確認してください。" 0
   echo "activities during the run: 1")" "$(window)"
-expect "failing: after the outcome" "$(outcome_lines 0)" "$(outcome)"
+expect "failing: after the outcome" "$(outcome_lines 0 "セットアップに失敗しました。ログを確認してください。")" \
+  "$(outcome)"
 expect "failing: log" "$(printf '%s\n' "$welcome" "$(root_line)"; seq -f 'line %g' 40
   printf '%s\n' paused ended "" "$failed" "$(log_file)")" "$(log)"
 
 missing="インストール用ファイルが見つかりませんでした。"
 run missing "" "$missing"$'\n' closed
 expect "missing, stdin and stderr closed: window" "$(layout "$missing" 0 /dev/null)" "$(window)"
-expect "missing, stdin and stderr closed: after the outcome" "$(outcome_lines 0)" "$(outcome)"
+expect "missing, stdin and stderr closed: after the outcome" "$(outcome_lines 0 "$missing")" \
+  "$(outcome)"
 expect "missing, stdin and stderr closed: log" "$welcome"$'\n'"$missing" "$(log)"
 
-# Log views the check fills itself: one with a small bound, one holding more
-# than the view shows. Each line of what it found is a check of its own.
+# Log views the check fills itself, with a small bound, driven as a reader
+# would. Each line of what it found is a check of its own.
 CORVANE_APPKIT_CHECK_LOG=1 run "log views" "" "$missing"$'\n'
 views=$(cat "$report.views" 2>/dev/null || true)
 while IFS= read -r line; do
+  [[ -n $line ]] || continue
   expect "log views: ${line%%:*}" "$line" "$(grep -F -m 1 "${line%%:*}:" <<<"$views" || true)"
-done <<'EOF'
-before the bound: shown 1, no note 1, at the end 1
-past the bound: shows the model 1, lines dropped 1
-note: the model's 1, dimmed 1
-following: at the end 1, in one update 1
+done <<EOF
+before the bound: shown 1, no note 1
+past the bound: shows the end 1, lines dropped 1
+note: says what went 1, dimmed 1
 scrolled back: place kept 1, not following 1, note 1
-back at the end: follows 1
-long line: shown 1, paragraphs 3
-copy: line ends and NUL 1, a split line 1, a line end 1, a triple-clicked line 1
+back at the end: follows 1, in one update 1
+scroller: at the end 1, in proportion 1, halfway 1
+first kept line: by Home 1, by ⌘↑ 1, by the knob 1, ⌘↓ back 1
+copy: line ends, NUL, a tab and emoji 1, a triple-clicked line 1, a selection as lines drop 1
 select all: copies all kept 1
-larger output: shows the end 1, holds a part 1
-select all of the larger: copies all kept 1
+accessibility: count 1, first range 1, last range 1, last line 1
+$([[ -z $mac ]] || echo "double click: a Japanese word 1")
 EOF
 
 if ((failures > 0)); then

@@ -138,6 +138,42 @@ int CorvaneUserInitiatedActivities(void) {
 }
 @end
 
+@implementation NSScrollView (CorvaneMacOSCheck)
+- (NSScrollerStyle)scrollerStyle {
+  return NSScrollerStyleLegacy;
+}
+- (void)flashScrollers {
+}
+@end
+
+@implementation NSEvent (CorvaneMacOSCheck)
+- (CGFloat)scrollingDeltaY {
+  return [self deltaY];
+}
+- (BOOL)hasPreciseScrollingDeltas {
+  return NO;
+}
+@end
+
+namespace {
+NSString* lastAnnouncement;
+NSInteger lastAnnouncementPriority;
+}  // namespace
+
+// Takes the place of GNUstep's, which drops it: the check reads what the
+// window last announced.
+void NSAccessibilityPostNotificationWithUserInfo(id, NSString* notification, NSDictionary* info) {
+  if (![notification isEqual:NSAccessibilityAnnouncementRequestedNotification]) return;
+  [lastAnnouncement release];
+  lastAnnouncement = [[info objectForKey:NSAccessibilityAnnouncementKey] copy];
+  lastAnnouncementPriority = [[info objectForKey:NSAccessibilityPriorityKey] integerValue];
+}
+
+NSString* CorvaneLastAnnouncement(NSInteger* priority) {
+  *priority = lastAnnouncementPriority;
+  return lastAnnouncement;
+}
+
 @implementation NSFont (CorvaneMacOSCheck)
 + (NSFont*)monospacedSystemFontOfSize:(CGFloat)fontSize weight:(NSFontWeight)weight {
   return [self userFixedPitchFontOfSize:fontSize];

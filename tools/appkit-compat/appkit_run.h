@@ -31,4 +31,6 @@ NSString* CorvaneHomeDirectory(void);
 // not ended yet, or -1 once a token was freed before its end (its holder did
 // not keep it); how often relaunching at login was disabled.
 int CorvaneUserInitiatedActivities(void);
+// The last announcement for VoiceOver, and its priority.
+NSString* CorvaneLastAnnouncement(NSInteger* priority);
 int CorvaneRelaunchOnLoginDisabled(void);

@@ -28,6 +28,16 @@
 + (NSFont*)monospacedSystemFontOfSize:(CGFloat)fontSize weight:(NSFontWeight)weight;
 @end
 
+@interface NSScrollView (CorvaneMacOSCheck)
+- (NSScrollerStyle)scrollerStyle;  // macOS 10.7
+- (void)flashScrollers;
+@end
+
+@interface NSEvent (CorvaneMacOSCheck)
+- (CGFloat)scrollingDeltaY;  // macOS 10.7
+- (BOOL)hasPreciseScrollingDeltas;
+@end
+
 // GNUstep spells it NSProgressIndicatorSpinningStyle.
 static const NSProgressIndicatorStyle NSProgressIndicatorStyleSpinning =
     NSProgressIndicatorSpinningStyle;
@@ -38,3 +48,4 @@ static const NSEventModifierFlags NSEventModifierFlagControl = NSControlKeyMask;
 static const NSEventModifierFlags NSEventModifierFlagOption = NSAlternateKeyMask;
 static const NSEventModifierFlags NSEventModifierFlagCommand = NSCommandKeyMask;
 static const NSEventType NSEventTypeKeyDown = NSKeyDown;
+static const NSEventType NSEventTypeLeftMouseDown = NSLeftMouseDown;

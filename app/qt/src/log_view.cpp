@@ -28,9 +28,7 @@ constexpr std::size_t kMaxLayouts = 512;
 // Larger appends are not read out one by one: no one listens to a flood.
 constexpr std::uint64_t kMaxAnnounced = std::uint64_t{16} * 1024;
 
-int Clamped(std::uint64_t value) {
-  return static_cast<int>(std::min<std::uint64_t>(value, INT_MAX));
-}
+int Clamped(double value) { return static_cast<int>(std::clamp(value, 0.0, double{INT_MAX})); }
 
 // A primary selection is read only when another program asks for it, and
 // copying gives bytes, not a QString: half the memory for a large selection.
@@ -211,8 +209,8 @@ void LogView::onScrollBarAction(int action) {
       break;
     case QAbstractSlider::SliderMove:
       reader_->scrollToValue(bar->sliderPosition() >= bar->maximum()
-                                 ? UINT64_MAX
-                                 : static_cast<std::uint64_t>(bar->sliderPosition()));
+                                 ? HUGE_VAL
+                                 : static_cast<double>(bar->sliderPosition()));
       break;
     default:
       break;
@@ -435,7 +433,7 @@ void LogView::announceNewText() {
   }
   const std::u16string text = model().shownText(from, announcedEnd_);
   QAccessibleTextInsertEvent inserted(
-      this, Clamped(store.indexAt(from, kAccessibleUnit)),
+      this, Clamped(static_cast<double>(store.indexAt(from, kAccessibleUnit))),
       QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())));
   QAccessible::updateAccessibility(&inserted);
 }

@@ -58,11 +58,12 @@ class LogReader final : private LogModel::Observer {
   };
 
   // The scroller, in bytes of the kept output: where the top is, up to where
-  // it can be, and how much is in view.
+  // it can be, and how much is in view. Within a segment the place counts in
+  // proportion, so that the knob moves smoothly through a long line.
   struct Scroller {
-    std::uint64_t value = 0;
-    std::uint64_t range = 0;
-    std::uint64_t page = 0;
+    double value = 0;
+    double range = 0;
+    double page = 1;
   };
 
   enum class Unit { kCharacter, kWord, kLine };
@@ -93,7 +94,7 @@ class LogReader final : private LogModel::Observer {
   void scrollBy(double distance);  // down when positive
   void scrollToStart();
   void scrollToEnd();
-  void scrollToValue(std::uint64_t value);  // the scroller's
+  void scrollToValue(double value);  // the scroller's
   void scrollToOffset(std::uint64_t offset);
 
   // The selection, in offsets of the model: the anchor stays where it began,
@@ -121,6 +122,7 @@ class LogReader final : private LogModel::Observer {
   bool settle();
   double heightOf(const LogModel::Segment& segment);
   Place placeOf(std::uint64_t offset);
+  double valueOf(const Place& place);
   void moveTo(Place place);
 
   const std::shared_ptr<LogModel> model_;
