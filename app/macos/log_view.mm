@@ -49,10 +49,6 @@ NSString* FromUtf16(const std::u16string& text) {
                                  length:text.size()];
 }
 
-NSRange ToNSRange(std::uint64_t from, std::uint64_t to) {
-  return NSMakeRange(static_cast<NSUInteger>(from), static_cast<NSUInteger>(to - from));
-}
-
 }  // namespace
 
 // A segment laid out at the view's width. The storage owns the layout
@@ -91,18 +87,22 @@ struct LogViewState final : LogReader::View {
   ~LogViewState() override { reader.reset(); }
 
   const LogModel& model() const { return reader->model(); }
+  const LogStore& store() const { return reader->model().store(); }
 
-  const SegmentLayout& layoutOf(const LogModel::Segment& segment) {
-    auto found = layouts.find(segment.from);
-    if (found != layouts.end() && found->second->segment == segment) return *found->second;
-    // A page needs a few dozen; dropping all now and then is simpler than
-    // tracking which were used last.
-    if (layouts.size() >= kMaxLayouts) layouts.clear();
+  // VoiceOver counts UTF-16 units of all kept text.
+  std::uint64_t offsetAtUnit(NSUInteger index) const {
+    return store().offsetAt(index, TextUnit::kUtf16);
+  }
+  NSRange unitsOf(std::uint64_t from, std::uint64_t to) const {
+    const std::uint64_t start = store().indexAt(from, TextUnit::kUtf16);
+    return NSMakeRange(static_cast<NSUInteger>(start),
+                       static_cast<NSUInteger>(store().indexAt(to, TextUnit::kUtf16) - start));
+  }
+
+  // Text laid out at the view's width.
+  std::unique_ptr<SegmentLayout> lay(NSString* text) {
     auto made = std::make_unique<SegmentLayout>();
-    made->segment = segment;
-    made->storage.adopt([[NSTextStorage alloc]
-        initWithString:FromUtf16(model().displayText(segment))
-            attributes:attributes.get()]);
+    made->storage.adopt([[NSTextStorage alloc] initWithString:text attributes:attributes.get()]);
     NSLayoutManager* manager = [[NSLayoutManager alloc] init];
     NSTextContainer* container =
         [[NSTextContainer alloc] initWithSize:NSMakeSize(width, CGFLOAT_MAX)];
@@ -116,27 +116,25 @@ struct LogViewState final : LogReader::View {
     made->manager = manager;
     made->container = container;
     [manager ensureLayoutForTextContainer:container];
-    made->height = std::max<double>(
-        lineHeight(), std::ceil(NSHeight([manager usedRectForTextContainer:container])));
+    made->height = std::ceil(NSHeight([manager usedRectForTextContainer:container]));
+    return made;
+  }
+
+  const SegmentLayout& layoutOf(const LogModel::Segment& segment) {
+    auto found = layouts.find(segment.from);
+    if (found != layouts.end() && found->second->segment == segment) return *found->second;
+    // A page needs a few dozen; dropping all now and then is simpler than
+    // tracking which were used last.
+    if (layouts.size() >= kMaxLayouts) layouts.clear();
+    auto made = lay(FromUtf16(model().displayText(segment)));
+    made->segment = segment;
+    // An empty line is a row too.
+    made->height = std::max(made->height, lineHeight());
     return *(layouts[segment.from] = std::move(made));
   }
 
-  // The height of one row: that of an empty segment.
   double lineHeight() {
-    if (rowHeight == 0) {
-      NSTextStorage* probe = [[NSTextStorage alloc] initWithString:@"X"
-                                                        attributes:attributes.get()];
-      NSLayoutManager* manager = [[NSLayoutManager alloc] init];
-      NSTextContainer* container = [[NSTextContainer alloc] initWithSize:NSMakeSize(1e6, 1e6)];
-      [manager addTextContainer:container];
-      [probe addLayoutManager:manager];
-      rowHeight = std::ceil(NSHeight([manager usedRectForTextContainer:container]));
-#if !__has_feature(objc_arc)
-      [container release];
-      [manager release];
-      [probe release];
-#endif
-    }
+    if (rowHeight == 0) rowHeight = lay(@"X")->height;
     return std::max(1.0, rowHeight);
   }
 
@@ -315,7 +313,6 @@ using corvane::macos::SegmentLayout;
     [bar setDoubleValue:fits ? 0 : scroller.value / scroller.range];
     [bar setKnobProportion:static_cast<CGFloat>(scroller.page / (scroller.page + scroller.range))];
     if ([bar isHidden] != fits) [scrollView tile];
-    if (!fits) [scrollView flashScrollers];
   }
   [self setNeedsDisplay:YES];
   // VoiceOver hears of new output and of a new selection, once each.
@@ -391,7 +388,7 @@ using corvane::macos::SegmentLayout;
 }
 
 - (std::uint64_t)offsetAtPoint:(NSPoint)point {
-  std::uint64_t offset = _state->model().store().endOffset();
+  std::uint64_t offset = _state->store().endOffset();
   _state->forEachShown([&](const SegmentLayout& layout, CGFloat y) {
     if (point.y >= y + layout.height) return false;
     if ([layout.storage.get() length] == 0) {
@@ -431,6 +428,7 @@ using corvane::macos::SegmentLayout;
 // A trackpad's points as they come, a wheel's notches as lines. The clip view
 // never moves: no elastic bounce pulls the text from under the reader.
 - (void)scrollWheel:(NSEvent*)event {
+  [[self enclosingScrollView] flashScrollers];
   const CGFloat delta = [event scrollingDeltaY];
   _state->reader->scrollBy(
       -([event hasPreciseScrollingDeltas] ? delta : delta * _state->lineHeight()));
@@ -544,15 +542,13 @@ using corvane::macos::SegmentLayout;
 }
 
 - (NSInteger)accessibilityNumberOfCharacters {
-  return static_cast<NSInteger>(_state->model().store().length(TextUnit::kUtf16));
+  return static_cast<NSInteger>(_state->store().length(TextUnit::kUtf16));
 }
 
 - (NSString*)accessibilityStringForRange:(NSRange)range {
-  const corvane::LogStore& store = _state->model().store();
   try {
-    return corvane::macos::FromUtf16(
-        _state->model().shownText(store.offsetAt(range.location, TextUnit::kUtf16),
-                                  store.offsetAt(NSMaxRange(range), TextUnit::kUtf16)));
+    return corvane::macos::FromUtf16(_state->model().shownText(
+        _state->offsetAtUnit(range.location), _state->offsetAtUnit(NSMaxRange(range))));
   } catch (const std::bad_alloc&) {
     _state->reader->model().relieveMemory();
     return @"";
@@ -569,19 +565,19 @@ using corvane::macos::SegmentLayout;
 }
 
 - (NSInteger)accessibilityLineForIndex:(NSInteger)index {
-  const corvane::LogStore& store = _state->model().store();
-  const std::uint64_t offset =
-      store.offsetAt(static_cast<std::uint64_t>(std::max<NSInteger>(index, 0)), TextUnit::kUtf16);
-  return static_cast<NSInteger>(store.lineAt(offset) - store.firstLine());
+  const corvane::LogStore& store = _state->store();
+  return static_cast<NSInteger>(
+      store.lineAt(_state->offsetAtUnit(static_cast<NSUInteger>(std::max<NSInteger>(index, 0)))) -
+      store.firstLine());
 }
 
 - (NSRange)accessibilityRangeForLine:(NSInteger)line {
-  const corvane::LogStore& store = _state->model().store();
-  const std::uint64_t kept = store.endLine() - store.firstLine();
-  if (line < 0 || static_cast<std::uint64_t>(line) >= kept) return NSMakeRange(NSNotFound, 0);
-  const std::uint64_t absolute = store.firstLine() + static_cast<std::uint64_t>(line);
-  return corvane::macos::ToNSRange(store.indexAt(store.lineStart(absolute), TextUnit::kUtf16),
-                                   store.indexAt(store.lineEnd(absolute), TextUnit::kUtf16));
+  const corvane::LogStore& store = _state->store();
+  if (line < 0 || static_cast<std::uint64_t>(line) >= store.endLine() - store.firstLine()) {
+    return NSMakeRange(NSNotFound, 0);
+  }
+  const std::uint64_t kept = store.firstLine() + static_cast<std::uint64_t>(line);
+  return _state->unitsOf(store.lineStart(kept), store.lineEnd(kept));
 }
 
 - (NSInteger)accessibilityInsertionPointLineNumber {
@@ -591,35 +587,27 @@ using corvane::macos::SegmentLayout;
 
 // The character at an index: two units for one beyond U+FFFF.
 - (NSRange)accessibilityRangeForIndex:(NSInteger)index {
-  const corvane::LogStore& store = _state->model().store();
+  const corvane::LogStore& store = _state->store();
   const std::uint64_t at =
-      store.offsetAt(static_cast<std::uint64_t>(std::max<NSInteger>(index, 0)), TextUnit::kUtf16);
+      _state->offsetAtUnit(static_cast<NSUInteger>(std::max<NSInteger>(index, 0)));
   std::uint64_t next = std::min(at + 1, store.endOffset());
   while (next < store.endOffset() && corvane::utf8::IsContinuation(store.byteAt(next))) ++next;
-  return corvane::macos::ToNSRange(store.indexAt(at, TextUnit::kUtf16),
-                                   store.indexAt(next, TextUnit::kUtf16));
+  return _state->unitsOf(at, next);
 }
 
 - (NSRange)accessibilityVisibleCharacterRange {
-  const corvane::LogStore& store = _state->model().store();
-  const std::uint64_t top = [self offsetAtPoint:NSMakePoint(0, 0)];
-  const std::uint64_t bottom =
-      [self offsetAtPoint:NSMakePoint(NSWidth([self bounds]), NSHeight([self bounds]))];
-  return corvane::macos::ToNSRange(store.indexAt(top, TextUnit::kUtf16),
-                                   store.indexAt(std::max(top, bottom), TextUnit::kUtf16));
+  const std::uint64_t top = [self offsetAtPoint:NSZeroPoint];
+  const NSPoint corner = NSMakePoint(NSWidth([self bounds]), NSHeight([self bounds]));
+  return _state->unitsOf(top, std::max(top, [self offsetAtPoint:corner]));
 }
 
 - (NSRange)accessibilitySelectedTextRange {
-  const corvane::LogStore& store = _state->model().store();
-  return corvane::macos::ToNSRange(
-      store.indexAt(_state->reader->selectionStart(), TextUnit::kUtf16),
-      store.indexAt(_state->reader->selectionEnd(), TextUnit::kUtf16));
+  return _state->unitsOf(_state->reader->selectionStart(), _state->reader->selectionEnd());
 }
 
 - (void)setAccessibilitySelectedTextRange:(NSRange)range {
-  const corvane::LogStore& store = _state->model().store();
-  _state->reader->select(store.offsetAt(range.location, TextUnit::kUtf16),
-                         store.offsetAt(NSMaxRange(range), TextUnit::kUtf16));
+  _state->reader->select(_state->offsetAtUnit(range.location),
+                         _state->offsetAtUnit(NSMaxRange(range)));
 }
 
 - (NSString*)accessibilitySelectedText {
@@ -627,8 +615,7 @@ using corvane::macos::SegmentLayout;
 }
 
 - (NSRect)accessibilityFrameForRange:(NSRange)range {
-  const corvane::LogStore& store = _state->model().store();
-  const NSRect rect = [self rectForOffset:store.offsetAt(range.location, TextUnit::kUtf16)];
+  const NSRect rect = [self rectForOffset:_state->offsetAtUnit(range.location)];
   if (NSIsEmptyRect(rect)) return NSZeroRect;
   return [[self window] convertRectToScreen:[self convertRect:rect toView:nil]];
 }
@@ -637,8 +624,8 @@ using corvane::macos::SegmentLayout;
   const NSPoint inWindow =
       [[self window] convertRectFromScreen:NSMakeRect(point.x, point.y, 0, 0)].origin;
   const std::uint64_t offset = [self offsetAtPoint:[self convertPoint:inWindow fromView:nil]];
-  return [self accessibilityRangeForIndex:static_cast<NSInteger>(_state->model().store().indexAt(
-                                              offset, TextUnit::kUtf16))];
+  return [self accessibilityRangeForIndex:static_cast<NSInteger>(
+                                              _state->store().indexAt(offset, TextUnit::kUtf16))];
 }
 
 @end

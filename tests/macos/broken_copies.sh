@@ -2,7 +2,10 @@
 # The checks of the AppKit front end must pass on app/macos as it is and fail,
 # each for its own reason, on copies broken on purpose: tools/check-macos-sources
 # with a compiler error, tools/test-appkit on the check that guards the broken
-# thing. The real sources are never touched.
+# thing. A copy is broken by an edit of its text (a case whose edit no longer
+# applies fails) or, for the log view, by a file added to it that replaces one
+# of the view's methods by a faulty one, whatever the text. The real sources
+# are never touched.
 #   broken_copies.sh compile|run
 set -euo pipefail
 
@@ -12,12 +15,43 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 
 # expect NAME TOOL CAUGHT_BY SED_EXPRESSION [FILE]   (default: window_builder.mm)
+# With FILE "broken.mm", SED_EXPRESSION is instead the code of that added file:
+# Objective-C++ after the prelude below, whose Replace() swaps a method of a
+# class for a function and gives back the original, at launch.
 expect() {
   local file=${5:-window_builder.mm} problem=
+  # ONLY=TEXT runs the cases whose name holds TEXT.
+  [[ $1 == *"${ONLY:-}"* ]] || return 0
   rm -rf "$work/macos"
   cp -R "$repo/app/macos" "$work/macos"
-  sed -i -e "$4" "$work/macos/$file"
-  if cmp -s "$repo/app/macos/$file" "$work/macos/$file"; then
+  if [[ $file == broken.mm ]]; then
+    { cat <<'EOF'
+#import "log_view.h"
+#import <objc/runtime.h>
+static IMP Replace(Class type, SEL selector, IMP with) {
+  Method method = class_getInstanceMethod(type, selector);
+  IMP original = method_getImplementation(method);
+  method_setImplementation(method, with);
+  return original;
+}
+static void Break();
+@interface CorvaneBroken : NSObject
+@end
+@implementation CorvaneBroken
++ (void)load {
+  [[NSNotificationCenter defaultCenter] addObserver:self selector:@selector(launching:)
+      name:NSApplicationWillFinishLaunchingNotification object:nil];
+}
++ (void)launching:(NSNotification*)notification {
+  Break();
+}
+@end
+EOF
+      echo "$4"; } >"$work/macos/broken.mm"
+  else
+    sed -i -e "$4" "$work/macos/$file"
+  fi
+  if [[ $file != broken.mm ]] && cmp -s "$repo/app/macos/$file" "$work/macos/$file"; then
     problem="the edit did not apply; update this test"
   elif "$repo/tools/$2" "$work/macos" >"$work/log" 2>&1; then
     problem="tools/$2 passed on a broken copy"
@@ -49,25 +83,63 @@ case ${1:-} in
       's/RectOf(layout::kOpenButton)/NSOffsetRect(RectOf(layout::kOpenButton), 0, 1)/'
     expect "a text" $r '^FAIL missing, stdin and stderr closed: window$' \
       's/ToNSString(layout::kQuitTitle)/ToNSString(layout::kOpenTitle)/'
-    expect "the log view's width" $r '^FAIL demo: window$' \
-      's/NSMakeRect(0, 0, size.width, size.height)/NSMakeRect(0, 0, 564, 246)/' log_view.mm
     # The log view, as the check's own log views find it.
-    expect "not following the end" $r '^FAIL log views: following$' '/scrollToY:CGFLOAT_MAX/d' log_view.mm
-    expect "following though scrolled away" $r '^FAIL log views: scrolled back$' \
-      's/setFollowsEnd(atBottom \&\& state.reachesEnd)/setFollowsEnd(true)/' log_view.mm
-    expect "the reader's place not kept" $r '^FAIL log views: scrolled back$' \
-      's/? top + placeAbove : 0/? NSMinY([self visibleRect]) : 0/' log_view.mm
-    expect "dropped output still shown" $r '^FAIL log views: past the bound$' \
-      's/\[self removeFront:stale\];/stale = 0;/' log_view.mm
-    expect "no note" $r '^FAIL log views: note$' 's/corvane::macos::ToNSString(model.droppedNote())/@""/' \
-      log_view.mm
-    expect "a long line as one paragraph" $r '^FAIL log views: long line$' \
-      's/^      \[added appendString:@"\\n"\];/      if (segment.index == 0) [added appendString:@"\\n"];/' log_view.mm
-    expect "the storage's text copied" $r '^FAIL log views: copy$' \
-      's/^  if (!\[type isEqual:NSPasteboardTypeString\]) return NO;/  return [super writeSelectionToPasteboard:pasteboard type:type];/' \
-      log_view.mm
-    expect "select all of what is shown" $r '^FAIL log views: select all of the larger$' \
-      '/_state->selection.assign/{n;d}' log_view.mm
+    expect "the log view's width" $r '^FAIL demo: window$' '
+static void (*tile)(id, SEL);
+static void Tile(id self, SEL cmd) {
+  tile(self, cmd);
+  [[self documentView] setFrameSize:NSMakeSize(564, 246)];
+}
+static void Break() { tile = (void (*)(id, SEL))Replace([CorvaneLogScrollView class], @selector(tile), (IMP)Tile); }' broken.mm
+    expect "End not going to the end" $r '^FAIL log views: back at the end$' '
+static void (*keyDown)(id, SEL, NSEvent*);
+static void KeyDown(id self, SEL cmd, NSEvent* event) {
+  if ([[event charactersIgnoringModifiers] characterAtIndex:0] != NSEndFunctionKey) keyDown(self, cmd, event);
+}
+static void Break() { keyDown = (void (*)(id, SEL, NSEvent*))Replace([CorvaneLogView class], @selector(keyDown:), (IMP)KeyDown); }' broken.mm
+    expect "the knob not moving the log" $r '^FAIL log views: first kept line$' '
+static void Ignore(id, SEL, id) {}
+static void Break() { Replace([CorvaneLogView class], @selector(scrollerMoved:), (IMP)Ignore); }' broken.mm
+    expect "a knob the size of the whole" $r '^FAIL log views: scroller$' '
+static void (*changed)(id, SEL);
+static void Changed(id self, SEL cmd) {
+  changed(self, cmd);
+  [[[self enclosingScrollView] verticalScroller] setKnobProportion:1];
+}
+static void Break() { changed = (void (*)(id, SEL))Replace([CorvaneLogView class], @selector(readerChanged), (IMP)Changed); }' broken.mm
+    expect "a triple click taken for a double" $r '^FAIL log views: copy$' '
+static void (*down)(id, SEL, NSEvent*);
+static void Down(id self, SEL cmd, NSEvent* event) {
+  if ([event clickCount] == 3) {
+    event = [NSEvent mouseEventWithType:[event type] location:[event locationInWindow] modifierFlags:0
+        timestamp:0 windowNumber:[event windowNumber] context:nil eventNumber:0 clickCount:2 pressure:1];
+  }
+  down(self, cmd, event);
+}
+static void Break() { down = (void (*)(id, SEL, NSEvent*))Replace([CorvaneLogView class], @selector(mouseDown:), (IMP)Down); }' broken.mm
+    expect "the text as shown copied" $r '^FAIL log views: copy$' '
+static BOOL (*writeOut)(id, SEL, NSPasteboard*, NSArray*);
+static BOOL Write(id self, SEL cmd, NSPasteboard* pasteboard, NSArray* types) {
+  const BOOL written = writeOut(self, cmd, pasteboard, types);
+  NSString* text = [pasteboard stringForType:NSPasteboardTypeString];
+  [pasteboard setString:[text stringByReplacingOccurrencesOfString:@"\0" withString:@"\u2400"] forType:NSPasteboardTypeString];
+  return written;
+}
+static void Break() { writeOut = (BOOL (*)(id, SEL, NSPasteboard*, NSArray*))Replace([CorvaneLogView class], @selector(writeSelectionToPasteboard:types:), (IMP)Write); }' broken.mm
+    expect "select all of what is shown" $r '^FAIL log views: select all$' '
+static void SelectShown(CorvaneLogView* self, SEL, id) {
+  [self reader].select([self offsetAtPoint:NSMakePoint(0, 0)], [self model]->store().endOffset());
+}
+static void Break() { Replace([CorvaneLogView class], @selector(selectAll:), (IMP)SelectShown); }' broken.mm
+    expect "no note" $r '^FAIL log views: note$' '
+static void (*note)(id, SEL, NSString*);
+static void Note(id self, SEL cmd, NSString*) { note(self, cmd, @""); }
+static void Break() { note = (void (*)(id, SEL, NSString*))Replace([CorvaneLogScrollView class], @selector(setNote:), (IMP)Note); }' broken.mm
+    expect "characters counted for VoiceOver" $r '^FAIL log views: accessibility$' '
+static NSInteger Characters(CorvaneLogView* self, SEL) {
+  return static_cast<NSInteger>([self model]->store().length(corvane::TextUnit::kCharacter));
+}
+static void Break() { Replace([CorvaneLogView class], @selector(accessibilityNumberOfCharacters), (IMP)Characters); }' broken.mm
     expect "descriptors 0-2 left closed" $r '^FAIL missing, stdin and stderr closed: window$' \
       '/SettleInheritedState();/d' main.mm
     expect "no main menu" $r '^FAIL demo: menus$' '/setMainMenu:mainMenu/d' main_menu.mm
