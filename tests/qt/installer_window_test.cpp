@@ -144,8 +144,9 @@ TEST(LogView, FollowsTheEndAndKeepsTheReadersPlace) {
   EXPECT_EQ(lineAt({6, 6}), top) << "the reader's place, as far as it is kept";
   // The note says what went, its counts grouped by thousands.
   const QRegularExpressionMatch note =
-      QRegularExpression("^以前の出力 ([0-9]{1,3}(?:,[0-9]{3})*) 行 \\(([0-9]{1,3}(?:,[0-9]{3})+) "
-                         "文字\\) を省略しました$")
+      QRegularExpression(
+          "^以前の出力 ([0-9]{1,3}(?:,[0-9]{3})*) 行 \\(([0-9]{1,3}(?:,[0-9]{3})+) "
+          "文字\\) を省略しました$")
           .match(view.droppedNote());
   ASSERT_TRUE(note.hasMatch()) << view.droppedNote().toStdString();
   EXPECT_EQ(note.captured(1).remove(',').toULongLong(), store.droppedLines());
