@@ -13,7 +13,6 @@
 namespace corvane {
 namespace {
 
-
 // Where each line end in `text` ends: LF, a lone CR, CRLF, U+2028 and U+2029.
 // A LF right after a pending CR only finishes that CR's line end. One pass,
 // testing most bytes once against a table.
@@ -262,7 +261,7 @@ utf8::Counts LogStore::countsAt(std::uint64_t offset) const {
 }
 
 std::uint64_t LogStore::indexAt(std::uint64_t offset, TextUnit unit) const {
-  return countsAt(std::clamp(offset, begin_, end_)).in(unit) - countsAt(begin_).in(unit);
+  return countsAt(std::clamp(offset, begin_, end_)).in(unit)-countsAt(begin_).in(unit);
 }
 
 std::uint64_t LogStore::offsetAt(std::uint64_t index, TextUnit unit) const {
