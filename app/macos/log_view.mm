@@ -173,6 +173,19 @@ struct LogViewState final : LogReader::View {
                                                    effectiveRange:NULL]);
   }
 
+  double rowTopFrom(const LogModel::Segment& segment, double y) override {
+    const SegmentLayout& layout = layoutOf(segment);
+    const NSUInteger glyphs = [layout.manager numberOfGlyphs];
+    for (NSUInteger glyph = 0; glyph < glyphs;) {
+      NSRange row;
+      const NSRect rect = [layout.manager lineFragmentRectForGlyphAtIndex:glyph
+                                                           effectiveRange:&row];
+      if (NSMinY(rect) >= y - 0.5) return NSMinY(rect);
+      glyph = std::max(NSMaxRange(row), glyph + 1);
+    }
+    return layout.height;
+  }
+
   // AppKit's own word finder, which takes Japanese words from a dictionary.
   std::pair<std::size_t, std::size_t> wordAt(const LogModel::Segment& segment,
                                              std::size_t unit) override {

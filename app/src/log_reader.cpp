@@ -96,7 +96,11 @@ LogReader::Place LogReader::endPlace() {
     room -= height;
     height = heightOf(segment);
   }
-  return {segment, std::max(0.0, height - room)};
+  if (height <= room) return {segment, 0};
+  // The row cut by the top edge goes, rather than show half of it.
+  const double y = view_.rowTopFrom(segment, height - room);
+  if (y < height) return {segment, y};
+  return model_->next(segment) ? Place{segment, 0} : Place{segment, height - room};
 }
 
 // Bytes a segment stands for on the scroller: an empty line counts one.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <string>
 #include <vector>
@@ -124,6 +125,9 @@ class FakeView : public LogReader::View {
   double rowTopOf(const Segment& segment, std::uint64_t offset) override {
     return 10.0 * static_cast<double>(
                       std::min(model_.unitsBefore(segment, offset) / 20, rows(segment) - 1));
+  }
+  double rowTopFrom(const Segment& segment, double y) override {
+    return std::min(heightOf(segment), 10.0 * std::ceil(y / 10.0));
   }
   std::pair<std::size_t, std::size_t> wordAt(const Segment& segment, std::size_t unit) override {
     const std::u16string text = model_.displayText(segment);

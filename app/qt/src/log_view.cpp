@@ -141,6 +141,14 @@ double LogView::rowTopOf(const LogModel::Segment& segment, std::uint64_t offset)
   return line.isValid() ? line.y() : 0;
 }
 
+double LogView::rowTopFrom(const LogModel::Segment& segment, double y) {
+  const Layout& layout = layoutOf(segment);
+  for (int row = 0; row < layout.layout.lineCount(); ++row) {
+    if (layout.layout.lineAt(row).y() >= y - 0.5) return layout.layout.lineAt(row).y();
+  }
+  return layout.height;
+}
+
 std::pair<std::size_t, std::size_t> LogView::wordAt(const LogModel::Segment& segment,
                                                     std::size_t unit) {
   const QString text = layoutOf(segment).layout.text();

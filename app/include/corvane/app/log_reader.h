@@ -31,6 +31,9 @@ class LogReader final : private LogModel::Observer {
     virtual double heightOf(const LogModel::Segment& segment) = 0;
     // How far below the segment's top the row holding `offset` begins.
     virtual double rowTopOf(const LogModel::Segment& segment, std::uint64_t offset) = 0;
+    // The top of the segment's first row that begins at `y` or below it; its
+    // height when none does.
+    virtual double rowTopFrom(const LogModel::Segment& segment, double y) = 0;
     // The word around UTF-16 unit `unit` of the segment's display text, as
     // units [first, second): the toolkit's own word finder, since Japanese
     // has no spaces.
@@ -82,7 +85,8 @@ class LogReader final : private LogModel::Observer {
   void relayout();
 
   const Place& top() const { return top_; }
-  // The first place of the last page: where the top is while following.
+  // The first place of the last page, a whole row at its top: where the top
+  // is while following.
   Place endPlace();
   bool showsEnd() { return !(top_ < endPlace()); }
   // The view follows the end while the reader has left it there.

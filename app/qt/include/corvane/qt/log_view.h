@@ -72,6 +72,7 @@ class LogView : public QAbstractScrollArea, private LogReader::View {
 
   double heightOf(const LogModel::Segment& segment) override;
   double rowTopOf(const LogModel::Segment& segment, std::uint64_t offset) override;
+  double rowTopFrom(const LogModel::Segment& segment, double y) override;
   std::pair<std::size_t, std::size_t> wordAt(const LogModel::Segment& segment,
                                              std::size_t unit) override;
   void readerChanged() override;
