@@ -57,6 +57,7 @@ struct LogViewState;
 // one-line note on how much earlier output was dropped.
 @interface CorvaneLogScrollView : NSScrollView {
   NSTextField* _note;
+  BOOL _tiling;
 }
 // Shows the note; nil or empty hides it.
 - (void)setNote:(NSString*)note;

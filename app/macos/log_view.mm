@@ -320,12 +320,7 @@ using corvane::macos::SegmentLayout;
   CorvaneLogScrollView* scrollView = static_cast<CorvaneLogScrollView*>([self enclosingScrollView]);
   if ([scrollView isKindOfClass:[CorvaneLogScrollView class]]) {
     [scrollView setNote:corvane::macos::ToNSString(reader.model().droppedNote())];
-    const LogReader::Scroller scroller = reader.scroller();
-    NSScroller* bar = [scrollView verticalScroller];
-    const BOOL fits = scroller.range <= 0;
-    [bar setDoubleValue:fits ? 0 : scroller.value / scroller.range];
-    [bar setKnobProportion:static_cast<CGFloat>(scroller.page / (scroller.page + scroller.range))];
-    if ([bar isHidden] != fits) [scrollView tile];
+    [scrollView reflectScrolledClipView:[scrollView contentView]];
   }
   [self setNeedsDisplay:YES];
   // VoiceOver hears of new output and of a new selection, once each.
@@ -675,6 +670,20 @@ using corvane::macos::SegmentLayout;
   [self tile];
 }
 
+// The scroller shows where the log is in all that is kept, whatever the clip
+// view's geometry says: the log fills the clip view.
+- (void)reflectScrolledClipView:(NSClipView*)clip {
+  [super reflectScrolledClipView:clip];
+  if (![[self documentView] isKindOfClass:[CorvaneLogView class]]) return;
+  const LogReader::Scroller scroller =
+      [static_cast<CorvaneLogView*>([self documentView]) reader].scroller();
+  NSScroller* bar = [self verticalScroller];
+  const BOOL fits = scroller.range <= 0;
+  [bar setDoubleValue:fits ? 0 : scroller.value / scroller.range];
+  [bar setKnobProportion:static_cast<CGFloat>(scroller.page / (scroller.page + scroller.range))];
+  if ([bar isHidden] != fits && !_tiling) [self tile];
+}
+
 // The wheel over the scroller, or the border, scrolls the log as over it.
 - (void)scrollWheel:(NSEvent*)event {
   [[self documentView] scrollWheel:event];
@@ -684,7 +693,9 @@ using corvane::macos::SegmentLayout;
 // across the top, inside the border; the log fills what is left of the clip
 // view.
 - (void)tile {
+  _tiling = YES;
   [super tile];
+  _tiling = NO;
   NSClipView* clip = [self contentView];
   NSScroller* scroller = [self verticalScroller];
   CorvaneLogView* log = [[self documentView] isKindOfClass:[CorvaneLogView class]]

@@ -317,6 +317,9 @@ void RunLogChecks(NSMutableString* report) {
   // The scroller spans all that is kept; Home, ⌘↑ and the knob reach its
   // first line.
   NSScroller* knob = [scroll verticalScroller];
+  // As AppKit asks the scroll view now and then, from the clip view's place.
+  [scroll tile];
+  [scroll reflectScrolledClipView:[scroll contentView]];
   const BOOL atEnd = [knob doubleValue] == 1 && ![knob isHidden];
   const double visible = [log reader].scroller().page / static_cast<double>(kept.keptBytes());
   const BOOL proportion = std::abs([knob knobProportion] - visible) < 0.01 && visible < 0.2;
