@@ -133,24 +133,28 @@ outcome_lines() {
 menu_lines() {
   cat <<EOF
 menu Corvane Installer
-  Corvane Installer について orderFrontStandardAboutPanel:
+  Corvane Installerについて orderFrontStandardAboutPanel:
   -
-  Corvane Installer を隠す ⌘h hide:
+  サービス ▸
+  -
+  Corvane Installerを隠す ⌘h hide:
   ほかを隠す ⌥⌘h hideOtherApplications:
   すべてを表示 unhideAllApplications:
   -
-  Corvane Installer を終了 ⌘q terminate:
+  Corvane Installerを終了 ⌘q terminate:
 menu 編集
   コピー ⌘c copy:
   すべてを選択 ⌘a selectAll:
 menu ウインドウ
-EOF
-  # The list of windows, which GNUstep puts first and macOS last.
-  [[ -n $mac ]] || echo "  Corvane Installer makeKeyAndOrderFront:"
-  cat <<EOF
   しまう ⌘m performMiniaturize:
   閉じる ⌘w performClose:
-windows menu: ウインドウ
+  -
+  すべてを手前に移動 arrangeInFront:
+EOF
+  # The list of windows, which both put after that item.
+  [[ -n $mac ]] || echo "  Corvane Installer makeKeyAndOrderFront:"
+  cat <<EOF
+windows menu: ウインドウ, services menu: サービス
 ⌘A selects the log: 1, ⌘C copies it: 1
 EOF
 }

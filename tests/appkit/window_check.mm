@@ -97,13 +97,17 @@ void AppendMenus(NSMutableString* report) {
     for (NSMenuItem* item in [menu itemArray]) {
       if ([item isSeparatorItem]) {
         [report appendString:@"  -\n"];
+      } else if ([item hasSubmenu]) {
+        // Its action is the toolkit's own.
+        [report appendFormat:@"  %@ ▸\n", [item title]];
       } else {
         [report appendFormat:@"  %@ %@%@\n", [item title], KeyOf(item),
                              [item action] != NULL ? NSStringFromSelector([item action]) : @"-"];
       }
     }
   }
-  [report appendFormat:@"windows menu: %@\n", [[NSApp windowsMenu] title]];
+  [report appendFormat:@"windows menu: %@, services menu: %@\n", [[NSApp windowsMenu] title],
+                       [[NSApp servicesMenu] title]];
 }
 
 // As a key press reaches the text view: the menu item with that command key,
