@@ -10,6 +10,8 @@
 #
 # Usage: tests/appkit/run_checks.sh APP   (the test copy's .app folder)
 #        KEEP=1 keeps the runs' reports and output.
+#        CORVANE_CHECK_ARCH=x86_64 runs that slice of a universal copy (on a Mac;
+#        under Rosetta on Apple silicon).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -25,9 +27,11 @@ cleanup() {
 trap cleanup EXIT
 mac=
 style=()
+launch=()
 # GNUstep's own menu style drops the application menu; its Mac style keeps
 # the menu bar as a Mac has it (the argument sets a user default).
 if [[ $(uname) == Darwin ]]; then mac=1; else style=(-NSMenuInterfaceStyle NSMacintoshInterfaceStyle); fi
+[[ -z ${CORVANE_CHECK_ARCH:-} ]] || launch=(arch "-$CORVANE_CHECK_ARCH")
 failures=0
 fail() {
   echo "FAIL $*" >&2
@@ -59,9 +63,11 @@ run() {
   export CORVANE_APPKIT_CHECK=$report CORVANE_APPKIT_CHECK_DONE=$3
   # CoreFoundation takes the home from CFFIXED_USER_HOME, not from HOME.
   if [[ ${4:-} == closed ]]; then
-    HOME=$home CFFIXED_USER_HOME=$home "$exe" ${style[@]+"${style[@]}"} >"$work/$1/out" <&- 2>&- &
+    HOME=$home CFFIXED_USER_HOME=$home ${launch[@]+"${launch[@]}"} "$exe" ${style[@]+"${style[@]}"} \
+      >"$work/$1/out" <&- 2>&- &
   else
-    HOME=$home CFFIXED_USER_HOME=$home "$exe" ${style[@]+"${style[@]}"} >"$work/$1/out" 2>&1 &
+    HOME=$home CFFIXED_USER_HOME=$home ${launch[@]+"${launch[@]}"} "$exe" ${style[@]+"${style[@]}"} \
+      >"$work/$1/out" 2>&1 &
   fi
   app=$!
   local deadline=$((SECONDS + 90))
