@@ -23,62 +23,48 @@ include(CorvanePayload)
 corvane_check_payload("\${PAYLOAD}")
 EOF
 
-# payload NAME FILE...: a payload with a good install script and empty FILEs.
-payload() {
-  local dir=$work/$1 file
+# check NAME EXPECTED... [-- FILE...]: a payload with a good install script
+# and the empty FILEs, checked with the stand-in bash first on the path. The
+# configure step must stop with each EXPECTED in its message (runs of spaces
+# and line ends count as one space), or pass when none is given.
+check() {
+  local name=$1 dir=$work/$1 expected=() file want=passed got=passed
   shift
+  while (($# > 0)) && [[ $1 != -- ]]; do expected+=("$1") && shift; done
   mkdir -p "$dir/scripts"
-  printf '#!/bin/bash\necho ok\n' >"$dir/scripts/install_mac_app.sh"
-  for file in "$@"; do
+  [[ -e $dir/scripts/install_mac_app.sh ]] || printf '#!/bin/bash\necho ok\n' >"$dir/scripts/install_mac_app.sh"
+  for file in "${@:2}"; do
     mkdir -p "$(dirname "$dir/$file")"
     : >"$dir/$file"
   done
-}
-
-# configure NAME: the check run on payload NAME, the stand-in bash first.
-configure() {
-  PATH="$work/bin:$PATH" cmake -S "$work/project" -B "$work/build-$1" -DPAYLOAD="$work/$1" \
-    >"$work/$1.log" 2>&1
-}
-
-# refused NAME WHAT EXPECTED: the configure step must stop with EXPECTED in
-# its message, where runs of spaces and line ends count as one space.
-refused() {
-  if configure "$1"; then
-    echo "FAIL $2 passed the check" >&2
-    failures=$((failures + 1))
-  elif tr -s ' \n' '  ' <"$work/$1.log" | grep -qF -- "$3"; then
-    echo "ok   $2: refused"
+  ((${#expected[@]} == 0)) || want=stopped
+  PATH="$work/bin:$PATH" cmake -S "$work/project" -B "$dir.build" -DPAYLOAD="$dir" >"$dir.log" 2>&1 ||
+    got=stopped
+  if [[ $got == stopped ]]; then
+    for file in ${expected[@]+"${expected[@]}"}; do
+      tr -s ' \n' '  ' <"$dir.log" | grep -qF -- "$file" || got="stopped without \"$file\""
+    done
+  fi
+  if [[ $got == "$want" ]]; then
+    echo "ok   $name: $got"
   else
-    echo "FAIL $2: no \"$3\" in:" >&2 && cat "$work/$1.log" >&2
+    echo "FAIL $name: $got, not $want:" >&2 && cat "$dir.log" >&2
     failures=$((failures + 1))
   fi
 }
 
-payload broken
-printf '#!/bin/bash\nif then fi\n' >"$work/broken/scripts/install_mac_app.sh"
-refused broken "a script /bin/bash cannot parse" \
-  "Payload script does not parse: $work/broken/scripts/install_mac_app.sh"
+mkdir -p "$work/script that does not parse/scripts"
+printf '#!/bin/bash\nif then fi\n' >"$work/script that does not parse/scripts/install_mac_app.sh"
+check "script that does not parse" \
+  "Payload script does not parse: $work/script that does not parse/scripts/install_mac_app.sh"
 
-payload case README.txt Readme.txt
-refused case "names that differ only in case" \
-  "$work/case/README.txt $work/case/Readme.txt differ only in case"
-
-# é composed (U+00E9), then decomposed (e, U+0301), deeper down.
-composed="caf"$'\xc3\xa9' decomposed="cafe"$'\xcc\x81'
-payload accents "docs/$composed" "docs/$decomposed"
-refused accents "names that differ only in Unicode normalisation" \
-  "$work/accents/docs/$decomposed $work/accents/docs/$composed differ only in Unicode normalisation"
-
-payload latin1 "lib/na"$'\xef'"ve.txt"
-refused latin1 "a name in Latin-1" "$work/latin1/lib/na\\xEFve.txt: the name is not UTF-8"
+# é composed (U+00E9) and decomposed (e, U+0301), deeper down.
+names=$work/names
+check names "$names/README.txt $names/Readme.txt differ only in case" \
+  "$names/docs/cafe"$'\xcc\x81'" $names/docs/caf"$'\xc3\xa9'" differ only in Unicode normalisation" \
+  "$names/lib/na\\xEFve.txt: the name is not UTF-8" \
+  -- README.txt Readme.txt "docs/caf"$'\xc3\xa9' "docs/cafe"$'\xcc\x81' "lib/na"$'\xef'"ve.txt"
 
 # The same name in two folders, names alike but apart, and Japanese.
-payload fine README lib/readme "lib/readme 2" lib/Read.me "docs/インストール.txt"
-if configure fine; then
-  echo "ok   names a Mac keeps apart pass"
-else
-  echo "FAIL names a Mac keeps apart were refused:" >&2 && cat "$work/fine.log" >&2
-  failures=$((failures + 1))
-fi
+check "names a Mac keeps apart" -- README lib/readme "lib/readme 2" lib/Read.me "docs/インストール.txt"
 ((failures == 0))
