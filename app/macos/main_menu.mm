@@ -20,8 +20,8 @@ void AddItem(NSMenu* menu, NSString* title, SEL action, NSString* key,
 NSMenu* AddSubmenu(NSMenu* parent, NSString* title) {
   NSMenu* submenu = [[NSMenu alloc] initWithTitle:title];
   NSMenuItem* item = [[NSMenuItem alloc] initWithTitle:title action:NULL keyEquivalent:@""];
-  [item setSubmenu:submenu];
   [parent addItem:item];
+  [parent setSubmenu:submenu forItem:item];
   return submenu;
 }
 

@@ -27,11 +27,10 @@ cleanup() {
 trap cleanup EXIT
 mac=
 style=()
-launch=()
+launch=(${CORVANE_CHECK_ARCH:+arch "-$CORVANE_CHECK_ARCH"})
 # GNUstep's own menu style drops the application menu; its Mac style keeps
 # the menu bar as a Mac has it (the argument sets a user default).
 if [[ $(uname) == Darwin ]]; then mac=1; else style=(-NSMenuInterfaceStyle NSMacintoshInterfaceStyle); fi
-[[ -z ${CORVANE_CHECK_ARCH:-} ]] || launch=(arch "-$CORVANE_CHECK_ARCH")
 failures=0
 fail() {
   echo "FAIL $*" >&2
@@ -61,14 +60,12 @@ run() {
   [[ -z $2 ]] || cp -R -p "$2" "$copy/Contents/Resources/payload"
   local exe="$copy/Contents/MacOS/Corvane Installer"
   export CORVANE_APPKIT_CHECK=$report CORVANE_APPKIT_CHECK_DONE=$3
-  # CoreFoundation takes the home from CFFIXED_USER_HOME, not from HOME.
-  if [[ ${4:-} == closed ]]; then
-    HOME=$home CFFIXED_USER_HOME=$home ${launch[@]+"${launch[@]}"} "$exe" ${style[@]+"${style[@]}"} \
-      >"$work/$1/out" <&- 2>&- &
-  else
-    HOME=$home CFFIXED_USER_HOME=$home ${launch[@]+"${launch[@]}"} "$exe" ${style[@]+"${style[@]}"} \
-      >"$work/$1/out" 2>&1 &
-  fi
+  (
+    # CoreFoundation takes the home from CFFIXED_USER_HOME, not from HOME.
+    export HOME=$home CFFIXED_USER_HOME=$home
+    [[ ${4:-} != closed ]] || exec <&- 2>&-
+    exec ${launch[@]+"${launch[@]}"} "$exe" ${style[@]+"${style[@]}"}
+  ) >"$work/$1/out" 2>&1 &
   app=$!
   local deadline=$((SECONDS + 90))
   while kill -0 "$app" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.1; done
@@ -92,6 +89,9 @@ expect() {
     diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || true
   fi
 }
+
+# Sourced, it gives the runner and the helpers above, and checks nothing.
+[[ ${BASH_SOURCE[0]} == "$0" ]] || return 0
 
 # expect_in_order NAME EXPECTED ACTUAL: every line of EXPECTED is in ACTUAL, in
 # that order. macOS adds items of its own to an app's menus.
@@ -141,7 +141,7 @@ menu_lines() {
 menu Corvane Installer
   Corvane Installerについて orderFrontStandardAboutPanel:
   -
-  サービス ▸
+  サービス submenuAction:
   -
   Corvane Installerを隠す ⌘h hide:
   ほかを隠す ⌥⌘h hideOtherApplications:

@@ -5,8 +5,8 @@
 // writes what it found to that file and presses the close button;
 // tests/appkit/run_checks.sh compares. A log that stops at "paused\n" (the
 // script then waits for FILE.go1) has the activities held during the run
-// counted. Each new text of the status label goes into FILE.statuses at once.
-// With CORVANE_APPKIT_CHECK_LOG set, it then drives log views of its own, each in a
+// counted. The log so far goes into FILE.log as it grows. With
+// CORVANE_APPKIT_CHECK_LOG set, it then drives log views of its own, each in a
 // second window over a model it fills (one with a small bound, one holding
 // more than the view shows), and writes what it found to FILE.views.
 #import <AppKit/AppKit.h>
@@ -40,8 +40,8 @@ using corvane::macos::ToNSString;
 using corvane::macos::ToStdString;
 
 NSString* reportPath;
-NSMutableString* statuses;
-NSUInteger lastStatusAt;
+NSString* logPath;
+NSUInteger logWritten;
 NSTimeInterval deadline;
 BOOL paused;
 int activitiesDuringRun;
@@ -99,9 +99,6 @@ void AppendMenus(NSMutableString* report) {
     for (NSMenuItem* item in [menu itemArray]) {
       if ([item isSeparatorItem]) {
         [report appendString:@"  -\n"];
-      } else if ([item hasSubmenu]) {
-        // Its action is the toolkit's own.
-        [report appendFormat:@"  %@ ▸\n", [item title]];
       } else {
         [report appendFormat:@"  %@ %@%@\n", [item title], KeyOf(item),
                              [item action] != NULL ? NSStringFromSelector([item action]) : @"-"];
@@ -231,22 +228,6 @@ NSTextField* NoteOf(NSScrollView* scroll) {
     }
   }
   return nil;
-}
-
-// A line each, so that a run can be followed while it lasts.
-void RecordStatus(NSWindow* window) {
-  int fields = 0;
-  for (NSView* view in [[window contentView] subviews]) {
-    if (![view isKindOfClass:[NSTextField class]] || ++fields != 2) continue;
-    NSString* line = [[static_cast<NSTextField*>(view) stringValue] stringByAppendingString:@"\n"];
-    if ([[statuses substringFromIndex:lastStatusAt] isEqual:line]) return;
-    lastStatusAt = [statuses length];
-    [statuses appendString:line];
-    [statuses writeToFile:[reportPath stringByAppendingString:@".statuses"]
-               atomically:YES
-                 encoding:NSUTF8StringEncoding
-                    error:NULL];
-  }
 }
 
 NSPasteboard* EmptyPasteboard() {
@@ -409,7 +390,7 @@ NSScrollView* installerLog;
 + (void)load {
   if (getenv("CORVANE_APPKIT_CHECK") == NULL) return;
   reportPath = [[NSString alloc] initWithUTF8String:getenv("CORVANE_APPKIT_CHECK")];
-  statuses = [[NSMutableString alloc] init];
+  logPath = [[NSString alloc] initWithFormat:@"%@.log", reportPath];
   // Nothing that opens a file before main has run: main must find descriptors
   // 0-2 as the test left them.
   [[NSNotificationCenter defaultCenter] addObserver:self
@@ -442,9 +423,13 @@ NSScrollView* installerLog;
   }
   NSScrollView* scroll = installerLog;
   NSWindow* window = [scroll window];
-  RecordStatus(window);
   CorvaneLogView* log = LogViewIn(scroll);
   NSString* text = log != nil ? ToNSString([log model]->store().text()) : @"";
+  // For a run followed while it lasts.
+  if ([text length] != logWritten) {
+    [text writeToFile:logPath atomically:YES encoding:NSUTF8StringEncoding error:NULL];
+  }
+  logWritten = [text length];
   // The view draws the model once a frame: each stage waits for it to catch up.
   const BOOL shown = log != nil && ShowsAll(log, *[log model]);
   if (!paused && shown && [text hasSuffix:@"paused\n"]) {

@@ -23,48 +23,47 @@ include(CorvanePayload)
 corvane_check_payload("\${PAYLOAD}")
 EOF
 
-# check NAME EXPECTED... [-- FILE...]: a payload with a good install script
-# and the empty FILEs, checked with the stand-in bash first on the path. The
-# configure step must stop with each EXPECTED in its message (runs of spaces
-# and line ends count as one space), or pass when none is given.
-check() {
-  local name=$1 dir=$work/$1 expected=() file want=passed got=passed
-  shift
-  while (($# > 0)) && [[ $1 != -- ]]; do expected+=("$1") && shift; done
-  mkdir -p "$dir/scripts"
-  [[ -e $dir/scripts/install_mac_app.sh ]] || printf '#!/bin/bash\necho ok\n' >"$dir/scripts/install_mac_app.sh"
-  for file in "${@:2}"; do
-    mkdir -p "$(dirname "$dir/$file")"
-    : >"$dir/$file"
+# payload NAME FILE...: a payload with the empty FILEs and, unless there is
+# one, a good install script.
+payload() {
+  local file
+  for file in "${@:2}" scripts/install_mac_app.sh; do
+    mkdir -p "$(dirname "$work/$1/$file")"
+    [[ -e $work/$1/$file ]] || : >"$work/$1/$file"
   done
-  ((${#expected[@]} == 0)) || want=stopped
-  PATH="$work/bin:$PATH" cmake -S "$work/project" -B "$dir.build" -DPAYLOAD="$dir" >"$dir.log" 2>&1 ||
-    got=stopped
-  if [[ $got == stopped ]]; then
-    for file in ${expected[@]+"${expected[@]}"}; do
-      tr -s ' \n' '  ' <"$dir.log" | grep -qF -- "$file" || got="stopped without \"$file\""
-    done
-  fi
-  if [[ $got == "$want" ]]; then
-    echo "ok   $name: $got"
+}
+
+# configure NAME EXPECTED...: the check of payload NAME, the stand-in bash first
+# on the path, must stop the configure step with each EXPECTED in its message
+# (runs of spaces and line ends count as one space), or pass when none is given.
+configure() {
+  local name=$1 text expected=passed result=passed
+  shift
+  (($# == 0)) || expected=stopped
+  PATH="$work/bin:$PATH" cmake -S "$work/project" -B "$work/$name.build" -DPAYLOAD="$work/$name" \
+    >"$work/$name.log" 2>&1 || result=stopped
+  for text in "$@"; do
+    tr -s ' \n' '  ' <"$work/$name.log" | grep -qF -- "$text" || result+=" without \"$text\""
+  done
+  if [[ $result == "$expected" ]]; then
+    echo "ok   $name: $result"
   else
-    echo "FAIL $name: $got, not $want:" >&2 && cat "$dir.log" >&2
+    echo "FAIL $name: $result" >&2 && cat "$work/$name.log" >&2
     failures=$((failures + 1))
   fi
 }
 
-mkdir -p "$work/script that does not parse/scripts"
-printf '#!/bin/bash\nif then fi\n' >"$work/script that does not parse/scripts/install_mac_app.sh"
-check "script that does not parse" \
-  "Payload script does not parse: $work/script that does not parse/scripts/install_mac_app.sh"
+mkdir -p "$work/unparsable/scripts"
+printf '#!/bin/bash\nif then fi\n' >"$work/unparsable/scripts/install_mac_app.sh"
+configure unparsable "Payload script does not parse: $work/unparsable/scripts/install_mac_app.sh"
 
 # é composed (U+00E9) and decomposed (e, U+0301), deeper down.
-names=$work/names
-check names "$names/README.txt $names/Readme.txt differ only in case" \
-  "$names/docs/cafe"$'\xcc\x81'" $names/docs/caf"$'\xc3\xa9'" differ only in Unicode normalisation" \
-  "$names/lib/na\\xEFve.txt: the name is not UTF-8" \
-  -- README.txt Readme.txt "docs/caf"$'\xc3\xa9' "docs/cafe"$'\xcc\x81' "lib/na"$'\xef'"ve.txt"
+payload names README.txt Readme.txt "docs/caf"$'\xc3\xa9' "docs/cafe"$'\xcc\x81' "lib/na"$'\xef'"ve.txt"
+configure names "$work/names/README.txt $work/names/Readme.txt differ only in case" \
+  "$work/names/docs/cafe"$'\xcc\x81'" $work/names/docs/caf"$'\xc3\xa9'" differ only in Unicode" \
+  "$work/names/lib/na\\xEFve.txt: the name is not UTF-8"
 
 # The same name in two folders, names alike but apart, and Japanese.
-check "names a Mac keeps apart" -- README lib/readme "lib/readme 2" lib/Read.me "docs/インストール.txt"
+payload apart README lib/readme "lib/readme 2" lib/Read.me "docs/インストール.txt"
+configure apart
 ((failures == 0))
