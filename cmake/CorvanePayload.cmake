@@ -1,11 +1,31 @@
 # Checks the payload chosen for the bundle: it must carry the install script,
-# and every shell script in it must parse. Stops the configure step otherwise.
+# a Mac must be able to keep every name in it apart, and every shell script in
+# it must parse. Stops the configure step otherwise.
 function(corvane_check_payload payload_dir)
   if(NOT IS_DIRECTORY "${payload_dir}")
     message(FATAL_ERROR "Payload directory not found: ${payload_dir}")
   endif()
   if(NOT EXISTS "${payload_dir}/scripts/install_mac_app.sh")
     message(FATAL_ERROR "Payload has no install script: ${payload_dir}/scripts/install_mac_app.sh")
+  endif()
+  # CMake cannot normalise Unicode; the system's perl can, on a Mac and on
+  # Debian alike. Not one found first on the path, as for bash below.
+  if(EXISTS /usr/bin/perl)
+    set(perl /usr/bin/perl)
+  else()
+    find_program(CORVANE_PERL perl REQUIRED)
+    set(perl "${CORVANE_PERL}")
+  endif()
+  execute_process(
+    COMMAND "${perl}" "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../tools/check-payload-names"
+            "${payload_dir}"
+    RESULT_VARIABLE status ERROR_VARIABLE errors)
+  if(status EQUAL 1)
+    message(FATAL_ERROR "Payload names a Mac cannot keep apart (its disk ignores case and "
+                        "Unicode normalisation, and refuses names that are not UTF-8); "
+                        "rename them:\n${errors}")
+  elseif(NOT status EQUAL 0)
+    message(FATAL_ERROR "Payload names could not be checked: ${status}\n${errors}")
   endif()
   # The bash that will run them: /bin/bash, 3.2 on a Mac. A newer bash first
   # on the path (Homebrew's) passes scripts that one rejects.

@@ -17,11 +17,11 @@ void AddItem(NSMenu* menu, NSString* title, SEL action, NSString* key,
   [menu addItem:item];
 }
 
-NSMenu* AddSubmenu(NSMenu* mainMenu, NSString* title) {
+NSMenu* AddSubmenu(NSMenu* parent, NSString* title) {
   NSMenu* submenu = [[NSMenu alloc] initWithTitle:title];
   NSMenuItem* item = [[NSMenuItem alloc] initWithTitle:title action:NULL keyEquivalent:@""];
-  [item setSubmenu:submenu];
-  [mainMenu addItem:item];
+  [parent addItem:item];
+  [parent setSubmenu:submenu forItem:item];
   return submenu;
 }
 
@@ -30,15 +30,19 @@ NSMenu* AddSubmenu(NSMenu* mainMenu, NSString* title) {
 void InstallMainMenu() {
   NSMenu* mainMenu = [[NSMenu alloc] initWithTitle:@"Corvane Installer"];
 
+  // Worded and ordered as macOS's own Japanese menus: no space before a
+  // particle, the Services submenu filled by the system.
   NSMenu* appMenu = AddSubmenu(mainMenu, @"Corvane Installer");
-  AddItem(appMenu, @"Corvane Installer について", @selector(orderFrontStandardAboutPanel:), @"");
+  AddItem(appMenu, @"Corvane Installerについて", @selector(orderFrontStandardAboutPanel:), @"");
   [appMenu addItem:[NSMenuItem separatorItem]];
-  AddItem(appMenu, @"Corvane Installer を隠す", @selector(hide:), @"h");
+  NSMenu* servicesMenu = AddSubmenu(appMenu, @"サービス");
+  [appMenu addItem:[NSMenuItem separatorItem]];
+  AddItem(appMenu, @"Corvane Installerを隠す", @selector(hide:), @"h");
   AddItem(appMenu, @"ほかを隠す", @selector(hideOtherApplications:), @"h",
           NSEventModifierFlagOption | NSEventModifierFlagCommand);
   AddItem(appMenu, @"すべてを表示", @selector(unhideAllApplications:), @"");
   [appMenu addItem:[NSMenuItem separatorItem]];
-  AddItem(appMenu, @"Corvane Installer を終了", @selector(terminate:), @"q");
+  AddItem(appMenu, @"Corvane Installerを終了", @selector(terminate:), @"q");
 
   NSMenu* editMenu = AddSubmenu(mainMenu, @"編集");
   AddItem(editMenu, @"コピー", @selector(copy:), @"c");
@@ -47,8 +51,11 @@ void InstallMainMenu() {
   NSMenu* windowMenu = AddSubmenu(mainMenu, @"ウインドウ");
   AddItem(windowMenu, @"しまう", @selector(performMiniaturize:), @"m");
   AddItem(windowMenu, @"閉じる", @selector(performClose:), @"w");
+  [windowMenu addItem:[NSMenuItem separatorItem]];
+  AddItem(windowMenu, @"すべてを手前に移動", @selector(arrangeInFront:), @"");
 
   [NSApp setMainMenu:mainMenu];
+  [NSApp setServicesMenu:servicesMenu];
   [NSApp setWindowsMenu:windowMenu];
 }
 

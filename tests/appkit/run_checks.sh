@@ -10,6 +10,8 @@
 #
 # Usage: tests/appkit/run_checks.sh APP   (the test copy's .app folder)
 #        KEEP=1 keeps the runs' reports and output.
+#        CORVANE_CHECK_ARCH=x86_64 runs that slice of a universal copy (on a Mac;
+#        under Rosetta on Apple silicon).
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -25,6 +27,7 @@ cleanup() {
 trap cleanup EXIT
 mac=
 style=()
+launch=(${CORVANE_CHECK_ARCH:+arch "-$CORVANE_CHECK_ARCH"})
 # GNUstep's own menu style drops the application menu; its Mac style keeps
 # the menu bar as a Mac has it (the argument sets a user default).
 if [[ $(uname) == Darwin ]]; then mac=1; else style=(-NSMenuInterfaceStyle NSMacintoshInterfaceStyle); fi
@@ -57,12 +60,12 @@ run() {
   [[ -z $2 ]] || cp -R -p "$2" "$copy/Contents/Resources/payload"
   local exe="$copy/Contents/MacOS/Corvane Installer"
   export CORVANE_APPKIT_CHECK=$report CORVANE_APPKIT_CHECK_DONE=$3
-  # CoreFoundation takes the home from CFFIXED_USER_HOME, not from HOME.
-  if [[ ${4:-} == closed ]]; then
-    HOME=$home CFFIXED_USER_HOME=$home "$exe" ${style[@]+"${style[@]}"} >"$work/$1/out" <&- 2>&- &
-  else
-    HOME=$home CFFIXED_USER_HOME=$home "$exe" ${style[@]+"${style[@]}"} >"$work/$1/out" 2>&1 &
-  fi
+  (
+    # CoreFoundation takes the home from CFFIXED_USER_HOME, not from HOME.
+    export HOME=$home CFFIXED_USER_HOME=$home
+    [[ ${4:-} != closed ]] || exec <&- 2>&-
+    exec ${launch[@]+"${launch[@]}"} "$exe" ${style[@]+"${style[@]}"}
+  ) >"$work/$1/out" 2>&1 &
   app=$!
   local deadline=$((SECONDS + 90))
   while kill -0 "$app" 2>/dev/null && ((SECONDS < deadline)); do sleep 0.1; done
@@ -86,6 +89,9 @@ expect() {
     diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") >&2 || true
   fi
 }
+
+# Sourced, it gives the runner and the helpers above, and checks nothing.
+[[ ${BASH_SOURCE[0]} == "$0" ]] || return 0
 
 # expect_in_order NAME EXPECTED ACTUAL: every line of EXPECTED is in ACTUAL, in
 # that order. macOS adds items of its own to an app's menus.
@@ -134,24 +140,28 @@ outcome_lines() {
 menu_lines() {
   cat <<EOF
 menu Corvane Installer
-  Corvane Installer について orderFrontStandardAboutPanel:
+  Corvane Installerについて orderFrontStandardAboutPanel:
   -
-  Corvane Installer を隠す ⌘h hide:
+  サービス submenuAction:
+  -
+  Corvane Installerを隠す ⌘h hide:
   ほかを隠す ⌥⌘h hideOtherApplications:
   すべてを表示 unhideAllApplications:
   -
-  Corvane Installer を終了 ⌘q terminate:
+  Corvane Installerを終了 ⌘q terminate:
 menu 編集
   コピー ⌘c copy:
   すべてを選択 ⌘a selectAll:
 menu ウインドウ
-EOF
-  # The list of windows, which GNUstep puts first and macOS last.
-  [[ -n $mac ]] || echo "  Corvane Installer makeKeyAndOrderFront:"
-  cat <<EOF
   しまう ⌘m performMiniaturize:
   閉じる ⌘w performClose:
-windows menu: ウインドウ
+  -
+  すべてを手前に移動 arrangeInFront:
+EOF
+  # The list of windows, which both put after that item.
+  [[ -n $mac ]] || echo "  Corvane Installer makeKeyAndOrderFront:"
+  cat <<EOF
+windows menu: ウインドウ, services menu: サービス
 ⌘A selects the log: 1, ⌘C copies it: 1
 EOF
 }

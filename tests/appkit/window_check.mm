@@ -5,7 +5,7 @@
 // writes what it found to that file and presses the close button;
 // tests/appkit/run_checks.sh compares. A log that stops at "paused\n" (the
 // script then waits for FILE.go1) has the activities held during the run
-// counted. With
+// counted. The log so far goes into FILE.log as it grows. With
 // CORVANE_APPKIT_CHECK_LOG set, it then drives log views of its own, each in a
 // second window over a model it fills (one with a small bound, one holding
 // more than the view shows), and writes what it found to FILE.views.
@@ -40,6 +40,8 @@ using corvane::macos::ToNSString;
 using corvane::macos::ToStdString;
 
 NSString* reportPath;
+NSString* logPath;
+NSUInteger logWritten;
 NSTimeInterval deadline;
 BOOL paused;
 int activitiesDuringRun;
@@ -102,7 +104,8 @@ void AppendMenus(NSMutableString* report) {
       }
     }
   }
-  [report appendFormat:@"windows menu: %@\n", [[NSApp windowsMenu] title]];
+  [report appendFormat:@"windows menu: %@, services menu: %@\n", [[NSApp windowsMenu] title],
+                       [[NSApp servicesMenu] title]];
 }
 
 // As a key press reaches the text view: the menu item with that command key,
@@ -406,6 +409,7 @@ NSScrollView* installerLog;
 + (void)load {
   if (getenv("CORVANE_APPKIT_CHECK") == NULL) return;
   reportPath = [[NSString alloc] initWithUTF8String:getenv("CORVANE_APPKIT_CHECK")];
+  logPath = [[NSString alloc] initWithFormat:@"%@.log", reportPath];
   // Nothing that opens a file before main has run: main must find descriptors
   // 0-2 as the test left them.
   [[NSNotificationCenter defaultCenter] addObserver:self
@@ -436,6 +440,11 @@ NSScrollView* installerLog;
   NSWindow* window = [scroll window];
   CorvaneLogView* log = LogViewIn(scroll);
   NSString* text = log != nil ? ToNSString([log model]->store().text()) : @"";
+  // For a run followed while it lasts.
+  if ([text length] != logWritten) {
+    [text writeToFile:logPath atomically:YES encoding:NSUTF8StringEncoding error:NULL];
+  }
+  logWritten = [text length];
   // The view catches up with the model once a frame: each stage waits for it.
   const BOOL shown = log != nil && ShowsEnd(log);
   if (!paused && shown && [text hasSuffix:@"paused\n"]) {
