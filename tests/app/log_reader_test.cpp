@@ -209,28 +209,6 @@ TEST_F(LogReaderTest, FollowsTheEndByWhatTheReaderDid) {
   EXPECT_EQ(topLine(), "line 4001 of the log\n");
 }
 
-// The scroller spans all that is kept: its start is the first kept line, its
-// end the last page; Home and the knob get there.
-TEST_F(LogReaderTest, TheScrollerSpansEverythingKept) {
-  reader.setViewHeight(100);
-  append(lines(0, 3000));
-  const LogReader::Scroller end = reader.scroller();
-  EXPECT_EQ(end.value, end.range);
-  EXPECT_GT(end.range, static_cast<double>(model->store().keptBytes() - 400));
-  EXPECT_LT(end.page, 400.0);
-  reader.scrollToValue(0);
-  EXPECT_EQ(topLine(), model->store().text(model->store().beginOffset(),
-                                           model->store().lineEnd(model->store().firstLine())));
-  EXPECT_EQ(reader.scroller().value, 0.0);
-  reader.scrollToValue(end.range / 2);
-  EXPECT_NEAR(static_cast<double>(reader.top().segment.from - model->store().beginOffset()),
-              end.range / 2, 30);
-  reader.scrollToEnd();
-  reader.scrollToStart();
-  EXPECT_EQ(reader.top().segment, model->firstSegment());
-  EXPECT_FALSE(reader.followsEnd());
-}
-
 // Characters, words and whole lines; Shift extends from the anchor; a drag
 // extends by the unit pressed; the selection keeps its text as old lines go,
 // and what went is no longer selected.

@@ -299,22 +299,14 @@ void RunLogChecks(NSMutableString* report) {
                        note != nil && [[note stringValue] isEqual:ExpectedNote(kept)],
                        note != nil && [[note textColor] isEqual:[NSColor secondaryLabelColor]]];
 
-  // Scrolled back with Page Up, as lines go at the front; then back at the end.
+  // Scrolled back and at the end again, five appends in one turn: one
+  // update draws them.
   PressKey(log, NSPageUpFunctionKey);
-  const std::uint64_t place = [log offsetAtPoint:NSMakePoint(10, 2)];
-  const CGFloat placeTop = NSMinY([log rectForOffset:place]);
-  small->append(Lines(650, 700));
-  [log reader].catchUp();
-  [report appendFormat:@"scrolled back: place kept %d, not following %d, note %d\n",
-                       [log offsetAtPoint:NSMakePoint(10, 2)] == place &&
-                           NSMinY([log rectForOffset:place]) == placeTop,
-                       ![log reader].followsEnd() && !ShowsEnd(log),
-                       [[NoteOf(scroll) stringValue] isEqual:ExpectedNote(kept)]];
-  // Back at the end, five appends in one turn: one update draws them.
+  const BOOL left = ![log reader].followsEnd();
   PressKey(log, NSEndFunctionKey);
   updates = 0;
   for (int i = 700; i < 750; i += 10) small->append(Lines(i, i + 10));
-  [report appendFormat:@"back at the end: follows %d, in one update %d\n", Await(showsEnd),
+  [report appendFormat:@"back at the end: follows %d, in one update %d\n", left && Await(showsEnd),
                        updates == 1];
 
   // The scroller spans all that is kept; Home, ⌘↑ and the knob reach its
