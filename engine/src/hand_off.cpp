@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <exception>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "corvane/engine/spawn.h"
@@ -74,8 +76,12 @@ void CloseOnce(int& fd) {
 std::shared_ptr<Keeper> Keeper::Start(const std::string& program, int output, int lock,
                                       const LogFile* file, std::optional<ProcessIdentity> script) {
   int lifeline[2] = {-1, -1};
+  std::shared_ptr<Keeper> keeper;
   try {
     MakePipe(lifeline);
+    // Made first: once the keeper runs, nothing may fail that would close
+    // its lifeline while we still read the output.
+    keeper.reset(new Keeper(std::exchange(lifeline[1], -1)));
     KeeperArguments arguments;
     arguments.script = script.value_or(ProcessIdentity{});
     std::vector<int> extra{lifeline[0]};
@@ -89,19 +95,20 @@ std::shared_ptr<Keeper> Keeper::Start(const std::string& program, int output, in
       arguments.lock = kLifeline + static_cast<int>(extra.size());
       extra.push_back(lock);
     }
-    const pid_t pid = Spawn({.path = program,
-                             .arguments = Format(program, arguments),
-                             .input = output,
-                             .output = StandardStream::kNull,
-                             .errors = StandardStream::kNull,
-                             .extra = extra,
-                             .detached = true});
-    ::close(lifeline[0]);
-    return std::shared_ptr<Keeper>(new Keeper(lifeline[1], pid));
-  } catch (const LaunchError&) {
-    for (int& fd : lifeline) CloseOnce(fd);
+    keeper->pid_ = Spawn({.path = program,
+                          .arguments = Format(program, arguments),
+                          .input = output,
+                          .output = StandardStream::kNull,
+                          .errors = StandardStream::kNull,
+                          .extra = extra,
+                          .detached = true});
+  } catch (const std::exception&) {
+    // The script runs by now: better a run without a keeper than none.
+    CloseOnce(lifeline[0]);
     return nullptr;
   }
+  ::close(lifeline[0]);
+  return keeper;
 }
 
 Keeper::~Keeper() { CloseOnce(lifeline_); }

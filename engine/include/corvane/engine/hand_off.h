@@ -46,12 +46,12 @@ class Keeper {
   void takeOver();
 
  private:
-  Keeper(int lifeline, pid_t pid) : lifeline_(lifeline), pid_(pid) {}
+  explicit Keeper(int lifeline) : lifeline_(lifeline) {}
   void tell(char word);
 
   std::mutex mutex_;
   int lifeline_;
-  const pid_t pid_;
+  pid_t pid_ = 0;
 };
 
 // The keeper's side: its whole program, given its command line.
