@@ -224,8 +224,9 @@ def test_app_that_cannot_be_started_gets_the_refusal_line(installer):
 # However the program ends mid-run (its close button, Ctrl+C in its terminal,
 # kill, kill -9), it ends at once; the script runs on unsignalled, what it
 # prints goes on into the log file, which ends as an uninterrupted run's
-# would, and it keeps its turn: a second installer waits for it. Also when the
-# script sends its own output elsewhere, so that none is left to read. Killed
+# would, and it keeps its turn: a second installer waits for it, also though
+# the script's process is named "x) Z y", and when the script sends its own
+# output elsewhere, so that none is left to read. Killed
 # outright after 40 MB of 200 MB, the file keeps its head, the line saying
 # how much was left out, and the exact end.
 LINE = "x" * 99 + "\n"
@@ -239,7 +240,8 @@ def test_however_it_ends_the_script_runs_on_with_its_output_and_its_turn(screen,
     go, turns, signalled = tmp_path / "go", tmp_path / "turns", tmp_path / "signalled"
     lines = (400000, 1600000) if end == "SIGKILL" else (0, 1)
     after = f"exec >>'{tmp_path}/own.log' 2>&1\n" if end == "quiet close" else ""
-    first.write_script(f"trap 'touch \"{signalled}\"' TERM HUP INT PIPE\necho begin >> '{turns}'\n"
+    first.write_script(f"printf 'x) Z y' >/proc/$$/comm\n"
+                       f"trap 'touch \"{signalled}\"' TERM HUP INT PIPE\necho begin >> '{turns}'\n"
                        f"yes {'x' * 99} | head -n {lines[0]}\necho started\n{after}"
                        f"until [ -e '{go}' ]; do sleep 0.05; done\n"
                        f"yes {'x' * 99} | head -n {lines[1]}\necho printed after the end\n"
