@@ -1,6 +1,7 @@
 #include "corvane/engine/process_identity.h"
 
 #ifdef __APPLE__
+#include <sys/proc.h>
 #include <sys/sysctl.h>
 #else
 #include <fcntl.h>
@@ -19,7 +20,9 @@ std::optional<ProcessIdentity> RunningProcess(pid_t pid) {
   kinfo_proc info{};
   std::size_t size = sizeof info;
   int name[] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, pid};
-  if (::sysctl(name, 4, &info, &size, nullptr, 0) != 0 || size == 0) return std::nullopt;
+  if (::sysctl(name, 4, &info, &size, nullptr, 0) != 0 || size == 0 || info.kp_proc.p_pid != pid) {
+    return std::nullopt;
+  }
   if (info.kp_proc.p_stat == SZOMB) return std::nullopt;
   const timeval& started = info.kp_proc.p_starttime;
   return ProcessIdentity{pid, static_cast<std::uint64_t>(started.tv_sec) * 1000000U +
