@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,12 +22,19 @@ constexpr const char* kCannotOpenWindow = "Corvane Installer: ウィンドウを
 // What Qt says while it starts, held back: without a display it says it in
 // three English messages and aborts, advising a reinstall. One line of ours
 // says it instead; once the window system is there, Qt's own go out as usual.
-std::vector<std::pair<QtMsgType, std::string>> heldMessages;
+struct HeldMessage {
+  QtMsgType type;
+  std::string category;
+  QString text;
+};
+// Also from the toolkit's own threads.
+std::mutex heldMutex;
+std::vector<HeldMessage> heldMessages;
 
-void HoldStartUpMessage(QtMsgType type, const QMessageLogContext& /*context*/,
-                        const QString& message) {
+void HoldStartUpMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
   if (type != QtFatalMsg) {
-    heldMessages.emplace_back(type, message.toStdString());
+    const std::lock_guard lock(heldMutex);
+    heldMessages.push_back({type, context.category != nullptr ? context.category : "", text});
     return;
   }
   const char* display = std::getenv("DISPLAY");
@@ -40,8 +48,10 @@ void HoldStartUpMessage(QtMsgType type, const QMessageLogContext& /*context*/,
 
 void ReleaseStartUpMessages() {
   qInstallMessageHandler(nullptr);
-  for (const auto& [type, message] : heldMessages) {
-    qt_message_output(type, QMessageLogContext(), QString::fromStdString(message));
+  const std::lock_guard lock(heldMutex);
+  for (const HeldMessage& message : heldMessages) {
+    const QMessageLogContext context(nullptr, 0, nullptr, message.category.c_str());
+    qt_message_output(message.type, context, message.text);
   }
   heldMessages.clear();
 }
