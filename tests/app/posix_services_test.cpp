@@ -1,11 +1,9 @@
 #include "corvane/app/posix_services.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pwd.h>
 #include <unistd.h>
 
-#include <csignal>
 
 #include <chrono>
 #include <cstdio>
@@ -72,25 +70,6 @@ TEST(PosixServices, AnAppStillRunningIsNotStartedTwice) {
   EXPECT_EQ(RunningChildren(), 1);
   end();
   EXPECT_FALSE(launcher.open((dir.path() / "missing").string()));
-}
-
-// A signal ignored by whoever started us (nohup's SIGHUP, a background job's
-// SIGINT) stays ignored; the others end the program as its close button does.
-TEST(PosixServices, TerminationSignalsIgnoredAtStartStayIgnored) {
-  struct sigaction ignore = {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGHUP, &ignore, nullptr);
-  const int fd = WatchTerminationSignals();
-  ASSERT_GE(fd, 0);
-  auto signalled = [fd] {
-    pollfd ready{fd, POLLIN, 0};
-    return ::poll(&ready, 1, 0) == 1;
-  };
-  ::raise(SIGHUP);
-  EXPECT_FALSE(signalled());
-  ::raise(SIGTERM);
-  EXPECT_TRUE(signalled());
-  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) std::signal(signal, SIG_DFL);
 }
 
 }  // namespace

@@ -61,10 +61,11 @@ class Installer:
         with open(path, "w", encoding="utf-8") as f:
             f.write("#!/bin/bash\n" + body)
 
-    def start(self, stderr="", limits=()):
+    def start(self, stderr="", limits=(), ignored=()):
         # stderr: "closed", or "unread" (a pipe nobody reads) with SIGCHLD
         # ignored, as some launchers leave it. limits: (resource, value) pairs
-        # set in the child before it runs.
+        # set in the child before it runs. ignored: signals it starts with
+        # ignored, as under nohup.
         env = dict(os.environ, HOME=self.home, DISPLAY=self.screen, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         if stderr:
             env.pop("XDG_RUNTIME_DIR")  # so that Qt has a warning to write at start-up
@@ -73,6 +74,8 @@ class Installer:
                 env[name] += f":log_path={self.dir}/sanitizer"
 
         def prepare():
+            for ignore in ignored:
+                signal.signal(ignore, signal.SIG_IGN)
             for which, value in limits:
                 resource.setrlimit(which, (value, resource.getrlimit(which)[1]))
             if stderr == "closed":
@@ -212,9 +215,14 @@ def test_a_failing_payload_script_shows_its_exit_code(installer):
     installer.close()
 
 
+# Started as under nohup, in the background of a shell: the hangup and the
+# Ctrl+C it was started to ignore do not end it.
 def test_app_that_cannot_be_started_gets_the_refusal_line(installer):
     installer.write_script('if read -r line; then echo "read: $line"; else echo "no input"; fi\n')
-    state = installer.start().outcome()
+    installer.start(ignored=(signal.SIGHUP, signal.SIGINT)).wait_for(lambda s: True, "the window")
+    for ignored in (signal.SIGHUP, signal.SIGINT):
+        installer.process.send_signal(ignored)
+    state = installer.outcome()
     assert state["status"] == SUCCEEDED and state["open"] and state["log"].endswith("no input\n" + SUCCESS_LINE + REFUSED)
     state["buttons"][0].queryAction().doAction(0)
     installer.wait_for(lambda s: s["log"].endswith(REFUSED + REFUSED), "the second refusal", 10)
