@@ -4,7 +4,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
