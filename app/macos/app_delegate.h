@@ -19,6 +19,7 @@ class InstallerDelegate;
 }
 - (void)applicationWillFinishLaunching:(NSNotification*)notification;
 - (void)applicationDidFinishLaunching:(NSNotification*)notification;
+- (NSApplicationTerminateReply)applicationShouldTerminate:(NSApplication*)sender;
 - (BOOL)applicationShouldTerminateAfterLastWindowClosed:(NSApplication*)sender;
 - (BOOL)applicationSupportsSecureRestorableState:(NSApplication*)app;
 @end

@@ -1,11 +1,35 @@
 #import "app_delegate.h"
 
+#if __has_include(<CoreServices/CoreServices.h>)
+#import <CoreServices/CoreServices.h>
+#endif
+
 #include <memory>
 
 #include "corvane/app/installer_delegate.h"
 #include "corvane/app/posix_services.h"
 #include "main_menu.h"
 #include "platform_services.h"
+
+namespace {
+
+// A logout, restart or shutdown sends the quit event with a reason; ⌘Q, the
+// close button and a signal send none.
+bool SessionEnding() {
+  NSAppleEventDescriptor* event = [[NSAppleEventManager sharedAppleEventManager] currentAppleEvent];
+  NSAppleEventDescriptor* reason = [event attributeDescriptorForKeyword:kAEQuitReason];
+  if (reason == nil) return false;
+  OSType code = [reason typeCodeValue];
+  if (code == 0) code = [reason enumCodeValue];
+  static const OSType kEndings[] = {kAELogOut,  kAEReallyLogOut,       kAEShowRestartDialog,
+                                    kAERestart, kAEShowShutdownDialog, kAEShutDown};
+  for (const OSType ending : kEndings) {
+    if (code == ending) return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 @implementation CorvaneAppDelegate
 
@@ -33,7 +57,15 @@
                                              selector:@selector(terminationSignalled:)
                                                  name:NSFileHandleDataAvailableNotification
                                                object:_terminationSignals];
-    [_terminationSignals waitForDataInBackgroundAndNotify];
+    // In every common mode, named one by one (GNUstep knows no
+    // NSRunLoopCommonModes): a signal during menu tracking, a drag or a modal
+    // is not held back until it ends.
+    [_terminationSignals
+        waitForDataInBackgroundAndNotifyForModes:[NSArray
+                                                     arrayWithObjects:NSDefaultRunLoopMode,
+                                                                      NSEventTrackingRunLoopMode,
+                                                                      NSModalPanelRunLoopMode,
+                                                                      nil]];
   }
 }
 
@@ -43,6 +75,13 @@
 
 - (void)applicationDidFinishLaunching:(NSNotification*)notification {
   _controller->applicationDidFinishLaunching();
+}
+
+// The session would take the script and the keeper with it: a logout,
+// restart or shutdown is refused while the script runs.
+- (NSApplicationTerminateReply)applicationShouldTerminate:(NSApplication*)sender {
+  return _controller->applicationShouldTerminate(SessionEnding()) ? NSTerminateNow
+                                                                  : NSTerminateCancel;
 }
 
 - (void)applicationWillTerminate:(NSNotification*)notification {

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Signs the built bundle as notarisation requires: the code under
 # Contents/Resources (the payload's own programs, libraries and bundles) piece
-# by piece, innermost first, then the bundle. Each Mach-O file is signed on its
+# by piece, innermost first, then the helper programs beside the app's own
+# executable in Contents/MacOS (the keeper), then the bundle. Each Mach-O file is signed on its
 # own, except a nested bundle's main executable, which is signed with its
 # bundle; each nested bundle (.app, .framework version, .bundle, .plugin, .xpc,
 # .appex) is signed as a bundle once all it contains is. `codesign --deep`
@@ -96,6 +97,12 @@ done < <(find "$bundle/Contents/Resources" -type d \( -name '*.app' -o -name '*.
 while IFS= read -r -d '' file; do
   if is_mach_o "$file" && ! is_main_executable "$file"; then add "$file"; fi
 done < <(find "$bundle/Contents/Resources" -type f -print0 2>/dev/null | sort -z)
+# The app's own executable is signed with the bundle.
+main_executables+=("$bundle/Contents/MacOS/$(executable_name "$bundle/Contents/Info.plist" \
+  "$(basename "${bundle%.app}")")")
+while IFS= read -r -d '' file; do
+  if is_mach_o "$file" && ! is_main_executable "$file"; then add "$file"; fi
+done < <(find "$bundle/Contents/MacOS" -type f -print0 2>/dev/null | sort -z)
 
 # Deepest path first: whatever a bundle holds lies deeper than the bundle.
 ordered=()

@@ -18,8 +18,15 @@ void InstallerDelegate::applicationDidFinishLaunching() {
                                     [self = shared_from_this()] { self->startInstall(); });
 }
 
+bool InstallerDelegate::applicationShouldTerminate(bool sessionEnding) {
+  const bool scriptRuns = task_ && task_->processIdentifier() != 0;
+  if (!sessionEnding || !scriptRuns) return true;
+  setStatus(texts::kSessionEndRefused);
+  return false;
+}
+
 void InstallerDelegate::applicationWillTerminate() {
-  if (launched_) launched_->handOff(homeLock_ ? homeLock_->descriptor() : -1);
+  if (launched_) launched_->handOff();
 }
 
 void InstallerDelegate::buildWindow() {
@@ -70,7 +77,8 @@ void InstallerDelegate::startInstall() {
   task_ = std::make_shared<InstallProcess>(
       ComposeInstallScript(payloadPath, installRoot, installedAppPath_), platform_->shellPath());
   try {
-    task_->launch(platform_->mainQueue(), weak_from_this(), logFile_);
+    task_->launch(platform_->mainQueue(), weak_from_this(), logFile_,
+                  {platform_->keeperPath(), homeLock_->descriptor()});
     launched_ = task_;
     platform_->setRunInProgress(true);
   } catch (const LaunchError& error) {

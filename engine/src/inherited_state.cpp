@@ -3,10 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <csignal>
 
 namespace corvane {
+namespace {
+
+std::atomic<bool> fileSizeSignalWasDefault = false;
+
+}  // namespace
 
 void SettleInheritedState() {
   for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -22,6 +27,17 @@ void SettleInheritedState() {
   ::sigaction(SIGCHLD, &action, nullptr);
   action.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &action, nullptr);
+  struct sigaction before = {};
+  ::sigaction(SIGXFSZ, &action, &before);
+  fileSizeSignalWasDefault = before.sa_handler == SIG_DFL;
+}
+
+sigset_t SignalsChildrenGetAtDefault() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGPIPE);
+  if (fileSizeSignalWasDefault) sigaddset(&signals, SIGXFSZ);
+  return signals;
 }
 
 }  // namespace corvane

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "corvane/engine/delivery_queue.h"
+#include "corvane/engine/hand_off.h"
 #include "corvane/engine/output_decoder.h"
 
 namespace corvane {
@@ -39,26 +40,6 @@ void NameThisThread(const char* name) {
 #endif
 }
 
-// Whether process $1 still runs.
-constexpr const char* kScriptRuns =
-#ifdef __linux__
-    // A zombie has ended: whoever adopts the script may never reap it (a
-    // container's init, say).
-    "runs() { /bin/grep -qv '^[0-9]* (.*) Z ' \"/proc/$1/stat\" 2>/dev/null; }\n";
-#else
-    "runs() { kill -0 \"$1\" 2>/dev/null; }\n";
-#endif
-
-// Run by /bin/sh once we are gone: reads the rest of the output, so that the
-// script's writes never fail, appends up to $1 bytes of it to the log file
-// (standard output), and holds the home's lock (descriptor 3) while the
-// script, process $2 when given, runs.
-constexpr const char* kDrainScript =
-    "while [ -n \"$2\" ] && runs \"$2\"; do /bin/sleep 1; done >/dev/null &\n"
-    "exec 3>&-\n"
-    "/usr/bin/head -c \"$1\"\n"
-    "exec /bin/cat >/dev/null\n";
-
 void ClosePipe(int fds[2]) {
   for (int i = 0; i < 2; ++i) {
     if (fds[i] >= 0) ::close(fds[i]);
@@ -66,16 +47,10 @@ void ClosePipe(int fds[2]) {
   }
 }
 
-void MakePipe(int fds[2]) {
-#ifdef __linux__
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw LaunchError(std::string("pipe: ") + std::strerror(errno));
-#else
-  // Spawn closes every descriptor it is not told to keep; this covers the
-  // moment before it.
-  if (::pipe(fds) != 0) throw LaunchError(std::string("pipe: ") + std::strerror(errno));
-  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-#endif
+void WriteWord(int fd) {
+  const char word = 'x';
+  while (::write(fd, &word, 1) < 0 && errno == EINTR) {
+  }
 }
 
 // A script in a process group of its own that reads a terminal would be
@@ -91,6 +66,68 @@ void KeepTerminalFromStoppingScripts() {
   }
 }
 
+// Where the pump puts each read of the output, in order.
+class OutputSink {
+ public:
+  virtual ~OutputSink() = default;
+  virtual void take(std::string_view bytes) = 0;
+  // At the end of the output.
+  virtual void finish() {}
+
+ protected:
+  OutputSink() = default;
+  OutputSink(const OutputSink&) = default;
+  OutputSink& operator=(const OutputSink&) = default;
+};
+
+// The bytes as they came, on disk. First, so that a read is in the file
+// before anything else can go wrong with it.
+class FileSink final : public OutputSink {
+ public:
+  FileSink(std::shared_ptr<LogFile> file, std::shared_ptr<DeliveryQueue> deliveries)
+      : file_(std::move(file)), deliveries_(std::move(deliveries)) {}
+  void take(std::string_view bytes) override {
+    if (auto failure = file_->write(bytes)) deliveries_->pushLogFileFailure(*failure);
+  }
+
+ private:
+  std::shared_ptr<LogFile> file_;
+  std::shared_ptr<DeliveryQueue> deliveries_;
+};
+
+// The text, decoded, to the main thread.
+class DeliverySink final : public OutputSink {
+ public:
+  explicit DeliverySink(std::shared_ptr<DeliveryQueue> deliveries)
+      : deliveries_(std::move(deliveries)) {}
+  void take(std::string_view bytes) override {
+    std::string text;
+    untilMemoryAllows([&] { text = decoder_.decode(bytes); });
+    untilMemoryAllows([&] { deliveries_->pushText(std::move(text)); });
+  }
+  void finish() override { deliveries_->pushText(decoder_.finish()); }
+
+ private:
+  // Out of memory, waits for the window to take what is queued (the log
+  // makes room by dropping older output) and tries again: the script is paced
+  // rather than its output lost or the program ended.
+  template <typename Step>
+  void untilMemoryAllows(Step step) {
+    for (;;) {
+      try {
+        step();
+        return;
+      } catch (const std::bad_alloc&) {
+        deliveries_->waitUntilDrained();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    }
+  }
+
+  std::shared_ptr<DeliveryQueue> deliveries_;
+  OutputDecoder decoder_;
+};
+
 }  // namespace
 
 int ExitStatusFromWaitStatus(int waitStatus) {
@@ -99,9 +136,9 @@ int ExitStatusFromWaitStatus(int waitStatus) {
   return 128;
 }
 
-// What the reader and the exit waiter share. The reader alone reads the
-// output and pushes everything, the status included, so that the order of
-// output and status is decided in one place.
+// What the exit watcher and the output pump share. The pump alone pushes to
+// the delivery queue, the status included, so that the order of output and
+// status is decided in one place.
 struct InstallProcess::Run {
   Run() = default;
   Run(const Run&) = delete;
@@ -113,23 +150,29 @@ struct InstallProcess::Run {
   }
 
   enum class Stage { kStarting, kRunning, kAbandoned };
+  // Where the pump is, as the main thread sees it.
+  enum class Pump {
+    kReading,
+    kStopped,   // handed off: it reads no more
+    kDrained,   // end of the output; the status may still be to come
+    kFinished,  // everything queued for delivery
+  };
 
   std::shared_ptr<DeliveryQueue> deliveries;
   std::shared_ptr<LogFile> file;
+  std::shared_ptr<Keeper> keeper;
+  std::chrono::milliseconds grace{};
   int output[2] = {-1, -1};
-  // The exit waiter's word to the reader that the status is there.
+  // The exit watcher's word to the pump that the status is there.
   int exited[2] = {-1, -1};
-  // Ours, that the output goes to a helper.
+  // Ours, that the run is handed off.
   int stop[2] = {-1, -1};
   std::mutex mutex;
   std::condition_variable changed;
   Stage stage = Stage::kStarting;
+  Pump pump = Pump::kReading;
   pid_t pid = 0;
   int status = 0;
-  bool reaped = false;
-  bool open = true;
-  bool endOfStream = false;
-  bool stopped = false;
 
   // Both threads wait here until the child runs, or never will.
   bool waitUntilStarted() {
@@ -138,192 +181,191 @@ struct InstallProcess::Run {
     return stage == Stage::kRunning;
   }
 
-  void waitForExit() {
-    int waitStatus = 0;
-    pid_t waited = 0;
-    while ((waited = ::waitpid(pid, &waitStatus, 0)) < 0 && errno == EINTR) {
-    }
+  void setPump(Pump state) {
     {
       std::lock_guard lock(mutex);
-      status = waited == pid ? ExitStatusFromWaitStatus(waitStatus) : 128 + SIGKILL;
-      reaped = true;
-    }
-    const char word = 'x';
-    while (::write(exited[1], &word, 1) < 0 && errno == EINTR) {
-    }
-  }
-
-  // Out of memory, waits for the window to take what is queued (the log
-  // makes room by dropping older output) and tries again: the script is paced
-  // rather than its output lost or the program ended.
-  template <typename Step>
-  void untilMemoryAllows(Step step) {
-    for (;;) {
-      try {
-        step();
-        return;
-      } catch (const std::bad_alloc&) {
-        deliveries->waitUntilDrained();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-    }
-  }
-
-  void deliver(const char* bytes, std::size_t length, OutputDecoder& decoder) {
-    if (file) {
-      if (auto failure = file->write({bytes, length})) deliveries->pushLogFileFailure(*failure);
-    }
-    std::string text;
-    untilMemoryAllows([&] { text = decoder.decode({bytes, length}); });
-    untilMemoryAllows([&] { deliveries->pushText(std::move(text)); });
-  }
-
-  // Reads at most `limit` bytes once and delivers them; 0 at end of stream
-  // (or on a read error, which ends it too).
-  std::size_t readOnce(std::vector<char>& buffer, OutputDecoder& decoder, std::size_t limit) {
-    ssize_t n = 0;
-    while ((n = ::read(output[0], buffer.data(), std::min(limit, buffer.size()))) < 0 &&
-           errno == EINTR) {
-    }
-    if (n <= 0) return 0;
-    deliver(buffer.data(), static_cast<std::size_t>(n), decoder);
-    return static_cast<std::size_t>(n);
-  }
-
-  void pushStatus() {
-    int code = 0;
-    {
-      std::lock_guard lock(mutex);
-      code = status;
-    }
-    deliveries->pushExitStatus(code);
-  }
-
-  void readUntilEnd() {
-    OutputDecoder decoder;
-    std::vector<char> buffer(kChunkBytes);
-    bool hasExited = false;
-    bool statusPushed = false;
-    bool ended = false;
-    std::chrono::steady_clock::time_point graceEnds;
-    while (!ended) {
-      pollfd fds[3] = {{output[0], POLLIN, 0}, {stop[0], POLLIN, 0}, {exited[0], POLLIN, 0}};
-      int timeout = -1;
-      if (hasExited && !statusPushed) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            graceEnds - std::chrono::steady_clock::now());
-        timeout = static_cast<int>(std::max<std::int64_t>(0, left.count()));
-      }
-      const int ready = ::poll(fds, hasExited ? 2 : 3, timeout);
-      if (ready < 0 && errno == EINTR) continue;
-      if (fds[1].revents != 0) {
-        {
-          std::lock_guard lock(mutex);
-          stopped = true;
-          open = false;
-        }
-        changed.notify_all();
-        return;
-      }
-      // Checked on every pass: one that keeps writing must not hold it back.
-      if (ready == 0 || (timeout >= 0 && std::chrono::steady_clock::now() >= graceEnds)) {
-        // A background process holds the pipe: the status goes ahead.
-        pushStatus();
-        statusPushed = true;
-      } else if (!hasExited && (fds[2].revents & POLLIN) != 0) {
-        char word = 0;
-        (void)::read(exited[0], &word, 1);
-        hasExited = true;
-        // All the script wrote before it exited is read now, ahead of its
-        // status, however slowly the main thread takes it.
-        int inPipe = 0;
-        if (::ioctl(output[0], FIONREAD, &inPipe) != 0) inPipe = 0;
-        for (auto left = static_cast<std::size_t>(std::max(inPipe, 0)); left > 0 && !ended;) {
-          const std::size_t got = readOnce(buffer, decoder, left);
-          ended = got == 0;
-          left -= std::min(left, got);
-        }
-        graceEnds = std::chrono::steady_clock::now() + kOutputGracePeriod;
-      } else if (fds[0].revents != 0) {
-        const std::size_t got = readOnce(buffer, decoder, buffer.size());
-        ended = got == 0;
-        if (!ended && !hasExited && got < buffer.size()) {
-          pollfd wake{exited[0], POLLIN, 0};
-          ::poll(&wake, 1, kBatchMilliseconds);
-        }
-      }
-    }
-    {
-      std::lock_guard lock(mutex);
-      endOfStream = true;
-    }
-    changed.notify_all();
-    deliveries->pushText(decoder.finish());
-    if (!statusPushed) {
-      if (!hasExited) {
-        char word = 0;
-        while (::read(exited[0], &word, 1) < 0 && errno == EINTR) {
-        }
-      }
-      pushStatus();
-    }
-    {
-      std::lock_guard lock(mutex);
-      open = false;
+      pump = state;
     }
     changed.notify_all();
   }
 };
 
-InstallProcess::InstallProcess(std::string script, std::string shellPath)
-    : script_(std::move(script)), shellPath_(std::move(shellPath)) {}
+namespace {
+
+using Run = InstallProcess::Run;
+
+// Reaps the script and says so: to the pump, and to the keeper, which no
+// longer needs to hold the turn for it.
+void WatchExit(Run& run) {
+  int waitStatus = 0;
+  pid_t waited = 0;
+  while ((waited = ::waitpid(run.pid, &waitStatus, 0)) < 0 && errno == EINTR) {
+  }
+  {
+    std::lock_guard lock(run.mutex);
+    run.status = waited == run.pid ? ExitStatusFromWaitStatus(waitStatus) : 128 + SIGKILL;
+  }
+  if (run.keeper) run.keeper->scriptEnded();
+  WriteWord(run.exited[1]);
+}
+
+// Reads the output into its sinks, and places the exit status among it: what
+// the script wrote before it exited comes first, and so does what a
+// background process writes within the grace after it.
+class OutputPump {
+ public:
+  explicit OutputPump(Run& run) : run_(run), buffer_(kChunkBytes) {
+    if (run.file) sinks_.push_back(std::make_unique<FileSink>(run.file, run.deliveries));
+    sinks_.push_back(std::make_unique<DeliverySink>(run.deliveries));
+  }
+
+  void pump() {
+    Phase phase = Phase::kScriptRuns;
+    std::chrono::steady_clock::time_point graceEnds;
+    for (;;) {
+      pollfd slots[kSlots] = {};
+      slots[kOutput] = {run_.output[0], POLLIN, 0};
+      slots[kStop] = {run_.stop[0], POLLIN, 0};
+      slots[kExited] = {run_.exited[0], POLLIN, 0};
+      // The exit word is read once; the slot goes with it.
+      const nfds_t watched = phase == Phase::kScriptRuns ? kSlots : kExited;
+      int timeout = -1;
+      if (phase == Phase::kGrace) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            graceEnds - std::chrono::steady_clock::now());
+        timeout = static_cast<int>(std::max<std::int64_t>(0, left.count()));
+      }
+      const int ready = ::poll(slots, watched, timeout);
+      if (ready < 0) continue;
+      if (slots[kStop].revents != 0) {
+        run_.setPump(Run::Pump::kStopped);
+        return;
+      }
+      // Checked on every pass: one that keeps writing must not hold it back.
+      if (phase == Phase::kGrace && (ready == 0 || std::chrono::steady_clock::now() >= graceEnds)) {
+        giveStatus();
+        phase = Phase::kStatusGiven;
+      } else if (phase == Phase::kScriptRuns && (slots[kExited].revents & POLLIN) != 0) {
+        char word = 0;
+        (void)::read(run_.exited[0], &word, 1);
+        phase = Phase::kGrace;
+        // All the script wrote before it exited is read now, ahead of its
+        // status, however slowly the main thread takes it.
+        if (!readWhatIsThere()) break;
+        graceEnds = std::chrono::steady_clock::now() + run_.grace;
+      } else if (slots[kOutput].revents != 0) {
+        const std::size_t got = readOnce(kChunkBytes);
+        if (got == 0) break;
+        if (phase == Phase::kScriptRuns && got < kChunkBytes) {
+          pollfd wake{run_.exited[0], POLLIN, 0};
+          ::poll(&wake, 1, kBatchMilliseconds);
+        }
+      }
+    }
+    endOfOutput(phase);
+  }
+
+ private:
+  enum class Phase {
+    kScriptRuns,
+    // The script has exited; what follows soon still comes before the status.
+    kGrace,
+    // A background process still holds the pipe; the rest comes after.
+    kStatusGiven,
+  };
+  enum Slot : nfds_t { kOutput, kStop, kExited, kSlots };
+
+  // Reads at most `limit` bytes once into the sinks; 0 at end of stream (or
+  // on a read error, which ends it too).
+  std::size_t readOnce(std::size_t limit) {
+    ssize_t n = 0;
+    while ((n = ::read(run_.output[0], buffer_.data(), std::min(limit, buffer_.size()))) < 0 &&
+           errno == EINTR) {
+    }
+    if (n <= 0) return 0;
+    const std::string_view bytes(buffer_.data(), static_cast<std::size_t>(n));
+    for (const auto& sink : sinks_) sink->take(bytes);
+    return bytes.size();
+  }
+
+  // False at end of stream.
+  bool readWhatIsThere() {
+    int inPipe = 0;
+    if (::ioctl(run_.output[0], FIONREAD, &inPipe) != 0) inPipe = 0;
+    for (auto left = static_cast<std::size_t>(std::max(inPipe, 0)); left > 0;) {
+      const std::size_t got = readOnce(left);
+      if (got == 0) return false;
+      left -= std::min(left, got);
+    }
+    return true;
+  }
+
+  void giveStatus() {
+    int status = 0;
+    {
+      std::lock_guard lock(run_.mutex);
+      status = run_.status;
+    }
+    run_.deliveries->pushExitStatus(status);
+  }
+
+  void endOfOutput(Phase phase) {
+    // From here on the keeper may take over at once: nothing of ours reads
+    // the output or writes the file any more.
+    run_.setPump(Run::Pump::kDrained);
+    for (const auto& sink : sinks_) sink->finish();
+    if (phase == Phase::kScriptRuns) {
+      char word = 0;
+      while (::read(run_.exited[0], &word, 1) < 0 && errno == EINTR) {
+      }
+    }
+    if (phase != Phase::kStatusGiven) giveStatus();
+    if (run_.keeper) run_.keeper->dismiss();
+    run_.setPump(Run::Pump::kFinished);
+  }
+
+  Run& run_;
+  std::vector<char> buffer_;
+  std::vector<std::unique_ptr<OutputSink>> sinks_;
+};
+
+}  // namespace
+
+InstallProcess::InstallProcess(std::string script, std::string shellPath,
+                               std::chrono::milliseconds grace)
+    : script_(std::move(script)), shellPath_(std::move(shellPath)), grace_(grace) {}
 
 InstallProcess::~InstallProcess() = default;
 
 bool InstallProcess::isOutputOpen() const {
   if (!run_) return false;
   std::lock_guard lock(run_->mutex);
-  return run_->open;
+  return run_->pump == Run::Pump::kReading || run_->pump == Run::Pump::kDrained;
 }
 
-void InstallProcess::handOff(int lock) {
+void InstallProcess::handOff() {
   if (!run_) return;
   run_->deliveries->abandon();
-  const char word = 's';
-  while (::write(run_->stop[1], &word, 1) < 0 && errno == EINTR) {
-  }
+  WriteWord(run_->stop[1]);
   std::unique_lock guard(run_->mutex);
-  // A reader held up by a stalled disk is let be: the program ends either way.
-  const bool handed = run_->changed.wait_for(guard, std::chrono::seconds(2), [&] {
-    return run_->stopped || run_->endOfStream;
-  }) && run_->stopped;
-  const bool scriptRuns = !run_->reaped;
+  // A pump held up by a stalled disk is let be: the keeper takes over once
+  // the program has ended, whatever it was doing.
+  const bool idle = run_->changed.wait_for(guard, std::chrono::seconds(2),
+                                           [&] { return run_->pump != Run::Pump::kReading; });
   guard.unlock();
-  if (!handed) return;
-  std::uint64_t room = 0;
-  const int file = run_->file ? run_->file->openForAppending(room) : -1;
-  try {
-    Spawn({.path = "/bin/sh",
-           .arguments = {"/bin/sh", "-c", std::string(kScriptRuns) + kDrainScript, "corvane-drain",
-                         std::to_string(room), scriptRuns && lock >= 0 ? std::to_string(pid_) : ""},
-           .input = run_->output[0],
-           .output = file >= 0 ? file : SpawnRequest::kNull,
-           .extra = scriptRuns ? lock : -1});
-  } catch (const LaunchError&) {
-    // As if there were no helper: the script's next write fails.
-  }
-  if (file >= 0) ::close(file);
+  if (idle && run_->keeper) run_->keeper->takeOver();
 }
 
 void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
-                            std::weak_ptr<InstallReceiver> receiver,
-                            std::shared_ptr<LogFile> file) {
+                            std::weak_ptr<InstallReceiver> receiver, std::shared_ptr<LogFile> file,
+                            const HandOff& handOff) {
   if (pid_ != 0 || run_) throw LaunchError("the install process has already been launched");
   KeepTerminalFromStoppingScripts();
 
   auto run = std::make_shared<Run>();
   run->deliveries = DeliveryQueue::Create(std::move(mainQueue), std::move(receiver));
   run->file = std::move(file);
+  run->grace = grace_;
   MakePipe(run->output);
   MakePipe(run->exited);
   MakePipe(run->stop);
@@ -336,7 +378,7 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
     {
       std::lock_guard lock(run->mutex);
       run->stage = Run::Stage::kAbandoned;
-      run->open = false;
+      run->pump = Run::Pump::kFinished;
     }
     run->changed.notify_all();
   };
@@ -345,11 +387,11 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
   try {
     std::thread([run] {
       NameThisThread("install-exit");
-      if (run->waitUntilStarted()) run->waitForExit();
+      if (run->waitUntilStarted()) WatchExit(*run);
     }).detach();
     std::thread([run] {
       NameThisThread("install-output");
-      if (run->waitUntilStarted()) run->readUntilEnd();
+      if (run->waitUntilStarted()) OutputPump(*run).pump();
     }).detach();
   } catch (const std::system_error& error) {
     abandon();
@@ -360,9 +402,10 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
   try {
     pid = Spawn({.path = shellPath_,
                  .arguments = {shellPath_, "-c", script_},
-                 .input = SpawnRequest::kOurs,
+                 .input = StandardStream::kOurs,
                  .output = run->output[1],
                  .errors = run->output[1],
+                 .extra = {},
                  .detached = false});
   } catch (const LaunchError&) {
     abandon();
@@ -372,6 +415,16 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
   ::close(std::exchange(run->output[1], -1));
   pid_ = pid;
   run_ = run;
+  if (!handOff.keeper.empty()) {
+    // Looked at before the exit watcher may reap it.
+    run->keeper = Keeper::Start(handOff.keeper, run->output[0], handOff.lock, run->file.get(),
+                                RunningProcess(pid));
+    if (run->keeper && run->file) {
+      run->file->onFailure([keeper = std::weak_ptr<Keeper>(run->keeper)] {
+        if (auto held = keeper.lock()) held->fileFailed();
+      });
+    }
+  }
   {
     std::lock_guard lock(run->mutex);
     run->pid = pid;

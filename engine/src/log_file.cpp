@@ -1,10 +1,12 @@
 #include "corvane/engine/log_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -20,6 +22,9 @@ constexpr std::size_t kMarkerBytes = 96;
 // with a whole line.
 constexpr std::uint64_t kLineSearchBytes = std::uint64_t{64} * 1024;
 constexpr std::size_t kCopyBytes = std::size_t{1} << 20;
+// The marker line: [LF] prefix, count, suffix, spaces up to kMarkerBytes - 1, LF.
+constexpr std::string_view kMarkerPrefix = "--- 出力 ";
+constexpr std::string_view kMarkerSuffix = " バイトを省略しました ---";
 
 std::string Reason(const std::string& path, int error) {
   return path + ": " + std::strerror(error);
@@ -35,6 +40,12 @@ std::shared_ptr<LogFile> LogFile::Open(const std::string& folder, std::string& e
   const std::string previous = AppendPathComponent(folder, "install.1.log");
   if (::rename(path.c_str(), previous.c_str()) != 0 && errno != ENOENT) {
     error = Reason(previous, errno);
+    // Left in place, the last run's output would pass for this one's.
+    if (::unlink(path.c_str()) != 0) {
+      const int stale =
+          ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+      if (stale >= 0) ::close(stale);
+    }
     return nullptr;
   }
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -44,6 +55,16 @@ std::shared_ptr<LogFile> LogFile::Open(const std::string& folder, std::string& e
   }
   limits.tailBytes = std::max<std::uint64_t>(limits.tailBytes, 1);
   return std::shared_ptr<LogFile>(new LogFile(fd, path, limits));
+}
+
+std::shared_ptr<LogFile> LogFile::Resume(int fd, Limits limits) {
+  limits.tailBytes = std::max<std::uint64_t>(limits.tailBytes, 1);
+  std::shared_ptr<LogFile> file(new LogFile(fd, {}, limits));
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return nullptr;
+  file->fileEnd_ = static_cast<std::uint64_t>(info.st_size);
+  file->readLayout();
+  return file;
 }
 
 LogFile::LogFile(int fd, std::string path, Limits limits)
@@ -69,18 +90,12 @@ std::optional<std::string> LogFile::write(std::string_view bytes) {
   }();
   if (written) return std::nullopt;
   failed_ = true;
+  if (onFailure_) onFailure_();
   // Cut off with no word of it, the file would pass for the whole output;
   // and on a full disk the install needs its room more than the window's
   // output needs a second copy.
   (void)::ftruncate(fd_, 0);
   return reason_;
-}
-
-int LogFile::openForAppending(std::uint64_t& room) const {
-  const std::uint64_t bound = limits_.headBytes + kMarkerBytes + 2 * limits_.tailBytes;
-  room = bound - std::min(bound, fileEnd_);
-  if (failed_) return -1;
-  return ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
 }
 
 bool LogFile::writeAt(std::uint64_t position, std::string_view bytes) {
@@ -143,10 +158,42 @@ bool LogFile::keepOnlyTheEnd() {
 
 bool LogFile::writeMarker() {
   std::string marker = headEndsLine_ ? "" : "\n";
-  marker += "--- 出力 " + std::to_string(leftOut_) + " バイトを省略しました ---";
+  marker.append(kMarkerPrefix).append(std::to_string(leftOut_)).append(kMarkerSuffix);
   marker.resize(kMarkerBytes - 1, ' ');
   marker += '\n';
   return writeAt(limits_.headBytes, marker);
+}
+
+// Where the last writer left off: a marker line where the head ends means
+// output was left out, and says how much.
+void LogFile::readLayout() {
+  const std::uint64_t head = limits_.headBytes;
+  if (fileEnd_ >= head + kMarkerBytes) {
+    std::string line(kMarkerBytes, '\0');
+    if (::pread(fd_, line.data(), line.size(), static_cast<off_t>(head)) ==
+        static_cast<ssize_t>(line.size())) {
+      std::string_view rest(line);
+      const bool endsLine = !rest.starts_with('\n');
+      if (!endsLine) rest.remove_prefix(1);
+      std::uint64_t count = 0;
+      if (rest.starts_with(kMarkerPrefix)) {
+        rest.remove_prefix(kMarkerPrefix.size());
+        const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), count);
+        rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
+        if (error == std::errc() && rest.starts_with(kMarkerSuffix) && rest.ends_with('\n') &&
+            rest.find_first_not_of(' ', kMarkerSuffix.size()) == rest.size() - 1) {
+          cut_ = true;
+          headEndsLine_ = endsLine;
+          leftOut_ = count;
+          tailStart_ = head + kMarkerBytes;
+          return;
+        }
+      }
+    }
+  }
+  char last = '\n';
+  if (head > 0 && fileEnd_ >= head) (void)::pread(fd_, &last, 1, static_cast<off_t>(head - 1));
+  headEndsLine_ = last == '\n';
 }
 
 }  // namespace corvane

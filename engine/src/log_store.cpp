@@ -49,10 +49,12 @@ void FindLineEnds(std::string_view text, bool pendingCarriageReturn,
 
 // The log is what grows; out of address space (ulimit -v), it must give way
 // before the rest of the program meets the limit in code that cannot take
-// it, such as the toolkit's. So it grows only while this much more could be
-// had.
+// it, such as the toolkit's (a thread, a font for a new script). So past a
+// few chunks, which keep the latest lines in any case, it grows only while
+// this much more could be had.
+constexpr std::size_t kChunksWithoutHeadroom = 2;
 void EnsureHeadroom() {
-  constexpr std::size_t kHeadroomBytes = std::size_t{16} << 20;
+  constexpr std::size_t kHeadroomBytes = std::size_t{32} << 20;
   void* room = std::malloc(kHeadroomBytes);
   if (room == nullptr) throw std::bad_alloc();
   // Used, so that the request is not left out as one never used.
@@ -101,7 +103,7 @@ void LogStore::appendBytes(std::string_view text) {
   const std::uint64_t needed = end_ + text.size();
   const auto newChunks = static_cast<std::size_t>(
       needed > capacity ? (needed - capacity + chunkBytes_ - 1) / chunkBytes_ : 0);
-  if (newChunks > 0) EnsureHeadroom();
+  if (newChunks > 0 && chunks_.size() + newChunks > kChunksWithoutHeadroom) EnsureHeadroom();
   std::vector<ChunkBytes> buffers;
   buffers.reserve(newChunks);
   for (std::size_t k = 0; k < newChunks; ++k) {

@@ -5,7 +5,10 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+
+#include "corvane/engine/inherited_state.h"
 
 extern char** environ;
 
@@ -36,30 +39,53 @@ class SpawnAttributes {
   posix_spawnattr_t attributes_{};
 };
 
-void Give(posix_spawn_file_actions_t* actions, int ours, int theirs) {
-  if (ours == SpawnRequest::kNull) {
+// Copies of the extra descriptors above every number they go to, so that
+// none is overwritten before it is given, and none keeps close-on-exec under
+// its own number.
+class MovedDescriptors {
+ public:
+  explicit MovedDescriptors(const std::vector<int>& extra) {
+    const auto above = 3 + static_cast<int>(extra.size());
+    for (const int fd : extra) {
+      const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, above);
+      if (moved < 0) throw LaunchError(std::string("descriptor: ") + std::strerror(errno));
+      fds_.push_back(moved);
+    }
+  }
+  ~MovedDescriptors() {
+    for (const int fd : fds_) ::close(fd);
+  }
+  MovedDescriptors(const MovedDescriptors&) = delete;
+  MovedDescriptors& operator=(const MovedDescriptors&) = delete;
+  const std::vector<int>& fds() const { return fds_; }
+
+ private:
+  std::vector<int> fds_;
+};
+
+void Give(posix_spawn_file_actions_t* actions, const ChildStream& ours, int theirs) {
+  if (const int* fd = std::get_if<int>(&ours)) {
+    posix_spawn_file_actions_adddup2(actions, *fd, theirs);
+  } else if (std::get<StandardStream>(ours) == StandardStream::kNull) {
     posix_spawn_file_actions_addopen(actions, theirs, "/dev/null",
                                      theirs == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
-  } else if (ours == SpawnRequest::kOurs) {
+  } else {
 #ifdef __APPLE__
     posix_spawn_file_actions_addinherit_np(actions, theirs);
 #endif
-  } else {
-    posix_spawn_file_actions_adddup2(actions, ours, theirs);
   }
 }
 
 }  // namespace
 
 pid_t Spawn(const SpawnRequest& request) {
-  // Given under its own number, a descriptor would keep its close-on-exec flag.
-  int extra = request.extra;
-  if (extra == 3) extra = ::fcntl(extra, F_DUPFD_CLOEXEC, 4);
+  const MovedDescriptors extra(request.extra);
   FileActions actions;
   Give(actions.get(), request.input, STDIN_FILENO);
   Give(actions.get(), request.output, STDOUT_FILENO);
   Give(actions.get(), request.errors, STDERR_FILENO);
-  if (extra >= 0) posix_spawn_file_actions_adddup2(actions.get(), extra, 3);
+  int next = 3;
+  for (const int fd : extra.fds()) posix_spawn_file_actions_adddup2(actions.get(), fd, next++);
   int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
 #ifdef POSIX_SPAWN_SETSID
   // A new session is a new group already, and may not be asked for with one.
@@ -69,7 +95,7 @@ pid_t Spawn(const SpawnRequest& request) {
   // Only what the file actions name survives into the child.
   flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #else
-  posix_spawn_file_actions_addclosefrom_np(actions.get(), extra >= 0 ? 4 : 3);
+  posix_spawn_file_actions_addclosefrom_np(actions.get(), next);
 #endif
   SpawnAttributes attributes;
   posix_spawnattr_setflags(attributes.get(), static_cast<short>(flags));
@@ -77,7 +103,7 @@ pid_t Spawn(const SpawnRequest& request) {
   sigset_t signals;
   sigemptyset(&signals);
   posix_spawnattr_setsigmask(attributes.get(), &signals);
-  sigaddset(&signals, SIGPIPE);
+  signals = SignalsChildrenGetAtDefault();
   posix_spawnattr_setsigdefault(attributes.get(), &signals);
 
   std::vector<std::string> arguments = request.arguments;
@@ -88,9 +114,20 @@ pid_t Spawn(const SpawnRequest& request) {
   pid_t pid = 0;
   const int error = ::posix_spawn(&pid, request.path.c_str(), actions.get(), attributes.get(),
                                   argv.data(), environ);
-  if (extra != request.extra && extra >= 0) ::close(extra);
   if (error != 0) throw LaunchError(request.path + ": " + std::strerror(error));
   return pid;
+}
+
+void MakePipe(int fds[2]) {
+#ifdef __linux__
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw LaunchError(std::string("pipe: ") + std::strerror(errno));
+#else
+  // Spawn closes every descriptor it is not told to keep; this covers the
+  // moment before it.
+  if (::pipe(fds) != 0) throw LaunchError(std::string("pipe: ") + std::strerror(errno));
+  ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+#endif
 }
 
 }  // namespace corvane

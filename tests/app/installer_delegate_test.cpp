@@ -122,29 +122,59 @@ TEST_F(InstallerDelegateTest, SuccessShowsItsTextsAndOpensTheAppAsOftenAsAsked) 
 }
 
 // The file keeps the script's own bytes; after a failure the log says where.
+// A script killed outright shows its status as shells do.
 TEST_F(InstallerDelegateTest, FailureShowsItsStatusAndWhereTheOutputIsKept) {
   testing::WriteFile(LogFile(), "the run before\n");
-  GivePayload("printf 'caf\\xe9 \\0 done\\n'\nexit 127\n");
+  GivePayload("printf 'caf\\xe9 \\0 done\\n'\nkill -KILL $$\n");
   Launch();
   RunToOutcome();
   EXPECT_EQ(status, "セットアップに失敗しました。ログを確認してください。");
   EXPECT_EQ(Log(), kWelcome + RootLine() + "caf\u00C8 " + std::string(1, '\0') + " done\n" +
-                       "\nセットアップに失敗しました。終了コード: 127\n" +
+                       "\nセットアップに失敗しました。終了コード: 137\n" +
                        "ログファイル: " + LogFile().string() + "\n");
   EXPECT_TRUE(!animating && !openButton->enabled && opened.empty());
   EXPECT_EQ(testing::ReadFile(LogFile()), std::string("caf\xE9 \0 done\n", 12));
   EXPECT_EQ(testing::ReadFile(LogFile("install.1.log")), "the run before\n");
 }
 
-// A file where the logs folder should be is said once; the run goes on.
+// A file where the logs folder should be, or a folder where the last run's
+// file should go, is said once; the run goes on, and the last run's file is
+// not left to pass for this one's.
 TEST_F(InstallerDelegateTest, LogFileThatCannotBeWrittenIsSaidOnceAndTheRunGoesOn) {
-  testing::WriteFile(fs::path(home) / "Library/Logs", "");
-  GivePayload("echo fine\n");
+  for (const bool folderIsAFile : {true, false}) {
+    delegate = std::make_shared<InstallerDelegate>(
+        std::shared_ptr<InstallerDelegateTest>(std::shared_ptr<void>(), this));
+    std::string refused = LogFolderPath(home) + ": " + std::strerror(ENOTDIR);
+    if (folderIsAFile) {
+      testing::WriteFile(fs::path(home) / "Library/Logs", "");
+    } else {
+      fs::remove(fs::path(home) / "Library/Logs");
+      testing::WriteFile(LogFile(), "the run before\n");
+      fs::create_directories(LogFile("install.1.log"));
+      refused = LogFile("install.1.log").string() + ": " + std::strerror(EISDIR);
+    }
+    GivePayload("echo fine\n");
+    Launch();
+    RunToOutcome();
+    EXPECT_EQ(Log(), kWelcome + RootLine() + "ログファイルに書き込めませんでした: " + refused +
+                         "\nfine\n" + kSuccessLine);
+    EXPECT_FALSE(testing::ReadFile(LogFile()).starts_with("the run before"));
+  }
+}
+
+// A logout, restart or shutdown would cut the script short: refused while it
+// runs, with the reason in the status; any other end hands it on.
+TEST_F(InstallerDelegateTest, SessionEndIsRefusedWhileTheScriptRuns) {
+  const fs::path go = dir.path() / "go";
+  GivePayload("until [ -e " + ShellQuote(go.string()) + " ]; do sleep 0.01; done\n");
+  EXPECT_TRUE(delegate->applicationShouldTerminate(true)) << "nothing runs yet";
   Launch();
+  EXPECT_TRUE(delegate->applicationShouldTerminate(false));
+  EXPECT_FALSE(delegate->applicationShouldTerminate(true));
+  EXPECT_EQ(status, "セットアップ中のため、ログアウト・再起動・システム終了を中止しました。");
+  testing::WriteFile(go, "");
   RunToOutcome();
-  EXPECT_EQ(Log(), kWelcome + RootLine() +
-                       "ログファイルに書き込めませんでした: " + LogFolderPath(home) + ": " +
-                       std::strerror(ENOTDIR) + "\nfine\n" + kSuccessLine);
+  EXPECT_TRUE(delegate->applicationShouldTerminate(true));
 }
 
 // A bundle that cannot be found (never a payload looked for elsewhere), no

@@ -61,10 +61,11 @@ class Installer:
         with open(path, "w", encoding="utf-8") as f:
             f.write("#!/bin/bash\n" + body)
 
-    def start(self, stderr="", limits=()):
+    def start(self, stderr="", limits=(), ignored=()):
         # stderr: "closed", or "unread" (a pipe nobody reads) with SIGCHLD
         # ignored, as some launchers leave it. limits: (resource, value) pairs
-        # set in the child before it runs.
+        # set in the child before it runs. ignored: signals it starts with
+        # ignored, as under nohup.
         env = dict(os.environ, HOME=self.home, DISPLAY=self.screen, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         if stderr:
             env.pop("XDG_RUNTIME_DIR")  # so that Qt has a warning to write at start-up
@@ -73,6 +74,8 @@ class Installer:
                 env[name] += f":log_path={self.dir}/sanitizer"
 
         def prepare():
+            for ignore in ignored:
+                signal.signal(ignore, signal.SIG_IGN)
             for which, value in limits:
                 resource.setrlimit(which, (value, resource.getrlimit(which)[1]))
             if stderr == "closed":
@@ -130,10 +133,16 @@ class Installer:
         return "".join("\n" + open(path, errors="replace").read()
                        for path in glob.glob(f"{glob.escape(str(self.dir))}/sanitizer*"))
 
-    def wait_for_file(self, path, predicate, timeout=30):
+    def wait_for_file_end(self, path, end, timeout=60):
+        # Until the file at `path` ends with the bytes `end`.
         deadline = time.monotonic() + timeout
-        while not (os.path.exists(path) and predicate(open(path, encoding="utf-8").read())):
-            assert time.monotonic() < deadline, f"timed out waiting for {path}"
+        while True:
+            if os.path.exists(path):
+                with open(path, "rb") as f:
+                    f.seek(max(0, os.path.getsize(path) - len(end)))
+                    if f.read() == end:
+                        return
+            assert time.monotonic() < deadline, f"timed out waiting for the end of {path}"
             time.sleep(0.05)
 
     def close(self):
@@ -150,11 +159,11 @@ class Installer:
         x.close()
         self.expect_exit()
 
-    def expect_exit(self, within=1.0):
-        # The program must end with 0 within `within` seconds of being asked.
+    def expect_exit(self, within=1.0, status=0):
+        # The program must end with `status` within `within` seconds of being asked.
         started = time.monotonic()
         try:
-            assert self.process.wait(timeout=within + 5) == 0, self.reports()
+            assert self.process.wait(timeout=within + 5) == status, self.reports()
         finally:
             self.process.kill()
         assert time.monotonic() - started <= within, "slow to end"
@@ -206,41 +215,70 @@ def test_a_failing_payload_script_shows_its_exit_code(installer):
     installer.close()
 
 
+# Started as under nohup, in the background of a shell: the hangup and the
+# Ctrl+C it was started to ignore do not end it.
 def test_app_that_cannot_be_started_gets_the_refusal_line(installer):
     installer.write_script('if read -r line; then echo "read: $line"; else echo "no input"; fi\n')
-    state = installer.start().outcome()
+    installer.start(ignored=(signal.SIGHUP, signal.SIGINT)).wait_for(lambda s: True, "the window")
+    for ignored in (signal.SIGHUP, signal.SIGINT):
+        installer.process.send_signal(ignored)
+    state = installer.outcome()
     assert state["status"] == SUCCEEDED and state["open"] and state["log"].endswith("no input\n" + SUCCESS_LINE + REFUSED)
     state["buttons"][0].queryAction().doAction(0)
     installer.wait_for(lambda s: s["log"].endswith(REFUSED + REFUSED), "the second refusal", 10)
     installer.close()
 
 
-# Closed mid-run, or asked to end by Ctrl+C in its terminal, the program ends
-# at once; the script runs on unsignalled, what it prints goes on into the log
-# file, and it keeps its turn: a second installer waits for it.
-@pytest.mark.parametrize("end", ["close button", "SIGINT"])
-def test_closing_leaves_the_script_running_with_its_output_and_its_turn(screen, tmp_path, end):
+# However the program ends mid-run (its close button, Ctrl+C in its terminal,
+# kill, kill -9), it ends at once; the script runs on unsignalled, what it
+# prints goes on into the log file, which ends as an uninterrupted run's
+# would, and it keeps its turn: a second installer waits for it, also though
+# the script's process is named "x) Z y", and when the script sends its own
+# output elsewhere, so that none is left to read. Killed
+# outright after 40 MB of 200 MB, the file keeps its head, the line saying
+# how much was left out, and the exact end.
+LINE = "x" * 99 + "\n"
+HEAD = 32 << 20
+
+
+@pytest.mark.parametrize("end", ["close button", "SIGINT", "SIGTERM", "SIGKILL", "quiet close"])
+def test_however_it_ends_the_script_runs_on_with_its_output_and_its_turn(screen, tmp_path, end):
     home = str(tmp_path / "home")
     first, second = (Installer(screen, tmp_path / name, home) for name in ("first", "second"))
     go, turns, signalled = tmp_path / "go", tmp_path / "turns", tmp_path / "signalled"
-    first.write_script(f"trap 'touch \"{signalled}\"' TERM HUP INT PIPE\necho begin >> '{turns}'\n"
-                       f"echo started\nuntil [ -e '{go}' ]; do sleep 0.05; done\n"
-                       f"echo printed after the close\necho end >> '{turns}'\n")
+    lines = (400000, 1600000) if end == "SIGKILL" else (0, 1)
+    after = f"exec >>'{tmp_path}/own.log' 2>&1\n" if end == "quiet close" else ""
+    first.write_script(f"printf 'x) Z y' >/proc/$$/comm\n"
+                       f"trap 'touch \"{signalled}\"' TERM HUP INT PIPE\necho begin >> '{turns}'\n"
+                       f"yes {'x' * 99} | head -n {lines[0]}\necho started\n{after}"
+                       f"until [ -e '{go}' ]; do sleep 0.05; done\n"
+                       f"yes {'x' * 99} | head -n {lines[1]}\necho printed after the end\n"
+                       f"echo end >> '{turns}'\n")
     second.write_script(f"echo begin >> '{turns}'; echo end >> '{turns}'\n")
     try:
-        state = first.start().wait_for(lambda s: "started\n" in s["log"], "the script's first line")
-        if end == "SIGINT":
-            first.process.send_signal(signal.SIGINT)
+        state = first.start().wait_for(lambda s: s["log"].endswith("started\n"), "the script's line", 60)
+        if end.startswith("SIG"):
+            first.process.send_signal(getattr(signal, end))
         else:
             state["buttons"][1].queryAction().doAction(0)
-        first.expect_exit()
+        first.expect_exit(status=-signal.SIGKILL if end == "SIGKILL" else 0)
         second.start().wait_for(lambda s: "別のインストーラーの完了を待っています" in s["log"], "its turn")
     finally:
         go.touch()
     assert second.outcome()["status"] == SUCCEEDED
     assert open(turns).read() == "begin\nend\n" * 2 and not signalled.exists()
-    first.wait_for_file(first.log_file.replace("install.log", "install.1.log"),
-                        lambda text: text.endswith("started\nprinted after the close\n"))
+    output = LINE * lines[0] + "started\n" + ("" if after else LINE * lines[1] + "printed after the end\n")
+    kept_file = first.log_file.replace("install.log", "install.1.log")
+    first.wait_for_file_end(kept_file, output[-100:].encode())
+    kept = open(kept_file, "rb").read().decode()
+    if len(output) <= HEAD:
+        assert kept == output
+    else:
+        tail_start = kept.index("\n", HEAD + 1) + 1
+        tail = kept[tail_start:]
+        assert kept[:HEAD] == output[:HEAD] and output.endswith(tail) and tail.startswith(LINE)
+        line_end = "" if output[HEAD - 1] == "\n" else "\n"
+        assert kept[HEAD:tail_start].startswith(f"{line_end}--- 出力 {len(output) - HEAD - len(tail)} バイトを省略しました ---")
     second.close()
 
 
@@ -249,13 +287,40 @@ def test_closing_leaves_the_script_running_with_its_output_and_its_turn(screen, 
 # them out (-m "not limits").
 @pytest.mark.limits
 def test_output_past_the_memory_limit_drops_older_output_instead_of_the_program(installer):
-    # 200 MB of output in 600 MiB of address space; and in 300 MiB, where the
-    # log itself runs out of room.
+    # 200 MB of output in 600 MiB of address space; in the least it accepts,
+    # where the log itself runs out of room and still shows the last line;
+    # and in less, which it refuses before it opens its window.
     installer.write_script("head -c 200000000 /dev/zero | tr '\\0' x | fold -w 99; echo end\n")
-    for limit in (600 << 20, 300 << 20):
+    for limit in (600 << 20, 256 << 20):
         state = installer.start(limits=[(resource.RLIMIT_AS, limit)]).outcome(timeout=180)
         assert state["status"] == SUCCEEDED and state["log"].endswith("xxend\n" + SUCCESS_LINE + REFUSED)
         installer.close()
+    installer.start(limits=[(resource.RLIMIT_AS, 140 << 20)])
+    assert installer.process.wait(timeout=30) == 1
+    assert installer.process.stderr.read().decode() == ("Corvane Installer: ウィンドウを開けませんでした: アドレス空間の上限"
+                                                        " (ulimit -v) が 140 MiB しかありません (256 MiB 以上が必要です)\n")
+
+
+# A file size limit (ulimit -f) fails the log file, said once, and the
+# install goes on.
+def test_a_file_size_limit_fails_the_log_file_not_the_install(installer):
+    installer.write_script("head -c 20000 /dev/zero | tr '\\0' x | fold -w 99; echo end\n")
+    state = installer.start(limits=[(resource.RLIMIT_FSIZE, 8 << 10)]).outcome()
+    assert state["status"] == SUCCEEDED and state["log"].endswith("xxend\n" + SUCCESS_LINE + REFUSED)
+    assert state["log"].count(f"ログファイルに書き込めませんでした: {installer.log_file}: File too large\n") == 1
+    installer.close()
+
+
+# With no display, or one that is gone, it says so in one line and ends.
+@pytest.mark.parametrize("display", ["", ":1999"])
+def test_without_a_display_it_says_so_in_one_line(installer, display):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+    if display:
+        env["DISPLAY"] = display
+    run = subprocess.run([os.path.join(installer.bundle, "Contents/MacOS/corvane-installer")], env=env,
+                         stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    assert run.returncode == 1
+    assert run.stderr.decode() == f"Corvane Installer: ウィンドウを開けませんでした: 画面に接続できません (DISPLAY={display} WAYLAND_DISPLAY=)\n"
 
 
 def tasks_of_this_user():

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,8 @@
 #include "corvane/engine/folder_lock.h"
 #include "corvane/engine/install_plan.h"
 #include "corvane/engine/output_decoder.h"
+#include "corvane/engine/process_identity.h"
+#include "log_file_layout.h"
 #include "script_run.h"
 #include "temp_dir.h"
 
@@ -98,6 +102,7 @@ TEST(InstallProcess, RunsTheScriptAsAShellWould) {
       {"echo out; echo err >&2; printf 'cut \\xe3\\x81'", "out\nerr\ncut \u201E\u00C5", 0},
       {"exit 255", "", 255},
       {"kill -TERM $$", "", 128 + SIGTERM},
+      {"kill -KILL $$", "", 128 + SIGKILL},
       {"yes | head -n 1; echo \"${PIPESTATUS[0]}\"", "y\n141\n", 0},  // 128 + SIGPIPE
       {"for fd in $(seq 3 255); do (true <&$fd) 2>/dev/null && echo $fd; done; echo none", "none\n",
        0},
@@ -146,33 +151,115 @@ TEST_F(InstallProcessTest, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
   EXPECT_TRUE(status + 1 != events.end() && events.back().ends_with("late\n"));
 }
 
-// Handed off as the program ends, the script's output goes on into the log
-// file, and its turn is held until it ends.
-TEST_F(InstallProcessTest, HandedOffOutputGoesOnIntoTheFileWithTheTurn) {
+// Handed off as the program ends, the run goes on in the keeper: the output
+// into the file, continued as an uninterrupted run would have kept it, and
+// the turn held until the script has ended. Also when the script's output
+// had gone elsewhere, so that none was left to read.
+TEST_F(InstallProcessTest, HandedOffRunGoesOnInTheKeeperWithItsOutputAndTurn) {
+  for (const bool quiet : {false, true}) {
+    testing::TempDir dir;
+    const std::string go = (dir.path() / "go").string();
+    const std::string home = (dir.path() / "home").string();
+    const LogFile::Limits limits{100, 1000};
+    std::string error;
+    const auto file = LogFile::Open((dir.path() / "logs").string(), error, limits);
+    auto lock = std::make_unique<FolderLock>(home);
+    const std::string lines = "for i in $(seq $1 $2); do echo \"line $i of the run\"; done";
+    InstallProcess process("lines() { " + lines + "; }; lines 1 300; " +
+                           (quiet ? "exec >/dev/null 2>&1; " : "") + "until [ -e " +
+                           ShellQuote(go) + " ]; do sleep 0.01; done; lines 301 600");
+    process.launch(queue, receiver, file, {CORVANE_KEEPER, lock->descriptor()});
+    ASSERT_TRUE(
+        queue->runUntil([&] { return receiver->output.ends_with("line 300 of the run\n"); }));
+    process.handOff();
+    lock.reset();  // the keeper's copy alone holds it now
+    EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << quiet;
+    testing::WriteFile(go, "");
+    EXPECT_TRUE(Eventually([&] { return FolderLock(home).state() == FolderLock::State::kHeld; }));
+    std::string all;
+    for (int i = 1; i <= (quiet ? 300 : 600); ++i)
+      all += "line " + std::to_string(i) + " of the run\n";
+    EXPECT_TRUE(Eventually(
+        [&] { return testing::ReadFile(file->path()).ends_with(all.substr(all.size() - 30)); }));
+    EXPECT_TRUE(testing::KeptAsTheFileKeepsOutput(testing::ReadFile(file->path()), all, limits));
+  }
+}
+
+// A file that failed, and was emptied for it, stays empty: the keeper does
+// not take it up again for the output that follows the hand-off.
+TEST_F(InstallProcessTest, FailedFileStaysEmptyAfterTheHandOff) {
   testing::TempDir dir;
   const std::string go = (dir.path() / "go").string();
-  const std::string home = (dir.path() / "home").string();
   std::string error;
   const auto file = LogFile::Open((dir.path() / "logs").string(), error);
-  InstallProcess process("echo first; until [ -e " + ShellQuote(go) +
-                         " ]; do sleep 0.01; done; echo second");
-  process.launch(queue, receiver, file);
-  ASSERT_TRUE(queue->runUntil([&] { return receiver->output == "first\n"; }));
-  process.handOff(FolderLock(home).descriptor());  // the helper's copy alone holds it after
-  EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGXFSZ, &ignore, nullptr);
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  const rlimit small{10, limit.rlim_max};
+  ::setrlimit(RLIMIT_FSIZE, &small);  // the keeper's too
+  InstallProcess process("echo more than ten bytes; until [ -e " + ShellQuote(go) +
+                         " ]; do sleep 0.01; done; echo late");
+  process.launch(queue, receiver, file, {CORVANE_KEEPER});
+  ASSERT_TRUE(queue->runUntil([&] { return receiver->events.size() == 2; }));
+  process.handOff();
   testing::WriteFile(go, "");
-  EXPECT_TRUE(Eventually([&] { return testing::ReadFile(file->path()) == "first\nsecond\n"; }));
-  EXPECT_TRUE(Eventually([&] { return FolderLock(home).state() == FolderLock::State::kHeld; }));
+  const pid_t script = process.processIdentifier();
+  ASSERT_TRUE(Eventually([&] { return ::kill(script, 0) != 0; }));
+  // Only the keeper is left of our children; until it has ended.
+  EXPECT_TRUE(Eventually([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }));
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  EXPECT_EQ(receiver->events[0], "log file: " + file->path() + ": File too large");
+  EXPECT_EQ(testing::ReadFile(file->path()), "");
+}
+
+// The keeper of a run that ends while we live goes with it.
+TEST(InstallProcess, ManyRunsLeakNoDescriptorThreadOrProcess) {
+  const int before = OpenDescriptors();
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(RunScript("echo $$", {CORVANE_KEEPER}).status, 0);
+  EXPECT_TRUE(Eventually([] { return RunnerThreads() == 0; }));
+  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child left behind";
+}
+
+// Whether the script still runs, by its id and start: a process of any name
+// while it lives; a zombie has ended.
+TEST(InstallProcess, ProcessIdentityHoldsWhileItRunsWhateverItsName) {
+  testing::TempDir dir;
+  const auto odd = dir.path() / "x) Z y";
+  std::filesystem::copy_file("/bin/sleep", odd);
+  const pid_t pid = Spawn({odd.string(), {odd.string(), "60"}});
+  std::optional<ProcessIdentity> running;
+  ASSERT_TRUE(Eventually([&] { return (running = RunningProcess(pid)).has_value(); }));
+  EXPECT_TRUE(IsRunning(*running));
+  EXPECT_FALSE(IsRunning({pid, running->started + 1})) << "another process given its id";
+  ::kill(pid, SIGKILL);
+  EXPECT_TRUE(Eventually([&] { return !IsRunning(*running); })) << "a zombie";
+  ::waitpid(pid, nullptr, 0);
+}
+
+// A line a background process writes 50 ms after the script has exited comes
+// above the status; here with a grace that cannot run out first.
+TEST_F(InstallProcessTest, OutputSoonAfterTheExitIsAboveTheStatus) {
+  InstallProcess process(
+      "(while kill -0 $$ 2>/dev/null; do sleep 0.01; done; sleep 0.05; echo late) & "
+      "echo early; exit 4",
+      kDefaultShellPath, 60s);
+  process.launch(queue, receiver);
+  ASSERT_TRUE(queue->runUntil([&] { return !process.isOutputOpen() && queue->pending() == 0; }));
+  EXPECT_EQ(receiver->events, (Events{"early\n", "late\n", "status 4"}));
 }
 
 // What the script wrote before it exited comes before its status, however
 // long the main thread leaves it waiting: here it takes nothing until the
 // script has exited and been reaped, with the hand-off full and the rest of
-// the output still in the pipe.
+// the output still in the pipe, and no grace to wait for it.
 TEST_F(InstallProcessTest, OutputWrittenBeforeTheExitIsAboveTheStatus) {
   const std::size_t size = DeliveryQueue::kMaxPendingBytes + 512 * 1024;
-  InstallProcess process("head -c " + std::to_string(size - 4) + " /dev/zero | tr '\\0' x; " +
-                         "echo end; exit 2");
+  InstallProcess process(
+      "head -c " + std::to_string(size - 4) + " /dev/zero | tr '\\0' x; " + "echo end; exit 2",
+      kDefaultShellPath, 0ms);
   process.launch(queue, receiver);
   const pid_t pid = process.processIdentifier();
   ASSERT_TRUE(Eventually([&] { return ::kill(pid, 0) != 0; })) << "the script never ended";
@@ -191,13 +278,6 @@ TEST_F(InstallProcessTest, FailedLaunchThrowsItsReasonAndDeliversNothing) {
   }
   EXPECT_TRUE(!process.isOutputOpen() && queue->pending() == 0);
   EXPECT_TRUE(Eventually([] { return RunnerThreads() == 0; })) << "its threads give up";
-}
-
-TEST(InstallProcess, ManyRunsLeakNoDescriptorOrThread) {
-  const int before = OpenDescriptors();
-  for (int i = 0; i < 300; ++i) ASSERT_EQ(RunScript("echo $$").status, 0);
-  EXPECT_TRUE(Eventually([] { return RunnerThreads() == 0; }));
-  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 // The hand-off between the runner's threads and the main queue: in order,

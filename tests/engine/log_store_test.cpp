@@ -1,7 +1,10 @@
 #include "corvane/engine/log_store.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -36,9 +39,11 @@ std::vector<std::size_t> LineStarts(const std::string& s) {
 // appended, its lines are those of that text, and what went is counted to the
 // character.
 TEST(LogStore, KeepsExactlyTheEndAndCountsWhatWent) {
+  std::string wide;
+  for (int i = 0; i < 700; ++i) wide += "あ😀";
   // clang-format off
   const std::vector<std::string> atoms = {"a", "bc", "あ", "\n", "\r", "\r\n", "\u2029", "\u2028",
-      "😀", "\t", std::string(1, '\0'), std::string(300, 'x'), std::string(5000, 'y')};
+      "😀", "\t", std::string(1, '\0'), std::string(300, 'x'), std::string(5000, 'y'), wide};
   // clang-format on
   std::mt19937 random(11);
   for (int round = 0; round < 200; ++round) {
@@ -55,6 +60,7 @@ TEST(LogStore, KeepsExactlyTheEndAndCountsWhatWent) {
     }
     const std::string kept = store.text();
     ASSERT_TRUE(all.ends_with(kept)) << "round " << round;
+    ASSERT_NE(static_cast<unsigned char>(kept[0]) & 0xC0U, 0x80U) << "a whole first character";
     const std::string dropped = all.substr(0, all.size() - kept.size());
     ASSERT_EQ(store.droppedCharacters(), CodePoints(dropped)) << "round " << round;
     ASSERT_EQ(store.droppedLines(), LineStarts(dropped).size() - 1) << "round " << round;
@@ -108,6 +114,27 @@ TEST(LogStore, KeepsExactlyTheEndAndCountsWhatWent) {
     ASSERT_EQ(store.length(TextUnit::kCharacter), characters);
   }
 }
+
+// Sanitizers reserve address space of their own; a limit on it stops them.
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// With no room left to grow in (ulimit -v), the log still keeps the latest
+// lines, so that the window shows how the run ended.
+TEST(LogStore, KeepsTheLatestLinesWithNoRoomToGrow) {
+  LogStore store;
+  std::size_t pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  rlimit saved{};
+  ::getrlimit(RLIMIT_AS, &saved);
+  const rlimit tight{pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) + (8U << 20),
+                     saved.rlim_max};
+  ::setrlimit(RLIMIT_AS, &tight);
+  const std::string line(999, 'x');
+  for (int i = 0; i < 20000; ++i) store.append(line + "\n");
+  store.append("last line\n");
+  ::setrlimit(RLIMIT_AS, &saved);
+  EXPECT_TRUE(store.text().ends_with("last line\n"));
+}
+#endif
 
 }  // namespace
 }  // namespace corvane

@@ -2,9 +2,10 @@
 # app/macos/sign-bundle.sh must pick every Mach-O file under the bundle's
 # resources by its magic, whatever its name, and every nested bundle (an app
 # with an XPC service and an app extension in it, a framework's version, a
-# plug-in, a bundle without code), innermost first and the bundle last; a
-# nested bundle's main executable only with its bundle; no shell script, text,
-# ELF object, Java class or bundle-named folder that is no bundle among them.
+# plug-in, a bundle without code), innermost first, then the keeper beside the
+# app's executable, and the bundle last; a nested bundle's main executable
+# (the app's own too) only with its bundle; no shell script, text, ELF object,
+# Java class or bundle-named folder that is no bundle among them.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -26,6 +27,7 @@ printf '#!/bin/bash\necho answer\n' >"$payload/bin/answer.sh"
 echo 'not a library' >"$payload/lib/text.dylib"
 printf '\xcf\xfa' >"$payload/lib/short"
 cp "$payload/bin/answer" "$bundle/Contents/MacOS/Corvane Installer"
+cp "$payload/bin/answer" "$bundle/Contents/MacOS/corvane-keeper"
 
 # plist FILE [EXECUTABLE]: an Info.plist, naming its executable when given.
 plist() {
@@ -77,6 +79,7 @@ expected=(
   "$payload/bin/answer"
   "$payload/bin/universal"
   "$helper"
+  "$bundle/Contents/MacOS/corvane-keeper"
   "$bundle"
 )
 if ! diff <(printf '%s\n' "${expected[@]}") <("$repo/app/macos/sign-bundle.sh" --list "$bundle") >&2; then

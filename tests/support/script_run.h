@@ -38,11 +38,11 @@ struct ScriptResult {
 
 // Runs a script through the real runner and pumps a manual main queue until
 // the exit status has arrived and the output has ended.
-inline ScriptResult RunScript(const std::string& script) {
+inline ScriptResult RunScript(const std::string& script, const HandOff& handOff = {}) {
   auto queue = std::make_shared<ManualMainQueue>();
   auto receiver = std::make_shared<RecordingReceiver>();
   InstallProcess process(script);
-  process.launch(queue, receiver);
+  process.launch(queue, receiver, nullptr, handOff);
   queue->runUntil(
       [&] { return receiver->status && !process.isOutputOpen() && queue->pending() == 0; });
   return {receiver->output, receiver->status.value_or(-1)};

@@ -64,6 +64,30 @@ int relaunchOnLoginDisabled;
 
 int CorvaneRelaunchOnLoginDisabled(void) { return relaunchOnLoginDisabled; }
 
+// GNUstep sends no Apple Events: every quit is one the user asked for.
+@implementation NSAppleEventManager (CorvaneMacOSCheck)
++ (NSAppleEventManager*)sharedAppleEventManager {
+  static NSAppleEventManager* shared = nil;
+  if (shared == nil) shared = [[NSAppleEventManager alloc] init];
+  return shared;
+}
+- (NSAppleEventDescriptor*)currentAppleEvent {
+  return nil;
+}
+@end
+
+@implementation NSAppleEventDescriptor (CorvaneMacOSCheck)
+- (NSAppleEventDescriptor*)attributeDescriptorForKeyword:(AEKeyword)keyword {
+  return nil;
+}
+- (OSType)typeCodeValue {
+  return 0;
+}
+- (OSType)enumCodeValue {
+  return 0;
+}
+@end
+
 // The general pasteboard is shared by every GNUstep program of the user on
 // this machine, other test runs among them; each run takes one of its own,
 // replacing GNUstep's method on purpose.

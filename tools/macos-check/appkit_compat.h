@@ -38,6 +38,30 @@
 - (BOOL)hasPreciseScrollingDeltas;
 @end
 
+// GNUstep's Apple Event classes are empty, and its headers have no Apple
+// Event constants; here the quit event's reason and its values.
+typedef OSType AEKeyword;
+enum : OSType {
+  kAEQuitReason = 0x7768793F,          // 'why?'
+  kAELogOut = 0x6C6F676F,              // 'logo'
+  kAEReallyLogOut = 0x726C676F,        // 'rlgo'
+  kAEShowRestartDialog = 0x72727374,   // 'rrst'
+  kAERestart = 0x72657374,             // 'rest'
+  kAEShowShutdownDialog = 0x7273646E,  // 'rsdn'
+  kAEShutDown = 0x73687574,            // 'shut'
+};
+
+@interface NSAppleEventManager (CorvaneMacOSCheck)
++ (NSAppleEventManager*)sharedAppleEventManager;
+- (NSAppleEventDescriptor*)currentAppleEvent;
+@end
+
+@interface NSAppleEventDescriptor (CorvaneMacOSCheck)
+- (NSAppleEventDescriptor*)attributeDescriptorForKeyword:(AEKeyword)keyword;
+- (OSType)typeCodeValue;
+- (OSType)enumCodeValue;
+@end
+
 // GNUstep spells it NSProgressIndicatorSpinningStyle.
 static const NSProgressIndicatorStyle NSProgressIndicatorStyleSpinning =
     NSProgressIndicatorSpinningStyle;

@@ -39,6 +39,9 @@ inline constexpr std::string_view kUnknownReason = "不明なエラー";
 inline constexpr std::string_view kLogFileFailedPrefix = "ログファイルに書き込めませんでした: ";
 // After a failure: where the whole output is kept.
 inline constexpr std::string_view kLogFilePrefix = "ログファイル: ";
+// A logout, restart or shutdown asked for while the script runs.
+inline constexpr std::string_view kSessionEndRefused =
+    "セットアップ中のため、ログアウト・再起動・システム終了を中止しました。";
 }  // namespace texts
 
 inline constexpr std::chrono::milliseconds kStartDelay{400};
@@ -58,7 +61,11 @@ class InstallerDelegate : public InstallReceiver,
   InstallerDelegate& operator=(const InstallerDelegate&) = delete;
 
   void applicationDidFinishLaunching();
-  // The script goes on without us: its output, and its turn, go to a helper.
+  // Whether the application may end now. A logout, restart or shutdown
+  // (`sessionEnding`) would cut the script short: refused while it runs, and
+  // the status says why. Anything else hands the script on.
+  bool applicationShouldTerminate(bool sessionEnding);
+  // The script goes on without us: its output, and its turn, go to the keeper.
   void applicationWillTerminate();
   static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
 

@@ -47,6 +47,9 @@ class PlatformServices {
   virtual void setRunInProgress(bool /*inProgress*/) {}
   // The shell the install script runs in; tests swap it for one that cannot start.
   virtual std::string shellPath() { return kDefaultShellPath; }
+  // The keeper program, which takes the run over should we end first: beside
+  // our own executable. Empty when that cannot be found.
+  virtual std::string keeperPath();
 };
 
 }  // namespace corvane

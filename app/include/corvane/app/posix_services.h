@@ -25,6 +25,12 @@ std::string UserHomeDirectory();
 // relative. Call before any thread starts.
 void SettleHomeEnvironment();
 
+// Under a limit on address space (ulimit -v), makes the program take less of
+// it, leaving the toolkit and the log their room: one malloc arena, smaller
+// thread stacks. Why the limit leaves too little to run at all, or empty.
+// Call before any thread starts.
+std::string FitAddressSpaceLimit();
+
 // Starts `count` threads at once and ends them: why it could not, or empty.
 // Near the process limit a toolkit that cannot start its own threads waits
 // for events that never come; better to know before it starts.

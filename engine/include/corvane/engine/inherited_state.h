@@ -1,5 +1,7 @@
 #pragma once
 
+#include <signal.h>
+
 namespace corvane {
 
 // Makes what the program inherits from whoever started it safe to run with.
@@ -10,7 +12,13 @@ namespace corvane {
 // - SIGCHLD ignored: set back to its default, or the system reaps the script
 //   itself and its exit status is lost.
 // - SIGPIPE: ignored, so that a standard error nobody reads fails a write
-//   instead of ending the program. Programs we start get the default back.
+//   instead of ending the program.
+// - SIGXFSZ: ignored, so that a file size limit (ulimit -f) fails the log
+//   file's write instead of ending the program.
 void SettleInheritedState();
+
+// What programs we start get back at its default: SIGPIPE, and SIGXFSZ when
+// it was at its default before we ignored it.
+sigset_t SignalsChildrenGetAtDefault();
 
 }  // namespace corvane

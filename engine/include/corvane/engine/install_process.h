@@ -20,6 +20,16 @@ inline constexpr const char* kDefaultShellPath = "/bin/bash";
 // it exited always comes before its status, however long that takes.
 inline constexpr std::chrono::milliseconds kOutputGracePeriod{200};
 
+// Who takes the run over should the program end before it does.
+struct HandOff {
+  // The keeper program (see hand_off.h); empty: none, and once we are gone
+  // the script's next write fails.
+  std::string keeper;
+  // The turn, a lock descriptor the keeper holds while the script runs;
+  // negative: none.
+  int lock = -1;
+};
+
 // One run of the install script: `<shell> -c <script>`, standard output and
 // standard error merged into one pipe, standard input, environment and working
 // directory inherited, in a process group of its own. The child gets no other
@@ -27,7 +37,8 @@ inline constexpr std::chrono::milliseconds kOutputGracePeriod{200};
 // limit.
 class InstallProcess {
  public:
-  explicit InstallProcess(std::string script, std::string shellPath = kDefaultShellPath);
+  explicit InstallProcess(std::string script, std::string shellPath = kDefaultShellPath,
+                          std::chrono::milliseconds grace = kOutputGracePeriod);
   ~InstallProcess();
 
   InstallProcess(const InstallProcess&) = delete;
@@ -35,30 +46,30 @@ class InstallProcess {
 
   // Starts the child and returns at once. Output, then the exit status, reach
   // the receiver on the main queue; nothing does if the receiver is gone. The
-  // output also goes, as bytes, to `file` when there is one. Throws
-  // LaunchError when the child, or a thread the run needs, cannot be started;
-  // nothing is delivered then. Launches at most once.
+  // output also goes, as bytes, to `file` when there is one, each read before
+  // anything else is done with it. Throws LaunchError when the child, or a
+  // thread the run needs, cannot be started; nothing is delivered then.
+  // Launches at most once.
   void launch(std::shared_ptr<MainQueue> mainQueue, std::weak_ptr<InstallReceiver> receiver,
-              std::shared_ptr<LogFile> file = nullptr);
+              std::shared_ptr<LogFile> file = nullptr, const HandOff& handOff = {});
 
   const std::string& shellPath() const { return shellPath_; }
   // 0 until launched.
   pid_t processIdentifier() const { return pid_; }
   // False once every writer has closed the output, the last of it and the
   // status have been queued for delivery, and the runner's threads are done
-  // with the run.
+  // with the run; or once it was handed off.
   bool isOutputOpen() const;
-  // For when the program ends with the output still open: nothing more is
-  // delivered, and a helper process reads the rest, so that the script's
-  // writes do not fail, appends it to the log file within its bound, and
-  // holds `lock` (a descriptor; negative: none) while the script runs.
-  void handOff(int lock);
+  // For when the program ends before the run: nothing more is delivered or
+  // read, and the keeper takes the run over at once.
+  void handOff();
 
   struct Run;
 
  private:
   std::string script_;
   std::string shellPath_;
+  std::chrono::milliseconds grace_;
   pid_t pid_ = 0;
   std::shared_ptr<Run> run_;
 };

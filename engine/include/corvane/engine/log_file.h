@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,7 +14,8 @@ namespace corvane {
 // run before's stays as install.1.log. Bounded: past headBytes + 2 × tailBytes
 // of output the file keeps its beginning and its latest tailBytes (from a line
 // start where one is near), with one line between them saying how much was
-// left out. Written by one thread, the output reader.
+// left out. Written by one thread at a time: the output reader, then, should
+// the program end first, the keeper, which continues it.
 struct LogFileLimits {
   std::uint64_t headBytes = std::uint64_t{32} << 20;
   std::uint64_t tailBytes = std::uint64_t{64} << 20;
@@ -24,33 +26,42 @@ class LogFile {
   using Limits = LogFileLimits;
 
   // Makes the folder when missing, turns the last file over and starts a new
-  // one. Null, with the reason in `error`, when that cannot be done.
+  // one. Null, with the reason in `error`, when that cannot be done; the last
+  // file is then emptied or removed, so that it never passes for this run's.
   static std::shared_ptr<LogFile> Open(const std::string& folder, std::string& error,
                                        Limits limits = {});
+  // Continues the file open on `fd` (which it takes) from what it holds, as
+  // if this object had written it all: for a process that takes over writing
+  // it. Null when the file cannot be read.
+  static std::shared_ptr<LogFile> Resume(int fd, Limits limits);
   ~LogFile();
   LogFile(const LogFile&) = delete;
   LogFile& operator=(const LogFile&) = delete;
 
   const std::string& path() const { return path_; }
+  const Limits& limits() const { return limits_; }
+  // For handing the file on; it stays this object's.
+  int descriptor() const { return fd_; }
   // The reason, the one time the file could not be written; from then on it
   // takes nothing more, and is emptied.
   std::optional<std::string> write(std::string_view bytes);
   bool failed() const { return failed_; }
-  // For a copy that outlives this object: a new descriptor that appends to
-  // the file, and how many bytes it may add within the bound; -1 once the file
-  // has failed. Not while write() may run.
-  int openForAppending(std::uint64_t& room) const;
+  // Called by the writing thread when the file fails, before it is emptied.
+  // Set before the first write.
+  void onFailure(std::function<void()> callback) { onFailure_ = std::move(callback); }
 
  private:
   LogFile(int fd, std::string path, Limits limits);
   bool writeAt(std::uint64_t position, std::string_view bytes);
   bool keepOnlyTheEnd();
   bool writeMarker();
+  void readLayout();
 
   const int fd_;
   const std::string path_;
   const Limits limits_;
   std::atomic<bool> failed_ = false;
+  std::function<void()> onFailure_;
   std::string reason_;
   std::uint64_t fileEnd_ = 0;
   // Once output was left out: where the marker line and the kept end begin.

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace corvane {
@@ -14,20 +15,24 @@ class LaunchError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct SpawnRequest {
-  // For a standard descriptor: the same as ours, or /dev/null.
-  static constexpr int kOurs = -1;
-  static constexpr int kNull = -2;
+// A child's standard descriptor when it is none of ours in particular.
+enum class StandardStream {
+  kOurs,  // the same as ours
+  kNull,  // /dev/null
+};
 
+// One of our descriptors, or a StandardStream.
+using ChildStream = std::variant<StandardStream, int>;
+
+struct SpawnRequest {
   std::string path;
   // argv, the program name included.
   std::vector<std::string> arguments;
-  // Standard input, output and error: one of our descriptors, kOurs or kNull.
-  int input = kNull;
-  int output = kNull;
-  int errors = kNull;
-  // Given to the child as descriptor 3 when not negative.
-  int extra = -1;
+  ChildStream input = StandardStream::kNull;
+  ChildStream output = StandardStream::kNull;
+  ChildStream errors = StandardStream::kNull;
+  // Given to the child as descriptors 3, 4, ... in this order.
+  std::vector<int> extra{};
   // In a session of its own, for a program that outlives us; otherwise in a
   // process group of its own.
   bool detached = true;
@@ -35,8 +40,11 @@ struct SpawnRequest {
 
 // Starts a program with an empty signal mask, SIGPIPE at its default (toolkits
 // ignore it; a script's `producer | head` must not), none of our descriptors
-// but those the request names, and a process group of its own, so that a `kill 0` in it
-// reaches only its own. Throws LaunchError.
+// but those the request names, and a process group of its own, so that a
+// `kill 0` in it reaches only its own. Throws LaunchError.
 pid_t Spawn(const SpawnRequest& request);
+
+// A pipe with both ends close-on-exec. Throws LaunchError.
+void MakePipe(int fds[2]);
 
 }  // namespace corvane
