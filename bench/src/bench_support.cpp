@@ -302,6 +302,43 @@ std::string GigabyteLines(std::uintmax_t first) {
   return out;
 }
 
+}  // namespace
+
+int WriteGigabyteLines(int fd) {
+  // A buffer of whole lines whose numbers are counted up in place: the
+  // producer must cost far less than what it measures.
+  constexpr std::size_t kLines = 819;
+  std::string buffer;
+  for (std::size_t i = 0; i < kLines; ++i) {
+    char number[16];
+    std::snprintf(number, sizeof number, "%010zu ", i);
+    buffer.append(number).append(kGigabyteText).push_back('\n');
+  }
+  for (std::uintmax_t first = 0; first < kGigabyteLines; first += kLines) {
+    const auto lines =
+        static_cast<std::size_t>(std::min<std::uintmax_t>(kLines, kGigabyteLines - first));
+    for (std::size_t written = 0; written < lines * 80;) {
+      const ssize_t n = ::write(fd, buffer.data() + written, lines * 80 - written);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return 1;
+      written += static_cast<std::size_t>(n);
+    }
+    // Each line's number goes up by the lines in the buffer.
+    for (std::size_t i = 0; i < kLines; ++i) {
+      char* digits = buffer.data() + i * 80;
+      unsigned carry = kLines;
+      for (int d = 9; d >= 0 && carry > 0; --d) {
+        const unsigned sum = static_cast<unsigned>(digits[d] - '0') + carry;
+        digits[d] = static_cast<char>('0' + sum % 10);
+        carry = sum / 10;
+      }
+    }
+  }
+  return 0;
+}
+
+namespace {
+
 void WritePayload(const std::string& workdir, const std::string& name, const std::string& command) {
   const WorkloadPaths paths = PathsFor(workdir, name);
   MakeDirectories(paths.resources + "/payload/scripts");
@@ -346,10 +383,12 @@ void PrepareWorkdir(const std::string& workdir) {
                    "' $((i / 100)) $((i % 100)) \"$i\"; sleep 0.002; done; echo");
   WritePayload(workdir, "blank",
                "head -c " + std::to_string(kBlankBytes) + " /dev/zero | tr '\\0' '\\n'");
-  WritePayload(workdir, "gigabyte",
-               "seq -f '%010.0f " + std::string(kGigabyteText) + "' 0 " +
-                   std::to_string(kGigabyteLines - 1));
+  WritePayload(workdir, "gigabyte", GigabyteProducer());
   WritePayload(workdir, "idle", "sleep 10");
+}
+
+std::string GigabyteProducer() {
+  return "exec " + corvane::ShellQuote(ExecutablePath()) + " gigabyte-lines";
 }
 
 std::uintmax_t ExpectedOutputSize(const std::string& workdir, const std::string& name) {

@@ -60,6 +60,11 @@ std::uintmax_t ExpectedOutputSize(const std::string& workdir, const std::string&
 std::string ExpectedOutputTail(const std::string& workdir, const std::string& name,
                                std::uintmax_t bytes);
 
+// The gigabyte workload's output, written to `fd` at far more than the
+// installer takes it; and the shell command that runs it.
+int WriteGigabyteLines(int fd);
+std::string GigabyteProducer();
+
 // Writes the data files and payloads every workload needs.
 void PrepareWorkdir(const std::string& workdir);
 

@@ -97,6 +97,18 @@ double ScriptToDevNullMs(const std::string& workdir, const std::string& name) {
   return RunChild({"/bin/bash", "-c", script}, false, false).elapsedMs;
 }
 
+// The gigabyte's producer into `cat > file` on the same disk: what a pipe
+// alone takes to move the output to a file.
+double PipeToFileMs(const std::string& workdir) {
+  const std::string file = workdir + "/pipe-to-file.txt";
+  const double ms =
+      RunChild({"/bin/bash", "-c", GigabyteProducer() + " | cat > " + corvane::ShellQuote(file)},
+               false, false)
+          .elapsedMs;
+  std::filesystem::remove(file);
+  return ms;
+}
+
 void CopyDemoPayload(const std::string& workdir, const std::string& payloadDir) {
   const WorkloadPaths paths = PathsFor(workdir, "startup");
   std::filesystem::remove_all(paths.resources + "/payload");
@@ -150,7 +162,7 @@ int RunReport(const ReportOptions& options) {
   if (options.gui) {
     std::map<std::string, Series> gui;
     Series toDevNull;
-    Series gigabyteToDevNull;
+    Series pipeToFile;
     // Rounds, not one workload after another: a figure compared with another
     // workload's then sees the same spells of load from the rest of the machine.
     for (int i = 0; i < runs; ++i) {
@@ -161,14 +173,12 @@ int RunReport(const ReportOptions& options) {
             Self(args), {"total_ms", "block_max_ms", "block_p99_ms", "peak_rss_mb", "output_mb",
                          "kept_mb", "cpu_s", "scroll_max_ms", "scroll_total_ms"});
         if (options.check) continue;
-        for (auto [name, series] :
-             {std::pair{"lines", &toDevNull}, {"gigabyte", &gigabyteToDevNull}}) {
-          if (workload.name != name) continue;
-          ChildResult baseline;
-          baseline.values["total_ms"] = std::to_string(ScriptToDevNullMs(workdir, name));
-          baseline.exitStatus = 0;
-          series->add(baseline, {"total_ms"});
-        }
+        if (workload.name != "lines" && workload.name != "gigabyte") continue;
+        ChildResult baseline;
+        baseline.values["total_ms"] = std::to_string(
+            workload.name == "lines" ? ScriptToDevNullMs(workdir, "lines") : PipeToFileMs(workdir));
+        baseline.exitStatus = 0;
+        (workload.name == "lines" ? toDevNull : pipeToFile).add(baseline, {"total_ms"});
       }
     }
 
@@ -250,14 +260,15 @@ int RunReport(const ReportOptions& options) {
       }
       const Series& gigabyte = gui["gigabyte"];
       const double gigabyteMs = gigabyte.median("total_ms");
-      const double gigabyteAlone = gigabyteToDevNull.median("total_ms");
-      report.figure("gigabyte", "time to the outcome",
-                    Format("%.1f s, log keeps %.0f of %.0f MB", gigabyteMs / 1000,
-                           gigabyte.median("kept_mb"), gigabyte.median("output_mb")),
-                    "<= 20 s", gigabyteMs <= 20'000);
-      report.figure("gigabyte", "context: vs script to /dev/null",
-                    Format("%.2fx (%.1f s)", gigabyteMs / gigabyteAlone, gigabyteAlone / 1000), "-",
-                    true);
+      const double pipe = pipeToFile.median("total_ms");
+      report.figure(
+          "gigabyte", "time vs a pipe into a file",
+          Format("%.2fx (%.1f / %.1f s)", gigabyteMs / pipe, gigabyteMs / 1000, pipe / 1000),
+          "<= 2.00x", gigabyteMs / pipe <= 2.0);
+      report.figure(
+          "gigabyte", "context: what the log keeps",
+          Format("%.0f of %.0f MB", gigabyte.median("kept_mb"), gigabyte.median("output_mb")), "-",
+          true);
       figuresOf("gigabyte");
 
       // The bar is the least a window showing Japanese costs: one Japanese

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "driver.h"
 #include "engine_runs.h"
 #include "gui_runs.h"
@@ -79,6 +80,7 @@ int main(int argc, char* argv[]) {
     if (mode == "engine" && args.size() == 2)
       return bench::RunEngineThroughput(std::stoull(args[1]));
     if (mode == "produce" && args.size() == 2) return bench::RunProducer(std::stoull(args[1]));
+    if (mode == "gigabyte-lines") return bench::WriteGigabyteLines(1);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "corvane-bench: %s\n", error.what());
     return 2;
