@@ -134,7 +134,7 @@ void Keeper::dismiss() {
     std::lock_guard lock(mutex_);
     CloseOnce(lifeline_);
   }
-  // It ends as soon as it reads the word: it does nothing else while we live.
+  // It ends once it has put the log file in order.
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
@@ -165,7 +165,14 @@ int RunKeeper(int argc, const char* const* argv) {
     if (n <= 0) break;
     if (word == kScriptEnded) CloseOnce(lock);
     if (word == kFileFailed) CloseOnce(file);
-    if (word == kDismissed) return 0;
+    if (word == kDismissed) {
+      // The run is over: its kept end in order, whether or not the
+      // installer waits for it.
+      if (file >= 0) {
+        if (const auto log = LogFile::Resume(file, arguments->limits)) (void)log->finish();
+      }
+      return 0;
+    }
   }
   ::close(kLifeline);
 
@@ -186,6 +193,7 @@ int RunKeeper(int argc, const char* const* argv) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       outputOpen = false;
+      if (log) (void)log->finish();
       continue;
     }
     // A file that fails empties itself and takes nothing more; the output is

@@ -81,18 +81,28 @@ class OutputSink {
 };
 
 // The bytes as they came, on disk. First, so that a read is in the file
-// before anything else can go wrong with it.
+// before anything else can go wrong with it. At the end, a keeper puts the
+// file in order, as it is dismissed: should we be gone before that is done,
+// it still gets done.
 class FileSink final : public OutputSink {
  public:
-  FileSink(std::shared_ptr<LogFile> file, std::shared_ptr<DeliveryQueue> deliveries)
-      : file_(std::move(file)), deliveries_(std::move(deliveries)) {}
+  FileSink(std::shared_ptr<LogFile> file, std::shared_ptr<DeliveryQueue> deliveries,
+           bool keeperFinishes)
+      : file_(std::move(file)),
+        deliveries_(std::move(deliveries)),
+        keeperFinishes_(keeperFinishes) {}
   void take(std::string_view bytes) override {
     if (auto failure = file_->write(bytes)) deliveries_->pushLogFileFailure(*failure);
+  }
+  void finish() override {
+    if (keeperFinishes_) return;
+    if (auto failure = file_->finish()) deliveries_->pushLogFileFailure(*failure);
   }
 
  private:
   std::shared_ptr<LogFile> file_;
   std::shared_ptr<DeliveryQueue> deliveries_;
+  bool keeperFinishes_;
 };
 
 // The text, decoded, to the main thread.
@@ -215,7 +225,9 @@ void WatchExit(Run& run) {
 class OutputPump {
  public:
   explicit OutputPump(Run& run) : run_(run), buffer_(kChunkBytes) {
-    if (run.file) sinks_.push_back(std::make_unique<FileSink>(run.file, run.deliveries));
+    if (run.file) {
+      sinks_.push_back(std::make_unique<FileSink>(run.file, run.deliveries, run.keeper != nullptr));
+    }
     sinks_.push_back(std::make_unique<DeliverySink>(run.deliveries));
   }
 

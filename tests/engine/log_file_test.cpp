@@ -45,6 +45,7 @@ TEST(LogFile, KeepsTheBeginningAndTheEndOfLongOutputByteForByte) {
       ASSERT_FALSE(failure) << *failure;
       all += piece;
     }
+    ASSERT_FALSE(file->finish());
     ASSERT_TRUE(KeptAsTheFileKeepsOutput(ReadFile(path), all, limits)) << "round " << round;
   }
 }

@@ -38,7 +38,8 @@ class Keeper {
   void scriptEnded();
   // The log file failed and was emptied: the keeper leaves it so.
   void fileFailed();
-  // The run is over: the keeper ends, and is waited for.
+  // The run is over: the keeper puts the log file in order and ends, and is
+  // waited for.
   void dismiss();
   // The installer is ending: the keeper takes over now rather than when the
   // installer is gone. Only once nothing of ours reads the output or writes
