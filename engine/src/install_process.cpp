@@ -268,7 +268,7 @@ class OutputPump {
       } else if (slots[kOutput].revents != 0) {
         const std::size_t got = readOnce(kChunkBytes);
         if (got == 0) break;
-        if (phase == Phase::kScriptRuns && got < kChunkBytes) {
+        if (phase == Phase::kScriptRuns && got < kChunkBytes / 16) {
           pollfd wake{run_.exited[0], POLLIN, 0};
           ::poll(&wake, 1, kBatchMilliseconds);
         }

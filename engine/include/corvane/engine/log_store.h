@@ -111,6 +111,10 @@ class LogStore {
   const unsigned chunkShift_;
   std::size_t budget_;
   std::vector<Chunk> chunks_;
+  // Chunks dropped from the front, kept for the next ones at the back; a
+  // few, outside the budget, and let go of when memory runs short.
+  static constexpr std::size_t kSpareChunks = 10;
+  std::vector<ChunkBytes> spare_;
   // Offset of chunks_.front()'s first byte.
   std::uint64_t chunkBase_ = 0;
   std::uint64_t begin_ = 0;

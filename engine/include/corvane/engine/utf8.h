@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -28,15 +29,32 @@ struct Counts {
   std::uint64_t in(TextUnit unit) const { return unit == TextUnit::kUtf16 ? utf16 : characters; }
 };
 
+// Eight bytes at a time: a character is a byte that is no continuation byte
+// (10xxxxxx); one above U+FFFF starts with 11110xxx.
 inline Counts Count(std::string_view text) {
-  std::uint64_t leads = 0;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  // How many bytes have their top bit set in `bits`, which has no other.
+  auto bytesSet = [](std::uint64_t bits) { return ((bits >> 7) * kOnes) >> 56; };
+  std::uint64_t continuations = 0;
   std::uint64_t astral = 0;
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    leads += (b & 0xC0U) != 0x80U;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    const std::uint64_t high = word & kHigh;
+    if (high == 0) continue;
+    const std::uint64_t second = (word << 1) & kHigh;
+    continuations += bytesSet(high & ~second);
+    astral += bytesSet(high & second & (word << 2) & (word << 3));
+  }
+  for (; i < text.size(); ++i) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    continuations += (b & 0xC0U) == 0x80U;
     astral += b >= 0xF0U;
   }
-  return {leads, leads + astral};
+  const std::uint64_t characters = text.size() - continuations;
+  return {characters, characters + astral};
 }
 
 // Bytes from the start of `text` before the character that holds unit
