@@ -21,9 +21,9 @@ void LogReader::logDidChange() {
   if (updatePosted_) return;
   updatePosted_ = true;
   // The first change after a pause shows at once; later ones once a frame, or
-  // every third while a whole page goes by between two: no one reads a flood,
+  // every eighth while a whole page goes by between two: no one reads a flood,
   // and drawing it costs the same however fast it comes.
-  const auto frame = flooding_ ? 3 * kFrame : kFrame;
+  const auto frame = flooding_ ? 8 * kFrame : kFrame;
   const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - lastUpdate_);
   auto update = [weak = std::weak_ptr<LogReader*>(self_)] {

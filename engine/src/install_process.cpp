@@ -26,10 +26,10 @@ namespace corvane {
 namespace {
 
 constexpr std::size_t kChunkBytes = std::size_t{64} * 1024;
-// After a short read the reader waits this long before the next, so that a
-// script printing line by line is read a batch of lines at a time, not a
-// read and a delivery per line.
-constexpr int kBatchMilliseconds = 8;
+// After a read of a few lines the reader waits this long before the next, so
+// that a script printing line by line is read a frame's worth at a time, not
+// a read and a delivery per line.
+constexpr int kBatchMilliseconds = 16;
 
 // Names show in debuggers and process listings.
 void NameThisThread(const char* name) {
