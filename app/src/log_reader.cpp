@@ -23,7 +23,7 @@ void LogReader::logDidChange() {
   // The first change after a pause shows at once; later ones once a frame, or
   // every eighth while a whole page goes by between two: no one reads a flood,
   // and drawing it costs the same however fast it comes.
-  const auto frame = flooding_ ? 8 * kFrame : kFrame;
+  const auto frame = flooding_ ? kFloodFrames * kFrame : kFrame;
   const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - lastUpdate_);
   auto update = [weak = std::weak_ptr<LogReader*>(self_)] {

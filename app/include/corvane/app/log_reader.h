@@ -21,6 +21,8 @@ namespace corvane {
 class LogReader final : private LogModel::Observer {
  public:
   static constexpr std::chrono::milliseconds kFrame{16};
+  // While a whole page goes by between two updates: no one reads a flood.
+  static constexpr int kFloodFrames = 8;
 
   // What the reader needs of its view. Heights and distances are in the
   // view's units (points, pixels), down from the top.
