@@ -1,6 +1,7 @@
 #include "corvane/engine/output_decoder.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -50,6 +51,13 @@ constexpr LeadInfo Lead(std::uint8_t b) {
   return {0, 0, 0};
 }
 
+// Leads of three bytes whose second may be any continuation byte.
+constexpr auto kCommonLead = [] {
+  std::array<bool, 256> table{};
+  for (int b = 0xE1; b <= 0xEF; ++b) table[static_cast<std::size_t>(b)] = b != 0xED;
+  return table;
+}();
+
 }  // namespace
 
 bool IsValidUtf8(std::string_view bytes) {
@@ -57,19 +65,41 @@ bool IsValidUtf8(std::string_view bytes) {
   const std::size_t n = bytes.size();
   std::size_t i = 0;
   while (i < n) {
-    // Skip ASCII eight bytes at a time: most install output is ASCII.
+    // Skip ASCII eight bytes at a time: most install output is ASCII. In the
+    // word that is not, straight to its first byte that is not.
     while (i + 8 <= n) {
       std::uint64_t word;
       std::memcpy(&word, p + i, sizeof word);
-      if ((word & 0x8080808080808080ULL) != 0) break;
-      i += 8;
+      const std::uint64_t high = word & 0x8080808080808080ULL;
+      if (high == 0) {
+        i += 8;
+        continue;
+      }
+      if constexpr (std::endian::native == std::endian::little) {
+        i += static_cast<std::size_t>(std::countr_zero(high)) / 8;
+      }
+      break;
     }
     while (i < n && Byte(bytes, i) < 0x80) ++i;
     // A run of multi-byte characters, without going back to the word test
     // between them: Japanese output is mostly such runs.
     while (i < n && Byte(bytes, i) >= 0x80) {
+      // Two such characters at once, when there are: the second byte of a
+      // lead from E1 to EF, but ED, may be any continuation byte.
+      if constexpr (std::endian::native == std::endian::little) {
+        std::uint64_t word = 0;
+        while (i + 8 <= n) {
+          std::memcpy(&word, p + i, sizeof word);
+          if ((word & 0x0000C0C000C0C000ULL) != 0x0000808000808000ULL ||
+              !kCommonLead[word & 0xFFU] || !kCommonLead[(word >> 24) & 0xFFU]) {
+            break;
+          }
+          i += 6;
+        }
+        if (i >= n || Byte(bytes, i) < 0x80) break;
+      }
       const std::uint8_t b = Byte(bytes, i);
-      if (b >= 0xE1 && b <= 0xEF && b != 0xED) {
+      if (kCommonLead[b]) {
         // Three bytes whose second byte may be any continuation byte: most of
         // the Basic Multilingual Plane, all of kana and the common kanji.
         if (i + 3 > n) return false;
