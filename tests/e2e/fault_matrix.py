@@ -14,6 +14,7 @@ import time
 
 import pyatspi
 import pytest
+from gi.repository import GLib
 from Xlib import X, display as xdisplay, protocol
 
 WELCOME = "Corvane のセットアップを開始します。\n"
@@ -177,8 +178,21 @@ def installer(screen, tmp_path):
         run.process.kill()
 
 
+# The statuses reach screen readers as they change, each in the event
+# itself, as Orca hears them.
 def test_demo_payload_installs_opens_the_app_and_ends_on_close(installer):
-    state = installer.start().outcome()
+    heard = []
+    def hear(event):
+        if event.source.getRole() == pyatspi.ROLE_LABEL:
+            heard.append(event.any_data)
+    pyatspi.Registry.registerEventListener(hear, "object:text-changed:insert")
+    try:
+        state = installer.start().outcome()
+        while GLib.MainContext.default().iteration(False):
+            pass
+    finally:
+        pyatspi.Registry.deregisterEventListener(hear, "object:text-changed:insert")
+    assert heard == [INSTALLING, SUCCEEDED]
     assert state["status"] == SUCCEEDED and state["open"] and not state["spinning"]
     assert state["log"].startswith(WELCOME + f"インストール先: {installer.root}\n")
     assert "警告: デモ版のため、署名は行いません\n" in state["log"], "standard error is in the log too"

@@ -1,5 +1,7 @@
 #include "corvane/qt/installer_window.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGlyphRun>
@@ -26,12 +28,69 @@ class QtStatusLabel : public StatusLabel {
  public:
   explicit QtStatusLabel(QLabel* label) : label_(label) {}
   void setText(const std::string& text) override {
-    if (label_) label_->setText(QString::fromStdString(text));
+    if (!label_) return;
+    const QString before = label_->text();
+    label_->setText(QString::fromStdString(text));
+    // A screen reader hears the new text in the event itself: Qt's own name
+    // change carries none to AT-SPI.
+    QAccessibleTextRemoveEvent removed(label_, 0, before);
+    QAccessible::updateAccessibility(&removed);
+    QAccessibleTextInsertEvent inserted(label_, 0, label_->text());
+    QAccessible::updateAccessibility(&inserted);
   }
 
  private:
   QPointer<QLabel> label_;
 };
+
+// The status label to screen readers: a label, and its text through the text
+// interface too, so that its changes can be told as text changes. In
+// characters, as AT-SPI counts.
+class StatusAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
+ public:
+  explicit StatusAccessible(QLabel* label) : QAccessibleWidget(label, QAccessible::StaticText) {}
+  void* interface_cast(QAccessible::InterfaceType type) override {
+    if (type == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface*>(this);
+    return QAccessibleWidget::interface_cast(type);
+  }
+  QString text(QAccessible::Text type) const override {
+    return type == QAccessible::Name ? label()->text() : QAccessibleWidget::text(type);
+  }
+  QString text(int start, int end) const override {
+    const QList<uint> characters = label()->text().toUcs4();
+    end = std::clamp(end < 0 ? static_cast<int>(characters.size()) : end, 0,
+                     static_cast<int>(characters.size()));
+    start = std::clamp(start, 0, end);
+    return QString::fromUcs4(reinterpret_cast<const char32_t*>(characters.data()) + start,
+                             end - start);
+  }
+  int characterCount() const override { return static_cast<int>(label()->text().toUcs4().size()); }
+  void selection(int /*index*/, int* start, int* end) const override { *start = *end = 0; }
+  int selectionCount() const override { return 0; }
+  void addSelection(int /*start*/, int /*end*/) override {}
+  void removeSelection(int /*index*/) override {}
+  void setSelection(int /*index*/, int /*start*/, int /*end*/) override {}
+  int cursorPosition() const override { return 0; }
+  void setCursorPosition(int /*position*/) override {}
+  QRect characterRect(int /*offset*/) const override { return {}; }
+  int offsetAtPoint(const QPoint& /*point*/) const override { return -1; }
+  void scrollToSubstring(int /*start*/, int /*end*/) override {}
+  QString attributes(int offset, int* start, int* end) const override {
+    *start = *end = offset;
+    return {};
+  }
+
+ private:
+  QLabel* label() const { return static_cast<QLabel*>(widget()); }
+};
+
+QAccessibleInterface* StatusAccessibleFactory(const QString& /*key*/, QObject* object) {
+  auto* label = qobject_cast<QLabel*>(object);
+  if (label != nullptr && label->objectName() == names::kStatusLabel) {
+    return new StatusAccessible(label);
+  }
+  return nullptr;
+}
 
 class QtSpinner : public Spinner {
  public:
@@ -101,6 +160,11 @@ QString Text(std::string_view text) {
 QtWindow::~QtWindow() { delete widget_.data(); }
 
 InstallerWindow BuildInstallerWindow(WindowActions actions, std::shared_ptr<LogModel> log) {
+  static const bool accessible = [] {
+    QAccessible::installFactory(StatusAccessibleFactory);
+    return true;
+  }();
+  (void)accessible;
   auto* window = new QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                           Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint);
   window->setFixedSize(layout::kContentWidth, layout::kContentHeight);
@@ -126,8 +190,10 @@ InstallerWindow BuildInstallerWindow(WindowActions actions, std::shared_ptr<LogM
   heading->setFont(SystemFont(layout::kHeadingPoints, true));
   heading->setGeometry(Geometry(layout::kHeading));
 
-  auto* status = new DimLabel(Text(layout::kInitialStatus), window);
+  // Named before it has a text: screen readers see it by its name.
+  auto* status = new DimLabel({}, window);
   status->setObjectName(names::kStatusLabel);
+  status->setText(Text(layout::kInitialStatus));
   status->setFont(SystemFont(layout::kStatusPoints, false));
   status->setWordWrap(false);
   status->setGeometry(Geometry(layout::kStatus));
