@@ -14,30 +14,28 @@ namespace {
 
 using Segment = LogModel::Segment;
 
-// One character of the text, as stored, in UTF-16, and as a view shows it.
+// One character of the text, as stored, and as a view shows it in UTF-16.
 struct Atom {
   std::string bytes;
   std::u16string shown;
 };
 
-// Text of known characters, appended at random cuts into a small store: the
-// oracle knows every character's UTF-16 index and every line's start.
+// Text of known characters: where each starts in bytes, and in UTF-16 units
+// as shown.
 struct Oracle {
   std::string text;
   std::u16string shown;
-  std::vector<std::uint64_t> starts;  // of each character, in bytes
-  std::vector<std::uint64_t> units;   // of each character, in shown units
+  std::vector<std::uint64_t> starts;
+  std::vector<std::uint64_t> units;
 
-  void add(const Atom& atom) {
-    starts.push_back(text.size());
-    units.push_back(shown.size());
-    text += atom.bytes;
-    shown += atom.shown;
+  // Characters before an offset, and UTF-16 units as shown.
+  std::uint64_t charactersAt(std::uint64_t offset) const {
+    return static_cast<std::uint64_t>(std::lower_bound(starts.begin(), starts.end(), offset) -
+                                      starts.begin());
   }
   std::uint64_t unitsAt(std::uint64_t offset) const {
-    const auto found = std::lower_bound(starts.begin(), starts.end(), offset);
-    return found == starts.end() ? shown.size()
-                                 : units[static_cast<std::size_t>(found - starts.begin())];
+    const auto k = charactersAt(offset);
+    return k == starts.size() ? shown.size() : units[k];
   }
   bool isCharacterStart(std::uint64_t offset) const {
     return offset == text.size() || std::binary_search(starts.begin(), starts.end(), offset);
@@ -46,35 +44,35 @@ struct Oracle {
 
 // Segments are a line's text cut every 4,096 bytes, moved back to a
 // character's start; walked forward and back, found by offset, and shown
-// with NUL as ␀ in as many UTF-16 units as the text has.
+// with NUL as ␀ in as many UTF-16 units as the text has. Offsets map to
+// indexes in UTF-16 units and in characters, and back, as screen readers ask.
 TEST(LogModel, CutsLinesIntoSegmentsAndMapsThemToUtf16) {
   const std::vector<Atom> atoms = {{"a", u"a"},   {"あ", u"あ"},
                                    {"😀", u"😀"},   {"𠮷", u"𠮷"},
                                    {"é", u"é"},   {std::string(1, '\0'), u"\u2400"},
                                    {"\t", u"\t"}, {"\u2400", u"\u2400"}};
-  const std::vector<Atom> ends = {
-      {"\n", u"\n"}, {"\r\n", u"\r\n"}, {"\r", u"\r"}, {"\u2028", u"\u2028"}};
+  // CRLF is two characters and one line end.
+  const std::vector<std::vector<Atom>> ends = {
+      {{"\n", u"\n"}}, {{"\r", u"\r"}, {"\n", u"\n"}}, {{"\r", u"\r"}}, {{"\u2028", u"\u2028"}}};
   std::mt19937 random(5);
   for (int round = 0; round < 12; ++round) {
     LogModel model(round % 2 == 0 ? LogStore::kDefaultBudget : 64 * 1024, 4096);
     Oracle oracle;
     std::string pending;
+    auto add = [&](const Atom& atom) {
+      oracle.starts.push_back(oracle.text.size());
+      oracle.units.push_back(oracle.shown.size());
+      oracle.text += atom.bytes;
+      oracle.shown += atom.shown;
+      pending += atom.bytes;
+    };
     for (int line = 0; line < 60; ++line) {
       // Mostly short lines; some of several segments.
       const auto length = random() % 8 == 0 ? 3000 + random() % 9000 : random() % 90;
-      for (std::size_t k = 0; k < length; ++k) {
-        const Atom& atom = atoms[random() % 7 == 0 ? random() % atoms.size() : 0];
-        oracle.add(atom);
-        pending += atom.bytes;
-      }
-      const Atom& end = ends[random() % ends.size()];
-      oracle.add(end);
-      pending += end.bytes;
+      for (std::size_t k = 0; k < length; ++k) add(atoms[random() % 7 == 0 ? random() % 8 : 0]);
+      for (const Atom& end : ends[random() % ends.size()]) add(end);
       // Cut anywhere, even inside a character's bytes: the store takes it whole.
-      if (random() % 3 == 0) {
-        model.append(pending);
-        pending.clear();
-      }
+      if (random() % 3 == 0) model.append(std::exchange(pending, {}));
     }
     model.append(pending);
 
@@ -93,16 +91,25 @@ TEST(LogModel, CutsLinesIntoSegmentsAndMapsThemToUtf16) {
         // Cut at the multiple of 4,096 from the line's start, or just before it.
         ASSERT_LE(lineStart + (s.index + 1) * LogModel::kSegmentBytes - s.to, 3U);
       }
-      const std::uint64_t first = oracle.unitsAt(s.from) - oracle.unitsAt(begin);
-      const std::u16string shown = model.displayText(s);
-      ASSERT_EQ(shown, oracle.shown.substr(oracle.unitsAt(s.from),
-                                           oracle.unitsAt(s.to) - oracle.unitsAt(s.from)));
-      ASSERT_EQ(store.indexAt(s.from, TextUnit::kUtf16), first);
+      ASSERT_EQ(model.displayText(s),
+                oracle.shown.substr(oracle.unitsAt(s.from),
+                                    oracle.unitsAt(s.to) - oracle.unitsAt(s.from)));
       for (std::uint64_t at = s.from; at <= s.to; at += 1 + random() % 97) {
         if (!oracle.isCharacterStart(at)) continue;
         const std::size_t units = model.unitsBefore(s, at);
         ASSERT_EQ(units, oracle.unitsAt(at) - oracle.unitsAt(s.from));
         ASSERT_EQ(model.offsetAtUnits(s, units), at);
+        const std::uint64_t index = oracle.unitsAt(at) - oracle.unitsAt(begin);
+        const std::uint64_t character = oracle.charactersAt(at) - oracle.charactersAt(begin);
+        ASSERT_EQ(store.indexAt(at, TextUnit::kUtf16), index);
+        ASSERT_EQ(store.offsetAt(index, TextUnit::kUtf16), at);
+        const std::uint64_t unit = oracle.unitsAt(at);
+        if (unit < oracle.shown.size() && oracle.shown[unit] >= 0xD800 &&
+            oracle.shown[unit] < 0xDC00) {
+          ASSERT_EQ(store.offsetAt(index + 1, TextUnit::kUtf16), at) << "inside a pair";
+        }
+        ASSERT_EQ(store.indexAt(at, TextUnit::kCharacter), character);
+        ASSERT_EQ(store.offsetAt(character, TextUnit::kCharacter), at);
         ASSERT_EQ(
             model.segmentAt(at),
             s.to == at && i + 1 < walked.size() && walked[i + 1].from == at ? walked[i + 1] : s);
@@ -137,9 +144,8 @@ class FakeView : public LogReader::View {
     while (second < text.size() && text[second] != u' ') ++second;
     return {first, second};
   }
-  void readerChanged() override { ++changes; }
+  void readerChanged() override {}
   void forgetLayouts() override {}
-  int changes = 0;
 
  private:
   std::size_t rows(const Segment& segment) const {

@@ -162,7 +162,6 @@ EOF
   [[ -n $mac ]] || echo "  Corvane Installer makeKeyAndOrderFront:"
   cat <<EOF
 windows menu: ウインドウ, services menu: サービス
-⌘A selects the log: 1, ⌘C copies it: 1
 EOF
 }
 

@@ -88,30 +88,6 @@ TEST(LogStore, KeepsExactlyTheEndAndCountsWhatWent) {
       ASSERT_TRUE(ending.size() <= 3 &&
                   LineStarts(ending).size() == (k + 1 < starts.size() ? 2 : 1));
     }
-
-    // Indexes in UTF-16 units and in characters, as accessibility interfaces
-    // count them, and back; at every character of a short text, at a sample
-    // of a long one.
-    std::uint64_t units = 0;
-    std::uint64_t characters = 0;
-    const std::uint64_t stride = kept.size() < 20000 ? 1 : 61;
-    for (std::uint64_t at = store.beginOffset(); at < store.endOffset(); ++at) {
-      const auto b = static_cast<unsigned char>(store.byteAt(at));
-      if ((b & 0xC0U) == 0x80U) continue;
-      if (at % stride == 0) {
-        ASSERT_EQ(store.indexAt(at, TextUnit::kUtf16), units);
-        ASSERT_EQ(store.offsetAt(units, TextUnit::kUtf16), at);
-        ASSERT_EQ(store.indexAt(at, TextUnit::kCharacter), characters);
-        ASSERT_EQ(store.offsetAt(characters, TextUnit::kCharacter), at);
-        if (b >= 0xF0U) {
-          ASSERT_EQ(store.offsetAt(units + 1, TextUnit::kUtf16), at) << "inside a pair";
-        }
-      }
-      units += b >= 0xF0U ? 2 : 1;
-      ++characters;
-    }
-    ASSERT_EQ(store.length(TextUnit::kUtf16), units);
-    ASSERT_EQ(store.length(TextUnit::kCharacter), characters);
   }
 }
 
