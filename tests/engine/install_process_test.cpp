@@ -185,13 +185,17 @@ TEST_F(InstallProcessTest, HandedOffRunGoesOnInTheKeeperWithItsOutputAndTurn) {
   }
 }
 
-// A file that failed, and was emptied for it, stays empty: the keeper does
-// not take it up again for the output that follows the hand-off.
-TEST_F(InstallProcessTest, FailedFileStaysEmptyAfterTheHandOff) {
+// The file is private: the output may hold secrets. Full, as a file size
+// limit makes it, it is emptied and stays so: the keeper does not take it up
+// again for the output that follows the hand-off.
+TEST_F(InstallProcessTest, LogFileIsPrivateAndStaysEmptyOnceFullAfterTheHandOff) {
+  namespace fs = std::filesystem;
   testing::TempDir dir;
   const std::string go = (dir.path() / "go").string();
   std::string error;
   const auto file = LogFile::Open((dir.path() / "logs").string(), error);
+  EXPECT_EQ(fs::status(dir.path() / "logs").permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(file->path()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGXFSZ, &ignore, nullptr);

@@ -104,29 +104,6 @@ static void Down(id self, SEL cmd, NSEvent* event) {
   down(self, cmd, event);
 }
 static void Break() { down = (void (*)(id, SEL, NSEvent*))Replace([CorvaneLogView class], @selector(mouseDown:), (IMP)Down); }' broken.mm
-    expect "the text as shown copied" $r '^FAIL log views: copy$' '
-static BOOL (*writeOut)(id, SEL, NSPasteboard*, NSArray*);
-static BOOL Write(id self, SEL cmd, NSPasteboard* pasteboard, NSArray* types) {
-  const BOOL written = writeOut(self, cmd, pasteboard, types);
-  NSString* text = [pasteboard stringForType:NSPasteboardTypeString];
-  [pasteboard setString:[text stringByReplacingOccurrencesOfString:@"\0" withString:@"\u2400"] forType:NSPasteboardTypeString];
-  return written;
-}
-static void Break() { writeOut = (BOOL (*)(id, SEL, NSPasteboard*, NSArray*))Replace([CorvaneLogView class], @selector(writeSelectionToPasteboard:types:), (IMP)Write); }' broken.mm
-    expect "select all of what is shown" $r '^FAIL log views: select all$' '
-static void SelectShown(CorvaneLogView* self, SEL, id) {
-  [self reader].select([self offsetAtPoint:NSMakePoint(0, 0)], [self model]->store().endOffset());
-}
-static void Break() { Replace([CorvaneLogView class], @selector(selectAll:), (IMP)SelectShown); }' broken.mm
-    expect "no note" $r '^FAIL log views: note$' '
-static void (*note)(id, SEL, NSString*);
-static void Note(id self, SEL cmd, NSString*) { note(self, cmd, @""); }
-static void Break() { note = (void (*)(id, SEL, NSString*))Replace([CorvaneLogScrollView class], @selector(setNote:), (IMP)Note); }' broken.mm
-    expect "characters counted for VoiceOver" $r '^FAIL log views: accessibility$' '
-static NSInteger Characters(CorvaneLogView* self, SEL) {
-  return static_cast<NSInteger>([self model]->store().length(corvane::TextUnit::kCharacter));
-}
-static void Break() { Replace([CorvaneLogView class], @selector(accessibilityNumberOfCharacters), (IMP)Characters); }' broken.mm
     expect "descriptors 0-2 left closed" $r '^FAIL missing, stdin and stderr closed: window$' \
       '/SettleInheritedState();/d' main.mm
     expect "no main menu" $r '^FAIL demo: menus$' '/setMainMenu:mainMenu/d' main_menu.mm

@@ -110,6 +110,17 @@ TEST_F(InstallerWindowTest, KeysAndTextsAreThoseOfThisDesktop) {
   EXPECT_EQ(QCoreApplication::translate("QScrollBar", "Scroll here"), "ここにスクロール");
 }
 
+// A log view over a small bound, as large as the window's.
+class LogViewTest : public ::testing::Test {
+ protected:
+  LogViewTest() {
+    view.resize(564, 246);
+    view.show();
+  }
+  std::shared_ptr<LogModel> model = std::make_shared<LogModel>(64 * 1024, 4096);
+  LogView view{model};
+};
+
 std::uint64_t Offset(const LogModel& model, std::string_view text) {
   return model.store().beginOffset() + model.store().text().find(text);
 }
@@ -117,11 +128,7 @@ std::uint64_t Offset(const LogModel& model, std::string_view text) {
 // Past a small bound: keys and the scroll bar move the reader over all that
 // is kept, the last row sits at the bottom, and the note says what went, its
 // counts grouped by thousands.
-TEST(LogView, KeysScrollBarAndNote) {
-  auto model = std::make_shared<LogModel>(64 * 1024, 4096);
-  LogView view(model);
-  view.resize(564, 246);
-  view.show();
+TEST_F(LogViewTest, KeysScrollBarAndNote) {
   for (int i = 0; i < 1500; ++i) {
     model->append("line " + std::to_string(i) + " " + std::string(i % 7 ? 10 : 150, 'x') + "\r\n");
   }
@@ -155,11 +162,7 @@ TEST(LogView, KeysScrollBarAndNote) {
 // What is copied is exactly what was selected, line ends, NUL and all; a
 // triple click takes the whole line, however long; a double click takes a
 // Japanese word whole.
-TEST(LogView, CopiesExactlyWhatIsSelected) {
-  auto model = std::make_shared<LogModel>(64 * 1024, 4096);
-  LogView view(model);
-  view.resize(564, 246);
-  view.show();
+TEST_F(LogViewTest, CopiesExactlyWhatIsSelected) {
   // Line ends of every kind, NUL, tabs and long lines, past the bound.
   for (std::size_t i = 0; i < 400; ++i) {
     model->append(std::string("a\rbcあ\r\n\u2029😀\0\t", 18) + std::string(i % 3 * 90, 'x') + "\n");
@@ -195,11 +198,7 @@ TEST(LogView, CopiesExactlyWhatIsSelected) {
 
 // Screen readers get every kept character, counted as AT-SPI counts them:
 // characters, not UTF-16 units. NUL reads as ␀.
-TEST(LogView, ReadsOutToScreenReadersInCharacters) {
-  auto model = std::make_shared<LogModel>(64 * 1024, 4096);
-  LogView view(model);
-  view.resize(564, 246);
-  view.show();
+TEST_F(LogViewTest, ReadsOutToScreenReadersInCharacters) {
   std::string text;
   for (int i = 0; i < 3000; ++i) text += "😀😀😀😀😀 𠮷 " + std::to_string(i) + "\n";
   static constexpr char kEnd[] = "ten emoji 😀😀😀😀😀😀😀😀😀😀 and nul \0 here\nplain line\n";
