@@ -198,7 +198,7 @@ while IFS= read -r line; do
 done <<EOF
 before the bound: shown 1, no note 1
 past the bound: shows the end 1, lines dropped 1
-note: says what went 1, dimmed 1
+note: "以前の出力 125 行 (6,105 文字) を省略しました", dimmed 1
 back at the end: follows 1, in one update 1
 scroller: at the end 1, in proportion 1, halfway 1
 first kept line: by Home 1, by ⌘↑ 1, by the knob 1, ⌘↓ back 1
