@@ -18,26 +18,43 @@ LogReader::LogReader(std::shared_ptr<LogModel> model, std::shared_ptr<MainQueue>
 LogReader::~LogReader() { model_->setObserver(nullptr); }
 
 void LogReader::logDidChange() {
+  changedThisFrame_ = true;
   if (updatePosted_) return;
   updatePosted_ = true;
-  // The first change after a pause shows at once; later ones once a frame, or
-  // every eighth while a whole page goes by between two: no one reads a flood,
-  // and drawing it costs the same however fast it comes.
-  const auto frame = flooding_ ? kFloodFrames * kFrame : kFrame;
+  // The first change after a pause shows at once; later ones a frame after
+  // the last update.
   const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - lastUpdate_);
-  auto update = [weak = std::weak_ptr<LogReader*>(self_)] {
-    if (const auto self = weak.lock()) (*self)->catchUp();
-  };
-  if (since >= frame) {
-    mainQueue_->post(std::move(update));
+  if (since >= kFrame) {
+    mainQueue_->post(updateLater());
   } else {
-    mainQueue_->postAfter(frame - since, std::move(update));
+    mainQueue_->postAfter(kFrame - since, updateLater());
   }
+}
+
+std::function<void()> LogReader::updateLater() {
+  return [weak = std::weak_ptr<LogReader*>(self_)] {
+    if (const auto self = weak.lock()) (*self)->frameDue();
+  };
+}
+
+void LogReader::frameDue() {
+  // While a whole page goes by between two updates, no one reads it, and
+  // drawing it costs the same however fast it comes: every eighth frame is
+  // enough. A frame that brings nothing ends the flood, and the view shows
+  // where the output stopped at once.
+  if (flooding_ && changedThisFrame_ && ++framesSkipped_ < kFloodFrames) {
+    changedThisFrame_ = false;
+    mainQueue_->postAfter(kFrame, updateLater());
+    return;
+  }
+  catchUp();
 }
 
 void LogReader::catchUp() {
   updatePosted_ = false;
+  changedThisFrame_ = false;
+  framesSkipped_ = 0;
   lastUpdate_ = std::chrono::steady_clock::now();
   const std::uint64_t shownBefore = shownEnd_;
   if (!settle()) return;
@@ -68,9 +85,7 @@ bool LogReader::settle() {
     view_.forgetLayouts();
     model_->relieveMemory();
     updatePosted_ = true;
-    mainQueue_->postAfter(kFrame, [weak = std::weak_ptr<LogReader*>(self_)] {
-      if (const auto self = weak.lock()) (*self)->catchUp();
-    });
+    mainQueue_->postAfter(kFrame, updateLater());
     return false;
   }
 }

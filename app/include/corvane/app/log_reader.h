@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -21,7 +22,7 @@ namespace corvane {
 class LogReader final : private LogModel::Observer {
  public:
   static constexpr std::chrono::milliseconds kFrame{16};
-  // While a whole page goes by between two updates: no one reads a flood.
+  // Frames between updates while a whole page goes by between two.
   static constexpr int kFloodFrames = 8;
 
   // What the reader needs of its view. Heights and distances are in the
@@ -124,6 +125,8 @@ class LogReader final : private LogModel::Observer {
 
  private:
   void logDidChange() override;
+  std::function<void()> updateLater();
+  void frameDue();
   // Takes in what changed in the model; false when memory ran short.
   bool settle();
   double heightOf(const LogModel::Segment& segment);
@@ -149,6 +152,10 @@ class LogReader final : private LogModel::Observer {
   // went past a whole page since the one before.
   std::uint64_t shownEnd_ = 0;
   bool flooding_ = false;
+  // Since the last update, while flooding: frames let pass, and whether the
+  // current one brought output.
+  int framesSkipped_ = 0;
+  bool changedThisFrame_ = false;
 };
 
 }  // namespace corvane
