@@ -125,18 +125,15 @@ constexpr double kP99BarMs = 15;
 // What the log may take: 1.25 bytes a byte of output it keeps, over what the
 // idle window takes and the output that may wait for the window (the
 // hand-off's bound). Empty lines cost their line index more than their text:
-// for those, the log's budget for both is the bar. A gigabyte of output, most
-// of which goes, peaks under 300 MB.
+// for those, the log's budget for both is the bar.
 constexpr double kBytesPerByteKept = 1.25;
 constexpr double kWaitingMb = static_cast<double>(corvane::DeliveryQueue::kMaxPendingBytes) / 1e6;
-constexpr double kGigabyteRssBarMb = 300;
 const double kBudgetMb = static_cast<double>(corvane::LogStore::kDefaultBudget) / 1e6;
 
 void HeavyFigures(Report& report, const Workload& workload, const Series& gui, double windowRss) {
   const std::string& name = workload.name;
   const double output = gui.median("output_mb");
-  const double rssBar = name == "gigabyte" ? kGigabyteRssBarMb
-                        : name == "blank"
+  const double rssBar = name == "blank"
                             ? windowRss + kBudgetMb
                             : windowRss + kWaitingMb + kBytesPerByteKept * gui.median("kept_mb");
   report.figure(name, "longest event-loop block", Format("%.1f ms", gui.median("block_max_ms")),
