@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "corvane/engine/utf8.h"
+#include "corvane/app/text_units.h"
 
 namespace corvane {
 

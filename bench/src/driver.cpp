@@ -13,7 +13,7 @@
 #include "bench_support.h"
 #include "corvane/engine/delivery_queue.h"
 #include "corvane/engine/install_plan.h"
-#include "corvane/engine/log_store.h"
+#include "corvane/app/log_store.h"
 #include "engine_runs.h"
 
 namespace bench {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "corvane/engine/log_store.h"
+#include "corvane/app/log_store.h"
 
 namespace corvane {
 

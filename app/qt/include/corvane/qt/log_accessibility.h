@@ -1,6 +1,6 @@
 #pragma once
 
-#include "corvane/engine/utf8.h"
+#include "corvane/app/text_units.h"
 
 namespace corvane::qt {
 

@@ -1,4 +1,4 @@
-#include "corvane/engine/log_store.h"
+#include "corvane/app/log_store.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

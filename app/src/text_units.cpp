@@ -1,4 +1,4 @@
-#include "corvane/engine/utf8.h"
+#include "corvane/app/text_units.h"
 
 namespace corvane::utf8 {
 

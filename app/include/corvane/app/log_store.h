@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "corvane/engine/utf8.h"
+#include "corvane/app/text_units.h"
 
 namespace corvane {
 
