@@ -11,9 +11,9 @@
 #include <stdexcept>
 
 #include "bench_support.h"
+#include "corvane/app/log_store.h"
 #include "corvane/engine/delivery_queue.h"
 #include "corvane/engine/install_plan.h"
-#include "corvane/app/log_store.h"
 #include "engine_runs.h"
 
 namespace bench {
