@@ -2,42 +2,29 @@
 
 #import <AppKit/AppKit.h>
 
-#include <cstdint>
 #include <memory>
 
-#include "corvane/app/log_reader.h"
+#include "corvane/app/log_view_core.h"
 
 namespace corvane::macos {
 struct LogViewState;
 }
 
-// The installer's log, drawn from the log model: only the rows in view are
-// laid out, each segment of the model with a small TextKit layout of its own,
-// wrapped at the view's width, so the cost of drawing does not grow with the
-// output. The view fills its scroll view's clip view and never scrolls it;
-// the scroller is a position in all the kept output, and the place, the
-// selection and following the end are its LogReader's.
-//
-// Read-only and selectable: click, drag, a double click for a word, a triple
-// click for the whole line, Shift-click, ⌘A, ⌘C and a context menu; copying
-// gives exactly the text kept, line ends and NUL included. VoiceOver reads
-// all that is kept, by ranges, never as one string.
+// The installer's log on AppKit: the view core's segments laid out with
+// TextKit and drawn, and AppKit's events turned into the core's calls. It
+// fills its scroll view's clip view and never scrolls it; the scroller is a
+// position in all the kept output. Keys go through the key bindings; the
+// selection serves ⌘C and the Services menu; VoiceOver reads all that is
+// kept, by ranges.
 @interface CorvaneLogView : NSView {
   // Here rather than in the @implementation, for GCC's Objective-C runtime.
   std::unique_ptr<corvane::macos::LogViewState> _state;
 }
 // The log view in its scroll view, with the note on dropped output inside it.
 + (NSScrollView*)scrollViewWithFrame:(NSRect)frame model:(std::shared_ptr<corvane::LogModel>)model;
-- (corvane::LogReader&)reader;
+- (corvane::LogViewCore&)core;
 - (std::shared_ptr<corvane::LogModel>)model;
-// Where a model offset is drawn, in the view's coordinates; NSZeroRect when
-// it is not in view.
-- (NSRect)rectForOffset:(std::uint64_t)offset;
-// The offset drawn nearest to a point of the view.
-- (std::uint64_t)offsetAtPoint:(NSPoint)point;
 - (void)scrollerMoved:(NSScroller*)scroller;
-// From the reader: what is shown changed.
-- (void)readerChanged;
 - (void)copy:(id)sender;
 - (void)selectAll:(id)sender;
 
@@ -47,9 +34,11 @@ struct LogViewState;
 - (NSString*)accessibilityStringForRange:(NSRange)range;
 - (NSInteger)accessibilityLineForIndex:(NSInteger)index;
 - (NSRange)accessibilityRangeForLine:(NSInteger)line;
+- (NSRange)accessibilityRangeForIndex:(NSInteger)index;
 - (NSRange)accessibilityVisibleCharacterRange;
 - (NSRange)accessibilitySelectedTextRange;
 - (void)setAccessibilitySelectedTextRange:(NSRange)range;
+- (NSRect)accessibilityFrameForRange:(NSRange)range;
 @end
 
 // The log's scroll view: its scroller shows where the log view is in all the

@@ -2,10 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <string>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "corvane/app/window_layout.h"
 #include "dispatch_main_queue.h"
@@ -14,8 +13,6 @@
 namespace corvane::macos {
 namespace {
 
-constexpr CGFloat kMargin = 4;
-constexpr std::size_t kMaxLayouts = 512;
 constexpr double kTabColumns = 8;
 
 // Holds an Objective-C object as ARC's strong reference does, also where the
@@ -28,7 +25,6 @@ class Owned {
   Owned(const Owned&) = delete;
   Owned& operator=(const Owned&) = delete;
   T* get() const { return object_; }
-  // Takes over a reference from alloc.
   void adopt(T* object) {
     reset();
     object_ = object;
@@ -44,24 +40,144 @@ class Owned {
   T* object_ = nil;
 };
 
-NSString* FromUtf16(const std::u16string& text) {
+NSString* FromUtf16(std::u16string_view text) {
   return [NSString stringWithCharacters:reinterpret_cast<const unichar*>(text.data())
                                  length:text.size()];
 }
 
-}  // namespace
+NSRange ToNSRange(LogViewCore::Range range) {
+  return NSMakeRange(static_cast<NSUInteger>(range.from.value()),
+                     static_cast<NSUInteger>(range.to - range.from));
+}
 
-// A segment laid out at the view's width. The storage owns the layout
-// manager, the manager its container.
-struct SegmentLayout {
-  LogModel::Segment segment;
-  Owned<NSTextStorage> storage;
-  NSLayoutManager* __unsafe_unretained manager = nil;
-  NSTextContainer* __unsafe_unretained container = nil;
-  double height = 0;
+LogViewCore::Range FromNSRange(NSRange range) {
+  return {TextIndex(range.location), TextIndex(NSMaxRange(range))};
+}
+
+NSRect ToNSRect(const ViewRect& rect) {
+  return NSMakeRect(rect.x, rect.y, rect.width, rect.height);
+}
+
+// A segment laid out by TextKit at the view's width. Units are the
+// characters of NSString, UTF-16 units.
+class TextKitLayout final : public SegmentLayout {
+ public:
+  TextKitLayout(NSString* text, NSDictionary* attributes, double width, double rowHeight) {
+    storage_.adopt([[NSTextStorage alloc] initWithString:text attributes:attributes]);
+    NSLayoutManager* manager = [[NSLayoutManager alloc] init];
+    NSTextContainer* container =
+        [[NSTextContainer alloc] initWithSize:NSMakeSize(width, CGFLOAT_MAX)];
+    [container setLineFragmentPadding:0];
+    [manager addTextContainer:container];
+    // The storage owns the manager, the manager its container.
+    [storage_.get() addLayoutManager:manager];
+#if !__has_feature(objc_arc)
+    [container release];
+    [manager release];
+#endif
+    manager_ = manager;
+    container_ = container;
+    [manager ensureLayoutForTextContainer:container];
+    for (NSUInteger glyph = 0; glyph < [manager numberOfGlyphs];) {
+      NSRange glyphs;
+      const NSRect rect = [manager lineFragmentRectForGlyphAtIndex:glyph effectiveRange:&glyphs];
+      rows_.push_back(
+          {NSMinY(rect), NSHeight(rect),
+           [manager characterRangeForGlyphRange:glyphs actualGlyphRange:NULL].location});
+      glyph = std::max(NSMaxRange(glyphs), glyph + 1);
+    }
+    // An empty line is a row too.
+    if (rows_.empty()) rows_.push_back({0, rowHeight, 0});
+    height_ = std::max(rowHeight, std::ceil(NSMaxY([manager usedRectForTextContainer:container])));
+  }
+
+  void draw(NSPoint origin) const {
+    [manager_ drawGlyphsForGlyphRange:[manager_ glyphRangeForTextContainer:container_]
+                              atPoint:origin];
+  }
+  double height() const override { return height_; }
+  std::size_t rowCount() const override { return rows_.size(); }
+  double rowTop(std::size_t row) const override { return rows_[row].top; }
+  std::size_t rowOf(Unit unit) const override {
+    std::size_t row = 0;
+    while (row + 1 < rows_.size() && rows_[row + 1].start <= unit.value()) ++row;
+    return row;
+  }
+  Unit caretAt(ViewPoint point) const override { return hit(point, true); }
+  Unit characterAt(ViewPoint point) const override { return clusterAt(hit(point, false)).first; }
+  std::pair<Unit, Unit> clusterAt(Unit unit) const override {
+    if (unit.value() >= length()) return {unit, unit};
+    const NSRange cluster =
+        [[storage_.get() string] rangeOfComposedCharacterSequenceAtIndex:unit.value()];
+    return {Unit(cluster.location), Unit(NSMaxRange(cluster))};
+  }
+  std::vector<ViewRect> rangeRects(Unit from, Unit to) const override {
+    const NSUInteger first = from.value() < length() ? clusterAt(from).first.value() : length();
+    const NSUInteger last =
+        from < to ? std::min<NSUInteger>(clusterAt(to - 1).second.value(), length()) : first;
+    std::vector<ViewRect> rects;
+    if (first == last) {
+      // A caret: at the left of the character after it, or the right of the last.
+      const std::size_t row = rowOf(Unit(first));
+      double x = 0;
+      if (length() > 0) {
+        const NSRect box = boxOf(std::min(first, length() - 1), 1);
+        x = first < length() ? NSMinX(box) : NSMaxX(box);
+      }
+      return {{x, rows_[row].top, 0, rows_[row].height}};
+    }
+    for (std::size_t row = rowOf(Unit(first)); row < rows_.size() && rows_[row].start < last;
+         ++row) {
+      const NSUInteger end = row + 1 < rows_.size() ? rows_[row + 1].start : length();
+      const NSUInteger start = std::max<NSUInteger>(first, rows_[row].start);
+      if (start >= std::min(last, end)) continue;
+      const NSRect box = boxOf(start, std::min(last, end) - start);
+      rects.push_back({NSMinX(box), rows_[row].top, NSWidth(box), rows_[row].height});
+    }
+    return rects;
+  }
+  // AppKit's own word finder, which takes Japanese words from a dictionary.
+  std::pair<Unit, Unit> wordAt(Unit unit) const override {
+    const NSRange word = [storage_.get() doubleClickAtIndex:unit.value()];
+    return {Unit(word.location), Unit(NSMaxRange(word))};
+  }
+
+ private:
+  struct Row {
+    double top;
+    double height;
+    NSUInteger start;
+  };
+  NSUInteger length() const { return [storage_.get() length]; }
+  NSRect boxOf(NSUInteger start, NSUInteger count) const {
+    const NSRange glyphs = [manager_ glyphRangeForCharacterRange:NSMakeRange(start, count)
+                                            actualCharacterRange:NULL];
+    return [manager_ boundingRectForGlyphRange:glyphs inTextContainer:container_];
+  }
+  // The character whose glyph a point falls on, or with `caret` the caret
+  // place nearest it.
+  Unit hit(ViewPoint point, bool caret) const {
+    if (length() == 0) return Unit(0);
+    CGFloat fraction = 0;
+    const NSUInteger glyph =
+        [manager_ glyphIndexForPoint:NSMakePoint(point.x, std::max(0.0, point.y))
+                           inTextContainer:container_
+            fractionOfDistanceThroughGlyph:&fraction];
+    const NSRange characters = [manager_ characterRangeForGlyphRange:NSMakeRange(glyph, 1)
+                                                    actualGlyphRange:NULL];
+    return Unit(caret && fraction > 0.5 ? NSMaxRange(characters) : characters.location);
+  }
+
+  Owned<NSTextStorage> storage_;
+  NSLayoutManager* __unsafe_unretained manager_ = nil;
+  NSTextContainer* __unsafe_unretained container_ = nil;
+  std::vector<Row> rows_;
+  double height_ = 0;
 };
 
-struct LogViewState final : LogReader::View {
+}  // namespace
+
+struct LogViewState final : LogViewSkin {
   LogViewState(CorvaneLogView* owner, std::shared_ptr<LogModel> model) : view(owner) {
     NSFont* font = [NSFont monospacedSystemFontOfSize:layout::kLogPoints
                                                weight:NSFontWeightRegular];
@@ -80,141 +196,97 @@ struct LogViewState final : LogReader::View {
 #if !__has_feature(objc_arc)
     [paragraph release];
 #endif
-    reader = std::make_unique<LogReader>(std::move(model), MakeDispatchMainQueue(), *this);
+    core = std::make_unique<LogViewCore>(std::move(model), MakeDispatchMainQueue(), *this,
+                                         TextUnit::kUtf16);
   }
   LogViewState(const LogViewState&) = delete;
   LogViewState& operator=(const LogViewState&) = delete;
-  ~LogViewState() override { reader.reset(); }
+  ~LogViewState() override { core.reset(); }
 
-  const LogModel& model() const { return reader->model(); }
-  const LogStore& store() const { return reader->model().store(); }
-
-  // VoiceOver counts UTF-16 units of all kept text.
-  std::uint64_t offsetAtUnit(NSUInteger index) const {
-    return store().offsetAt(index, TextUnit::kUtf16);
+  std::unique_ptr<SegmentLayout> lay(std::u16string_view text, double width) override {
+    return std::make_unique<TextKitLayout>(FromUtf16(text), attributes.get(), width, lineHeight());
   }
-  NSRange unitsOf(std::uint64_t from, std::uint64_t to) const {
-    const std::uint64_t start = store().indexAt(from, TextUnit::kUtf16);
-    return NSMakeRange(static_cast<NSUInteger>(start),
-                       static_cast<NSUInteger>(store().indexAt(to, TextUnit::kUtf16) - start));
+  double lineHeight() override {
+    if (rowHeight == 0)
+      rowHeight = std::max(1.0, TextKitLayout(@"X", attributes.get(), 1e4, 0).height());
+    return rowHeight;
   }
-
-  // Text laid out at the view's width.
-  std::unique_ptr<SegmentLayout> lay(NSString* text) {
-    auto made = std::make_unique<SegmentLayout>();
-    made->storage.adopt([[NSTextStorage alloc] initWithString:text attributes:attributes.get()]);
-    NSLayoutManager* manager = [[NSLayoutManager alloc] init];
-    NSTextContainer* container =
-        [[NSTextContainer alloc] initWithSize:NSMakeSize(width, CGFLOAT_MAX)];
-    [container setLineFragmentPadding:0];
-    [manager addTextContainer:container];
-    [made->storage.get() addLayoutManager:manager];
-#if !__has_feature(objc_arc)
-    [container release];
-    [manager release];
-#endif
-    made->manager = manager;
-    made->container = container;
-    [manager ensureLayoutForTextContainer:container];
-    made->height = std::ceil(NSHeight([manager usedRectForTextContainer:container]));
-    return made;
-  }
-
-  const SegmentLayout& layoutOf(const LogModel::Segment& segment) {
-    auto found = layouts.find(segment.from);
-    if (found != layouts.end() && found->second->segment == segment) return *found->second;
-    // A page needs a few dozen; dropping all now and then is simpler than
-    // tracking which were used last.
-    if (layouts.size() >= kMaxLayouts) layouts.clear();
-    auto made = lay(FromUtf16(model().displayText(segment)));
-    made->segment = segment;
-    // An empty line is a row too.
-    made->height = std::max(made->height, lineHeight());
-    return *(layouts[segment.from] = std::move(made));
-  }
-
-  double lineHeight() {
-    if (rowHeight == 0) rowHeight = lay(@"X")->height;
-    return std::max(1.0, rowHeight);
-  }
-
-  // The character index of a model offset in a layout, and back.
-  NSUInteger indexOf(const SegmentLayout& layout, std::uint64_t offset) const {
-    return model().unitsBefore(layout.segment, offset);
-  }
-  std::uint64_t offsetOf(const SegmentLayout& layout, NSUInteger index) const {
-    return model().offsetAtUnits(layout.segment, index);
-  }
-
-  // Calls `visit(layout, y)` for each segment in view, top down, y in the
-  // view's coordinates; stops early when it returns true.
-  template <typename Visit>
-  void forEachShown(Visit visit) {
-    LogModel::Segment segment = reader->top().segment;
-    const CGFloat bottom = NSHeight([view bounds]);
-    for (CGFloat y = kMargin - static_cast<CGFloat>(reader->top().y); y < bottom;) {
-      const SegmentLayout& layout = layoutOf(segment);
-      if (visit(layout, y)) return;
-      y += static_cast<CGFloat>(layout.height);
-      if (!model().next(segment)) return;
-    }
-  }
-
-  double heightOf(const LogModel::Segment& segment) override { return layoutOf(segment).height; }
-
-  double rowTopOf(const LogModel::Segment& segment, std::uint64_t offset) override {
-    const SegmentLayout& layout = layoutOf(segment);
-    const NSUInteger length = [layout.storage.get() length];
-    if (length == 0) return 0;
-    const NSRange glyphs = [layout.manager
-        glyphRangeForCharacterRange:NSMakeRange(std::min(indexOf(layout, offset), length - 1), 1)
-               actualCharacterRange:NULL];
-    return NSMinY([layout.manager lineFragmentRectForGlyphAtIndex:glyphs.location
-                                                   effectiveRange:NULL]);
-  }
-
-  double rowTopFrom(const LogModel::Segment& segment, double y) override {
-    const SegmentLayout& layout = layoutOf(segment);
-    const NSUInteger glyphs = [layout.manager numberOfGlyphs];
-    for (NSUInteger glyph = 0; glyph < glyphs;) {
-      NSRange row;
-      const NSRect rect = [layout.manager lineFragmentRectForGlyphAtIndex:glyph
-                                                           effectiveRange:&row];
-      if (NSMinY(rect) >= y - 0.5) return NSMinY(rect);
-      glyph = std::max(NSMaxRange(row), glyph + 1);
-    }
-    return layout.height;
-  }
-
-  // AppKit's own word finder, which takes Japanese words from a dictionary.
-  std::pair<std::size_t, std::size_t> wordAt(const LogModel::Segment& segment,
-                                             std::size_t unit) override {
-    const NSRange word = [layoutOf(segment).storage.get() doubleClickAtIndex:unit];
-    return {word.location, NSMaxRange(word)};
-  }
-
-  void readerChanged() override { [view readerChanged]; }
-  void forgetLayouts() override { layouts.clear(); }
+  void viewChanged(LogReader::Changes changes) override;
 
   CorvaneLogView* __unsafe_unretained const view;
   Owned<NSDictionary> attributes;
-  double width = 1;
   double rowHeight = 0;
-  std::unordered_map<std::uint64_t, std::unique_ptr<SegmentLayout>> layouts;
-  // Last, so that it goes first: it is the model's observer.
-  std::unique_ptr<LogReader> reader;
-  // What was last announced to VoiceOver as changed.
-  std::uint64_t announcedEnd = 0;
-  std::pair<std::uint64_t, std::uint64_t> announcedSelection;
+  // Last, so that it goes first: its reader is the model's observer.
+  std::unique_ptr<LogViewCore> core;
 };
 
 }  // namespace corvane::macos
 
 using corvane::LogModel;
 using corvane::LogReader;
-using corvane::TextUnit;
-using corvane::macos::kMargin;
-using corvane::macos::SegmentLayout;
+using corvane::LogViewCore;
+using corvane::TextIndex;
+using corvane::ViewPoint;
+using corvane::macos::FromNSRange;
+using corvane::macos::ToNSRange;
+using corvane::macos::ToNSRect;
+
+// The log's text as one string for accessibilityValue, read from the model
+// by ranges as it is asked for, never copied whole. What was kept when it
+// was made; what has gone since reads as spaces.
+@interface CorvaneLogText : NSString {
+  std::weak_ptr<LogModel>* _model;
+  std::uint64_t _dropped;  // UTF-16 units dropped before its first
+  NSUInteger _length;
+}
+- (instancetype)initWithModel:(const std::shared_ptr<LogModel>&)model;
+@end
+
+@implementation CorvaneLogText
+
+- (instancetype)initWithModel:(const std::shared_ptr<LogModel>&)model {
+  self = [super init];
+  if (self != nil) {
+    _model = new std::weak_ptr<LogModel>(model);
+    _dropped = model->store().dropped(corvane::TextUnit::kUtf16);
+    _length = static_cast<NSUInteger>(model->store().length(corvane::TextUnit::kUtf16).value());
+  }
+  return self;
+}
+
+- (void)dealloc {
+  delete _model;
+#if !__has_feature(objc_arc)
+  [super dealloc];
+#endif
+}
+
+- (NSUInteger)length {
+  return _length;
+}
+
+- (void)getCharacters:(unichar*)buffer range:(NSRange)range {
+  std::fill(buffer, buffer + range.length, u' ');
+  const std::shared_ptr<LogModel> model = _model->lock();
+  if (model == nullptr) return;
+  const corvane::LogStore& store = model->store();
+  const std::uint64_t gone = store.dropped(corvane::TextUnit::kUtf16) - _dropped;
+  if (NSMaxRange(range) <= gone) return;
+  const std::uint64_t skip = range.location < gone ? gone - range.location : 0;
+  const TextIndex from(range.location + skip - gone);
+  const std::u16string text =
+      model->shownText(store.offsetAt(from, corvane::TextUnit::kUtf16),
+                       store.offsetAt(from + (range.length - skip), corvane::TextUnit::kUtf16));
+  std::copy_n(text.begin(), std::min<std::size_t>(text.size(), range.length - skip), buffer + skip);
+}
+
+- (unichar)characterAtIndex:(NSUInteger)index {
+  unichar character = u' ';
+  [self getCharacters:&character range:NSMakeRange(index, 1)];
+  return character;
+}
+
+@end
 
 @implementation CorvaneLogView
 
@@ -222,8 +294,8 @@ using corvane::macos::SegmentLayout;
   CorvaneLogScrollView* scrollView = [[CorvaneLogScrollView alloc] initWithFrame:frame];
   [scrollView setBorderType:NSBezelBorder];
   [scrollView setHasVerticalScroller:YES];
-  // The view never scrolls its clip view: the scroller is shown and hidden by
-  // how much of the log is in view (-tile), not by the view's size.
+  // The scroller is shown while the log is longer than the view (-tile), not
+  // by the view's size: the view never scrolls its clip view.
   [scrollView setAutohidesScrollers:NO];
   [[scrollView contentView] setDrawsBackground:YES];
   [[scrollView contentView] setBackgroundColor:[NSColor textBackgroundColor]];
@@ -245,17 +317,34 @@ using corvane::macos::SegmentLayout;
   self = [super initWithFrame:frame];
   if (self != nil) {
     _state = std::make_unique<corvane::macos::LogViewState>(self, std::move(model));
+    [self setFocusRingType:NSFocusRingTypeExterior];
     [self followFrame];
+    // The Services menu offers what takes text for a selection.
+    [NSApp registerServicesMenuSendTypes:[NSArray arrayWithObject:NSPasteboardTypeString]
+                             returnTypes:[NSArray array]];
+    NSNotificationCenter* center = [NSNotificationCenter defaultCenter];
+    for (NSString *name in [NSArray arrayWithObjects:NSWindowDidBecomeKeyNotification,
+                                                     NSWindowDidResignKeyNotification, nil]) {
+      [center addObserver:self selector:@selector(followKey:) name:name object:nil];
+    }
   }
   return self;
 }
 
-- (corvane::LogReader&)reader {
-  return *_state->reader;
+- (void)dealloc {
+  [[NSNotificationCenter defaultCenter] removeObserver:self];
+  _state.reset();
+#if !__has_feature(objc_arc)
+  [super dealloc];
+#endif
+}
+
+- (LogViewCore&)core {
+  return *_state->core;
 }
 
 - (std::shared_ptr<LogModel>)model {
-  return _state->reader->sharedModel();
+  return _state->core->reader().sharedModel();
 }
 
 - (BOOL)isFlipped {
@@ -274,17 +363,9 @@ using corvane::macos::SegmentLayout;
   [self addCursorRect:[self visibleRect] cursor:[NSCursor IBeamCursor]];
 }
 
-// Laid out anew at a new width; a new height only moves the end. GNUstep's
-// setFrame: does not go through setFrameSize:, so both come here.
+// GNUstep's setFrame: does not go through setFrameSize:, so both come here.
 - (void)followFrame {
-  if (_state == nullptr) return;
-  const NSSize size = [self frame].size;
-  const double width = std::max<CGFloat>(1, size.width - 2 * kMargin);
-  if (width != _state->width) {
-    _state->layouts.clear();
-    _state->width = width;
-  }
-  _state->reader->setViewHeight(std::max<CGFloat>(1, size.height - kMargin));
+  if (_state != nullptr) _state->core->setSize(NSWidth([self frame]), NSHeight([self frame]));
 }
 
 - (void)setFrameSize:(NSSize)size {
@@ -299,40 +380,51 @@ using corvane::macos::SegmentLayout;
   if (!NSEqualSizes(before, frame.size)) [self followFrame];
 }
 
-// The selection's colour changes with the focus.
+// The selection is drawn as the one keys act on while the view is first
+// responder in the key window.
+- (void)followKey:(NSNotification*)notification {
+  _state->core->setActive([[self window] isKeyWindow] && [[self window] firstResponder] == self);
+  [self noteFocusRingMaskChanged];
+}
+
 - (BOOL)becomeFirstResponder {
-  [self setNeedsDisplay:YES];
+  [self performSelector:@selector(followKey:) withObject:nil afterDelay:0];
   return YES;
 }
 
 - (BOOL)resignFirstResponder {
-  [self setNeedsDisplay:YES];
+  [self performSelector:@selector(followKey:) withObject:nil afterDelay:0];
   return YES;
+}
+
+- (NSRect)focusRingMaskBounds {
+  return NSInsetRect([self bounds], 1, 1);
+}
+
+- (void)drawFocusRingMask {
+  NSRectFill([self focusRingMaskBounds]);
 }
 
 - (void)viewDidChangeEffectiveAppearance {
   [self setNeedsDisplay:YES];
 }
 
-- (void)readerChanged {
-  corvane::macos::LogViewState& state = *_state;
-  LogReader& reader = *state.reader;
+- (void)changed:(LogReader::Changes)changes {
   CorvaneLogScrollView* scrollView = static_cast<CorvaneLogScrollView*>([self enclosingScrollView]);
   if ([scrollView isKindOfClass:[CorvaneLogScrollView class]]) {
-    [scrollView setNote:corvane::macos::ToNSString(reader.model().droppedNote())];
-    [scrollView reflectScrolledClipView:[scrollView contentView]];
+    if (changes & LogReader::kNote) {
+      [scrollView setNote:corvane::macos::ToNSString(_state->core->model().droppedNote())];
+    }
+    if (changes & LogViewCore::kScroller)
+      [scrollView reflectScrolledClipView:[scrollView contentView]];
   }
-  [self setNeedsDisplay:YES];
-  // VoiceOver hears of new output and of a new selection, once each.
-  const corvane::LogStore& store = reader.model().store();
-  if (state.announcedEnd != store.endOffset()) {
-    state.announcedEnd = store.endOffset();
+  if (changes & (LogReader::kText | LogReader::kPlace | LogReader::kSelection)) {
+    [self setNeedsDisplay:YES];
+  }
+  if (changes & LogReader::kText) {
     NSAccessibilityPostNotification(self, NSAccessibilityValueChangedNotification);
   }
-  const std::pair<std::uint64_t, std::uint64_t> selection{reader.selectionStart(),
-                                                          reader.selectionEnd()};
-  if (state.announcedSelection != selection) {
-    state.announcedSelection = selection;
+  if (changes & LogReader::kSelection) {
     NSAccessibilityPostNotification(self, NSAccessibilitySelectedTextChangedNotification);
   }
 }
@@ -340,95 +432,40 @@ using corvane::macos::SegmentLayout;
 - (void)drawRect:(NSRect)dirty {
   [[NSColor textBackgroundColor] setFill];
   NSRectFill(dirty);
-  const LogReader& reader = *_state->reader;
-  const std::uint64_t from = reader.selectionStart();
-  const std::uint64_t to = reader.selectionEnd();
-  NSColor* selected = [[self window] firstResponder] == self && [[self window] isKeyWindow]
-                          ? [NSColor selectedTextBackgroundColor]
-                          : [NSColor secondarySelectedControlColor];
-  try {
-    _state->forEachShown([&](const SegmentLayout& layout, CGFloat y) {
-      const NSPoint origin = NSMakePoint(kMargin, y);
-      const LogModel::Segment& segment = layout.segment;
-      if (from < to && from <= segment.to && to > segment.from) {
-        const NSUInteger start = _state->indexOf(layout, std::max(from, segment.from));
-        const NSUInteger end = _state->indexOf(layout, std::min(to, segment.to));
-        NSUInteger count = 0;
-        const NSRange range = NSMakeRange(start, end - start);
-        NSRect* rects = [layout.manager rectArrayForCharacterRange:range
-                                      withinSelectedCharacterRange:range
-                                                   inTextContainer:layout.container
-                                                         rectCount:&count];
-        [selected setFill];
-        for (NSUInteger i = 0; i < count; ++i)
-          NSRectFill(NSOffsetRect(rects[i], origin.x, origin.y));
+  LogViewCore& core = *_state->core;
+  NSColor* selected = core.active() ? [NSColor selectedTextBackgroundColor]
+                                    : [NSColor unemphasizedSelectedTextBackgroundColor];
+  [NSGraphicsContext saveGraphicsState];
+  // Rows scroll whole: the one before the top row stays out of the margin.
+  NSRectClip(NSMakeRect(0, LogViewCore::kMargin, NSWidth([self bounds]),
+                        NSHeight([self bounds]) - LogViewCore::kMargin));
+  for (const LogViewCore::Shown& shown : core.shown()) {
+    const auto& layout = static_cast<const corvane::macos::TextKitLayout&>(*shown.layout);
+    if (shown.selectedFrom < shown.selectedTo) {
+      [selected setFill];
+      for (const corvane::ViewRect& rect :
+           layout.rangeRects(shown.selectedFrom, shown.selectedTo)) {
+        NSRectFill(NSOffsetRect(ToNSRect(rect), shown.origin.x, shown.origin.y));
       }
-      [layout.manager
-          drawGlyphsForGlyphRange:[layout.manager glyphRangeForTextContainer:layout.container]
-                          atPoint:origin];
-      return false;
-    });
-  } catch (const std::bad_alloc&) {
-    // Out of memory laying out: the next frame tries again, with less kept.
-    _state->layouts.clear();
-    _state->reader->catchUp();
+    }
+    layout.draw(NSMakePoint(shown.origin.x, shown.origin.y));
   }
-}
-
-- (NSRect)rectForOffset:(std::uint64_t)offset {
-  NSRect found = NSZeroRect;
-  _state->forEachShown([&](const SegmentLayout& layout, CGFloat y) {
-    if (offset < layout.segment.from || offset > layout.segment.to) return false;
-    const NSUInteger length = [layout.storage.get() length];
-    const NSUInteger index = _state->indexOf(layout, offset);
-    NSRect rect = NSMakeRect(0, 0, 1, _state->lineHeight());
-    if (length > 0) {
-      const NSRange glyphs =
-          [layout.manager glyphRangeForCharacterRange:NSMakeRange(std::min(index, length - 1), 1)
-                                 actualCharacterRange:NULL];
-      rect = [layout.manager boundingRectForGlyphRange:glyphs inTextContainer:layout.container];
-      if (index >= length) rect.origin.x = NSMaxX(rect);
-    }
-    found = NSOffsetRect(rect, kMargin, y);
-    return true;
-  });
-  return found;
-}
-
-- (std::uint64_t)offsetAtPoint:(NSPoint)point {
-  std::uint64_t offset = _state->store().endOffset();
-  _state->forEachShown([&](const SegmentLayout& layout, CGFloat y) {
-    if (point.y >= y + layout.height) return false;
-    if ([layout.storage.get() length] == 0) {
-      offset = layout.segment.from;
-      return true;
-    }
-    CGFloat fraction = 0;
-    const NSUInteger glyph =
-        [layout.manager glyphIndexForPoint:NSMakePoint(point.x - kMargin,
-                                                       std::max<CGFloat>(0, point.y - y))
-                           inTextContainer:layout.container
-            fractionOfDistanceThroughGlyph:&fraction];
-    const NSRange characters = [layout.manager characterRangeForGlyphRange:NSMakeRange(glyph, 1)
-                                                          actualGlyphRange:NULL];
-    offset =
-        _state->offsetOf(layout, fraction > 0.5 ? NSMaxRange(characters) : characters.location);
-    return true;
-  });
-  return offset;
+  [NSGraphicsContext restoreGraphicsState];
 }
 
 - (void)scrollerMoved:(NSScroller*)scroller {
-  LogReader& reader = *_state->reader;
-  const double line = _state->lineHeight();
-  const double page = std::max(line, NSHeight([self bounds]) - kMargin - line);
+  LogViewCore& core = *_state->core;
   switch ([scroller hitPart]) {
     case NSScrollerDecrementPage:
     case NSScrollerIncrementPage:
-      reader.scrollBy([scroller hitPart] == NSScrollerIncrementPage ? page : -page);
+      core.scrollPages([scroller hitPart] == NSScrollerIncrementPage ? 1 : -1);
+      break;
+    case NSScrollerDecrementLine:
+    case NSScrollerIncrementLine:
+      core.scrollLines([scroller hitPart] == NSScrollerIncrementLine ? 1 : -1);
       break;
     default:
-      reader.scrollToValue([scroller doubleValue] * reader.scroller().range);
+      core.scrollerToFraction([scroller doubleValue]);
       break;
   }
 }
@@ -438,48 +475,87 @@ using corvane::macos::SegmentLayout;
 - (void)scrollWheel:(NSEvent*)event {
   [[self enclosingScrollView] flashScrollers];
   const CGFloat delta = [event scrollingDeltaY];
-  _state->reader->scrollBy(
-      -([event hasPreciseScrollingDeltas] ? delta : delta * _state->lineHeight()));
+  if ([event hasPreciseScrollingDeltas]) {
+    _state->core->scrollBy(-delta);
+  } else {
+    _state->core->scrollLines(-delta);
+  }
 }
 
-- (void)keyDown:(NSEvent*)event {
-  LogReader& reader = *_state->reader;
-  NSString* characters = [event charactersIgnoringModifiers];
-  const unichar key = [characters length] > 0 ? [characters characterAtIndex:0] : 0;
-  const BOOL command = ([event modifierFlags] & NSEventModifierFlagCommand) != 0;
-  const double line = _state->lineHeight();
-  const double page = std::max(line, NSHeight([self bounds]) - kMargin - line);
-  if (key == NSHomeFunctionKey || (command && key == NSUpArrowFunctionKey)) {
-    reader.scrollToStart();
-  } else if (key == NSEndFunctionKey || (command && key == NSDownArrowFunctionKey)) {
-    reader.scrollToEnd();
-  } else if (key == NSUpArrowFunctionKey || key == NSDownArrowFunctionKey) {
-    reader.scrollBy(key == NSUpArrowFunctionKey ? -line : line);
-  } else if (key == NSPageUpFunctionKey || key == NSPageDownFunctionKey) {
-    reader.scrollBy(key == NSPageUpFunctionKey ? -page : page);
-  } else {
-    [super keyDown:event];
-  }
+- (ViewPoint)pointOf:(NSEvent*)event {
+  const NSPoint point = [self convertPoint:[event locationInWindow] fromView:nil];
+  return {point.x, point.y};
 }
 
 - (void)mouseDown:(NSEvent*)event {
   [[self window] makeFirstResponder:self];
-  const NSInteger clicks = [event clickCount];
-  const LogReader::Unit unit = clicks >= 3   ? LogReader::Unit::kLine
-                               : clicks == 2 ? LogReader::Unit::kWord
-                                             : LogReader::Unit::kCharacter;
-  const BOOL extend = ([event modifierFlags] & NSEventModifierFlagShift) != 0;
-  _state->reader->press([self offsetAtPoint:[self convertPoint:[event locationInWindow]
-                                                      fromView:nil]],
-                        unit, unit == LogReader::Unit::kCharacter && extend);
+  _state->core->press([self pointOf:event], static_cast<int>([event clickCount]),
+                      ([event modifierFlags] & NSEventModifierFlagShift) != 0);
 }
 
 - (void)mouseDragged:(NSEvent*)event {
-  const NSPoint point = [self convertPoint:[event locationInWindow] fromView:nil];
-  // Dragged past an edge, the text comes to the pointer.
-  if (point.y < 0) _state->reader->scrollBy(-_state->lineHeight());
-  if (point.y > NSHeight([self bounds])) _state->reader->scrollBy(_state->lineHeight());
-  _state->reader->dragTo([self offsetAtPoint:point]);
+  _state->core->drag([self pointOf:event]);
+}
+
+- (void)mouseUp:(NSEvent*)event {
+  _state->core->release();
+}
+
+// Keys as the reader's key bindings have them.
+- (void)keyDown:(NSEvent*)event {
+  [self interpretKeyEvents:[NSArray arrayWithObject:event]];
+}
+
+- (void)moveUp:(id)sender {
+  _state->core->scrollLines(-1);
+}
+
+- (void)moveDown:(id)sender {
+  _state->core->scrollLines(1);
+}
+
+- (void)scrollLineUp:(id)sender {
+  _state->core->scrollLines(-1);
+}
+
+- (void)scrollLineDown:(id)sender {
+  _state->core->scrollLines(1);
+}
+
+- (void)scrollPageUp:(id)sender {
+  _state->core->scrollPages(-1);
+}
+
+- (void)scrollPageDown:(id)sender {
+  _state->core->scrollPages(1);
+}
+
+- (void)pageUp:(id)sender {
+  _state->core->scrollPages(-1);
+}
+
+- (void)pageDown:(id)sender {
+  _state->core->scrollPages(1);
+}
+
+- (void)scrollToBeginningOfDocument:(id)sender {
+  _state->core->scrollToStart();
+}
+
+- (void)scrollToEndOfDocument:(id)sender {
+  _state->core->scrollToEnd();
+}
+
+- (void)moveToBeginningOfDocument:(id)sender {
+  _state->core->scrollToStart();
+}
+
+- (void)moveToEndOfDocument:(id)sender {
+  _state->core->scrollToEnd();
+}
+
+- (void)selectAll:(id)sender {
+  _state->core->selectAll();
 }
 
 - (NSMenu*)menuForEvent:(NSEvent*)event {
@@ -494,26 +570,18 @@ using corvane::macos::SegmentLayout;
 }
 
 - (BOOL)validateMenuItem:(NSMenuItem*)item {
-  if ([item action] == @selector(copy:)) return _state->reader->hasSelection() ? YES : NO;
+  if ([item action] == @selector(copy:)) return _state->core->reader().hasSelection() ? YES : NO;
   return YES;
-}
-
-- (void)selectAll:(id)sender {
-  _state->reader->selectAll();
 }
 
 // Exactly the model's text: line ends as they came, NUL as NUL. A copy is
 // what was selected when copied, whatever comes or goes after.
 - (BOOL)writeSelectionToPasteboard:(NSPasteboard*)pasteboard types:(NSArray*)types {
-  if (![types containsObject:NSPasteboardTypeString] || !_state->reader->hasSelection()) return NO;
-  try {
-    NSString* text = corvane::macos::ToNSString(_state->reader->selectedText());
-    [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
-    return [pasteboard setString:text forType:NSPasteboardTypeString];
-  } catch (const std::bad_alloc&) {
-    // No room for a copy of that much: nothing is copied, nothing lost.
-    return NO;
-  }
+  if (![types containsObject:NSPasteboardTypeString]) return NO;
+  const std::optional<std::string> text = _state->core->copy();
+  if (!text) return NO;
+  [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
+  return [pasteboard setString:corvane::macos::ToNSString(*text) forType:NSPasteboardTypeString];
 }
 
 - (void)copy:(id)sender {
@@ -521,10 +589,9 @@ using corvane::macos::SegmentLayout;
                              types:[NSArray arrayWithObject:NSPasteboardTypeString]];
 }
 
-// The Services menu takes the selection as text.
 - (id)validRequestorForSendType:(NSString*)sendType returnType:(NSString*)returnType {
   if ([sendType isEqual:NSPasteboardTypeString] && returnType == nil &&
-      _state->reader->hasSelection()) {
+      _state->core->reader().hasSelection()) {
     return self;
   }
   return [super validRequestorForSendType:sendType returnType:returnType];
@@ -544,23 +611,20 @@ using corvane::macos::SegmentLayout;
   return @"ログ";
 }
 
-// What is in view: the whole of a long log is never one string.
 - (id)accessibilityValue {
-  return [self accessibilityStringForRange:[self accessibilityVisibleCharacterRange]];
+  CorvaneLogText* text = [[CorvaneLogText alloc] initWithModel:[self model]];
+#if !__has_feature(objc_arc)
+  [text autorelease];
+#endif
+  return text;
 }
 
 - (NSInteger)accessibilityNumberOfCharacters {
-  return static_cast<NSInteger>(_state->store().length(TextUnit::kUtf16));
+  return static_cast<NSInteger>(_state->core->length().value());
 }
 
 - (NSString*)accessibilityStringForRange:(NSRange)range {
-  try {
-    return corvane::macos::FromUtf16(_state->model().shownText(
-        _state->offsetAtUnit(range.location), _state->offsetAtUnit(NSMaxRange(range))));
-  } catch (const std::bad_alloc&) {
-    _state->reader->model().relieveMemory();
-    return @"";
-  }
+  return corvane::macos::FromUtf16(_state->core->text(FromNSRange(range)));
 }
 
 - (NSAttributedString*)accessibilityAttributedStringForRange:(NSRange)range {
@@ -573,70 +637,59 @@ using corvane::macos::SegmentLayout;
 }
 
 - (NSInteger)accessibilityLineForIndex:(NSInteger)index {
-  const corvane::LogStore& store = _state->store();
-  return static_cast<NSInteger>(
-      store.lineAt(_state->offsetAtUnit(static_cast<NSUInteger>(std::max<NSInteger>(index, 0)))) -
-      store.firstLine());
+  return static_cast<NSInteger>(_state->core->lineForIndex(
+      TextIndex(static_cast<std::uint64_t>(std::max<NSInteger>(index, 0)))));
 }
 
 - (NSRange)accessibilityRangeForLine:(NSInteger)line {
-  const corvane::LogStore& store = _state->store();
-  if (line < 0 || static_cast<std::uint64_t>(line) >= store.endLine() - store.firstLine()) {
-    return NSMakeRange(NSNotFound, 0);
-  }
-  const std::uint64_t kept = store.firstLine() + static_cast<std::uint64_t>(line);
-  return _state->unitsOf(store.lineStart(kept), store.lineEnd(kept));
+  const auto range =
+      _state->core->rangeForLine(static_cast<std::uint64_t>(std::max<NSInteger>(line, 0)));
+  return line >= 0 && range ? ToNSRange(*range) : NSMakeRange(NSNotFound, 0);
 }
 
 - (NSInteger)accessibilityInsertionPointLineNumber {
-  return [self accessibilityLineForIndex:static_cast<NSInteger>(
-                                             [self accessibilitySelectedTextRange].location)];
+  return static_cast<NSInteger>(_state->core->lineForIndex(_state->core->caretIndex()));
 }
 
-// The character at an index: two units for one beyond U+FFFF.
 - (NSRange)accessibilityRangeForIndex:(NSInteger)index {
-  const corvane::LogStore& store = _state->store();
-  const std::uint64_t at =
-      _state->offsetAtUnit(static_cast<NSUInteger>(std::max<NSInteger>(index, 0)));
-  std::uint64_t next = std::min(at + 1, store.endOffset());
-  while (next < store.endOffset() && corvane::utf8::IsContinuation(store.byteAt(next))) ++next;
-  return _state->unitsOf(at, next);
+  return ToNSRange(_state->core->clusterRange(
+      TextIndex(static_cast<std::uint64_t>(std::max<NSInteger>(index, 0)))));
 }
 
 - (NSRange)accessibilityVisibleCharacterRange {
-  const std::uint64_t top = [self offsetAtPoint:NSZeroPoint];
-  const NSPoint corner = NSMakePoint(NSWidth([self bounds]), NSHeight([self bounds]));
-  return _state->unitsOf(top, std::max(top, [self offsetAtPoint:corner]));
+  return ToNSRange(_state->core->visibleRange());
 }
 
 - (NSRange)accessibilitySelectedTextRange {
-  return _state->unitsOf(_state->reader->selectionStart(), _state->reader->selectionEnd());
+  return ToNSRange(_state->core->selectedRange());
 }
 
 - (void)setAccessibilitySelectedTextRange:(NSRange)range {
-  _state->reader->select(_state->offsetAtUnit(range.location),
-                         _state->offsetAtUnit(NSMaxRange(range)));
+  _state->core->setSelectedRange(FromNSRange(range));
 }
 
 - (NSString*)accessibilitySelectedText {
   return [self accessibilityStringForRange:[self accessibilitySelectedTextRange]];
 }
 
+// The whole range, also out of view, in screen coordinates.
 - (NSRect)accessibilityFrameForRange:(NSRange)range {
-  const NSRect rect = [self rectForOffset:_state->offsetAtUnit(range.location)];
-  if (NSIsEmptyRect(rect)) return NSZeroRect;
-  return [[self window] convertRectToScreen:[self convertRect:rect toView:nil]];
+  const NSRect frame = ToNSRect(_state->core->frameForRange(FromNSRange(range)));
+  return [[self window] convertRectToScreen:[self convertRect:frame toView:nil]];
 }
 
 - (NSRange)accessibilityRangeForPosition:(NSPoint)point {
   const NSPoint inWindow =
       [[self window] convertRectFromScreen:NSMakeRect(point.x, point.y, 0, 0)].origin;
-  const std::uint64_t offset = [self offsetAtPoint:[self convertPoint:inWindow fromView:nil]];
-  return [self accessibilityRangeForIndex:static_cast<NSInteger>(
-                                              _state->store().indexAt(offset, TextUnit::kUtf16))];
+  const NSPoint inView = [self convertPoint:inWindow fromView:nil];
+  return ToNSRange(_state->core->clusterRange(_state->core->indexAt({inView.x, inView.y})));
 }
 
 @end
+
+void corvane::macos::LogViewState::viewChanged(LogReader::Changes changes) {
+  [view changed:changes];
+}
 
 @implementation CorvaneLogScrollView
 
@@ -645,6 +698,12 @@ using corvane::macos::SegmentLayout;
   [_note release];
   [super dealloc];
 #endif
+}
+
+- (CorvaneLogView*)log {
+  id document = [self documentView];
+  return [document isKindOfClass:[CorvaneLogView class]] ? static_cast<CorvaneLogView*>(document)
+                                                         : nil;
 }
 
 - (void)setNote:(NSString*)note {
@@ -670,18 +729,18 @@ using corvane::macos::SegmentLayout;
   [self tile];
 }
 
-// The scroller shows where the log is in all that is kept, whatever the clip
-// view's geometry says: the log fills the clip view.
+// The scroller shows where the log is in all that is kept. The log fills the
+// clip view, which never scrolls, so the scroll view's own reckoning would
+// turn it off: it is not asked.
 - (void)reflectScrolledClipView:(NSClipView*)clip {
-  [super reflectScrolledClipView:clip];
-  if (![[self documentView] isKindOfClass:[CorvaneLogView class]]) return;
-  const LogReader::Scroller scroller =
-      [static_cast<CorvaneLogView*>([self documentView]) reader].scroller();
+  CorvaneLogView* log = [self log];
+  if (log == nil) return [super reflectScrolledClipView:clip];
+  const LogViewCore::Scroller scroller = [log core].scroller();
   NSScroller* bar = [self verticalScroller];
-  const BOOL fits = scroller.range <= 0;
-  [bar setDoubleValue:fits ? 0 : scroller.value / scroller.range];
-  [bar setKnobProportion:static_cast<CGFloat>(scroller.page / (scroller.page + scroller.range))];
-  if ([bar isHidden] != fits && !_tiling) [self tile];
+  [bar setEnabled:scroller.on ? YES : NO];
+  [bar setDoubleValue:scroller.fraction()];
+  [bar setKnobProportion:static_cast<CGFloat>(scroller.proportion())];
+  if ([bar isHidden] == scroller.on && !_tiling) [self tile];
 }
 
 // The wheel over the scroller, or the border, scrolls the log as over it.
@@ -695,13 +754,10 @@ using corvane::macos::SegmentLayout;
 - (void)tile {
   _tiling = YES;
   [super tile];
-  _tiling = NO;
   NSClipView* clip = [self contentView];
   NSScroller* scroller = [self verticalScroller];
-  CorvaneLogView* log = [[self documentView] isKindOfClass:[CorvaneLogView class]]
-                            ? static_cast<CorvaneLogView*>([self documentView])
-                            : nil;
-  const BOOL fits = log == nil || [log reader].scroller().range <= 0;
+  CorvaneLogView* log = [self log];
+  const BOOL fits = log == nil || ![log core].scroller().on;
   NSRect inside = [clip frame];
   if (scroller != nil) {
     if (fits && [self scrollerStyle] == NSScrollerStyleLegacy) {
@@ -721,6 +777,8 @@ using corvane::macos::SegmentLayout;
   }
   [clip setFrame:inside];
   [log setFrame:NSMakeRect(0, 0, NSWidth(inside), NSHeight(inside))];
+  [self reflectScrolledClipView:clip];
+  _tiling = NO;
 }
 
 @end

@@ -33,18 +33,18 @@ std::string LogModel::droppedNote() const {
          GroupDigits(store_.droppedCharacters()) + " 文字) を省略しました";
 }
 
-std::uint64_t LogModel::segmentCount(std::uint64_t line) const {
+std::uint64_t LogModel::segmentCount(Line line) const {
   const std::uint64_t length = store_.lineContentEnd(line) - store_.lineStart(line);
   return std::max<std::uint64_t>(1, (length + kSegmentBytes - 1) / kSegmentBytes);
 }
 
-LogModel::Segment LogModel::segment(std::uint64_t line, std::uint64_t index) const {
-  const std::uint64_t start = store_.lineStart(line);
-  const std::uint64_t end = store_.lineContentEnd(line);
+LogModel::Segment LogModel::segment(Line line, std::uint64_t index) const {
+  const Offset start = store_.lineStart(line);
+  const Offset end = store_.lineContentEnd(line);
   // Each cut falls at a multiple of the segment size, moved back to the start
   // of the character it would split; never more than three bytes back.
   auto cut = [&](std::uint64_t k) {
-    std::uint64_t at = start + k * kSegmentBytes;
+    Offset at = start + k * kSegmentBytes;
     if (at >= end) return end;
     while (at > start && utf8::IsContinuation(store_.byteAt(at))) --at;
     return at;
@@ -52,9 +52,9 @@ LogModel::Segment LogModel::segment(std::uint64_t line, std::uint64_t index) con
   return {line, index, index == 0 ? start : cut(index), cut(index + 1)};
 }
 
-LogModel::Segment LogModel::segmentAt(std::uint64_t offset) const {
+LogModel::Segment LogModel::segmentAt(Offset offset) const {
   offset = std::clamp(offset, store_.beginOffset(), store_.endOffset());
-  const std::uint64_t line = store_.lineAt(offset);
+  const Line line = store_.lineAt(offset);
   const std::uint64_t count = segmentCount(line);
   std::uint64_t index = std::min((offset - store_.lineStart(line)) / kSegmentBytes, count - 1);
   // A cut moved back to a character's start may put the offset in the next one.
@@ -63,7 +63,7 @@ LogModel::Segment LogModel::segmentAt(std::uint64_t offset) const {
 }
 
 LogModel::Segment LogModel::lastSegment() const {
-  const std::uint64_t line = store_.endLine() - 1;
+  const Line line = store_.endLine() - 1;
   return segment(line, segmentCount(line) - 1);
 }
 
@@ -87,20 +87,20 @@ bool LogModel::next(Segment& current) const {
   return true;
 }
 
-std::u16string LogModel::shownText(std::uint64_t from, std::uint64_t to) const {
+std::u16string LogModel::shownText(Offset from, Offset to) const {
   std::u16string text = utf8::ToUtf16(store_.text(from, to));
   std::replace(text.begin(), text.end(), u'\0', u'\u2400');
   return text;
 }
 
-std::size_t LogModel::unitsBefore(const Segment& segment, std::uint64_t offset) const {
+Unit LogModel::unitAt(const Segment& segment, Offset offset) const {
   offset = std::clamp(offset, segment.from, segment.to);
-  return static_cast<std::size_t>(utf8::Count(store_.text(segment.from, offset)).utf16);
+  return Unit(static_cast<std::size_t>(utf8::Count(store_.text(segment.from, offset)).utf16));
 }
 
-std::uint64_t LogModel::offsetAtUnits(const Segment& segment, std::size_t units) const {
+Offset LogModel::offsetAt(const Segment& segment, Unit unit) const {
   return segment.from +
-         utf8::ByteIndex(store_.text(segment.from, segment.to), units, TextUnit::kUtf16);
+         utf8::ByteIndex(store_.text(segment.from, segment.to), unit.value(), TextUnit::kUtf16);
 }
 
 }  // namespace corvane

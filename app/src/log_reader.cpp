@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <utility>
 
 namespace corvane {
 
@@ -13,6 +14,7 @@ LogReader::LogReader(std::shared_ptr<LogModel> model, std::shared_ptr<MainQueue>
       self_(std::make_shared<LogReader*>(this)),
       top_{model_->firstSegment(), 0} {
   model_->setObserver(this);
+  heard_ = snapshot();
 }
 
 LogReader::~LogReader() { model_->setObserver(nullptr); }
@@ -56,10 +58,28 @@ void LogReader::catchUp() {
   changedThisFrame_ = false;
   framesSkipped_ = 0;
   lastUpdate_ = std::chrono::steady_clock::now();
-  const std::uint64_t shownBefore = shownEnd_;
+  const Offset shownBefore = shownEnd_;
   if (!settle()) return;
   flooding_ = followsEnd_ && top_.segment.from > shownBefore;
-  view_.readerChanged();
+  notify();
+}
+
+LogReader::Snapshot LogReader::snapshot() const {
+  const LogStore& store = model_->store();
+  return {top_, anchor_, cursor_, store.beginOffset(), store.endOffset()};
+}
+
+void LogReader::notify(Changes changes) {
+  const Snapshot before = std::exchange(heard_, snapshot());
+  const Snapshot& now = heard_;
+  // New output changes the text in view only where the view reaches the end.
+  if (now.end != before.end && shownEnd_ >= before.end) changes |= kText;
+  if (now.begin != before.begin) changes |= kNote | kText;
+  if (!(now.top == before.top)) changes |= kPlace;
+  if (now.anchor != before.anchor || now.cursor != before.cursor) changes |= kSelection;
+  // The scroller's range moves with every change of the text.
+  if (now.end != before.end) changes |= kPlace;
+  if (changes != 0) view_.readerChanged(changes);
 }
 
 bool LogReader::settle() {
@@ -72,7 +92,7 @@ bool LogReader::settle() {
       top_.segment = model_->segmentAt(top_.segment.from);
       top_.y = std::min(top_.y, heightOf(top_.segment) - 1);
     }
-    for (std::uint64_t* offset : {&anchor_, &cursor_, &unitBase_.first, &unitBase_.second}) {
+    for (Offset* offset : {&anchor_, &cursor_, &unitBase_.first, &unitBase_.second}) {
       *offset = std::clamp(*offset, store.beginOffset(), store.endOffset());
     }
     const Place end = endPlace();
@@ -100,7 +120,7 @@ void LogReader::setViewHeight(double height) {
 }
 
 void LogReader::relayout() {
-  if (settle()) view_.readerChanged();
+  if (settle()) notify(kText | kPlace | kSelection);
 }
 
 LogReader::Place LogReader::endPlace() {
@@ -145,7 +165,7 @@ void LogReader::moveTo(Place place) {
   const Place end = endPlace();
   top_ = end < place ? end : place;
   followsEnd_ = !(top_ < end);
-  view_.readerChanged();
+  notify();
 }
 
 void LogReader::scrollBy(double distance) {
@@ -168,7 +188,7 @@ void LogReader::scrollToValue(double value) {
     scrollToEnd();
     return;
   }
-  const std::uint64_t offset =
+  const Offset offset =
       model_->store().beginOffset() + static_cast<std::uint64_t>(std::max(0.0, value));
   const LogModel::Segment segment = model_->segmentAt(offset);
   const auto bytes = static_cast<double>(std::max<std::uint64_t>(1, segment.to - segment.from));
@@ -177,12 +197,12 @@ void LogReader::scrollToValue(double value) {
   moveTo({segment, std::min(std::clamp(within / bytes, 0.0, 1.0) * height, height - 1)});
 }
 
-LogReader::Place LogReader::placeOf(std::uint64_t offset) {
+LogReader::Place LogReader::placeOf(Offset offset) {
   const LogModel::Segment segment = model_->segmentAt(offset);
   return {segment, view_.rowTopOf(segment, offset)};
 }
 
-void LogReader::scrollToOffset(std::uint64_t offset) {
+void LogReader::scrollToOffset(Offset offset) {
   const Place place = placeOf(offset);
   // Already in view: stay.
   Place bottom = top_;
@@ -194,21 +214,20 @@ void LogReader::scrollToOffset(std::uint64_t offset) {
   moveTo(place);
 }
 
-std::pair<std::uint64_t, std::uint64_t> LogReader::unitAround(std::uint64_t offset, Unit unit) {
+std::pair<Offset, Offset> LogReader::unitAround(Offset offset, Granularity unit) {
   const LogStore& store = model_->store();
   offset = std::clamp(offset, store.beginOffset(), store.endOffset());
-  if (unit == Unit::kCharacter) return {offset, offset};
-  const std::uint64_t line = store.lineAt(offset);
-  if (unit == Unit::kLine) return {store.lineStart(line), store.lineEnd(line)};
+  if (unit == Granularity::kCharacter) return {offset, offset};
+  const Line line = store.lineAt(offset);
+  if (unit == Granularity::kLine) return {store.lineStart(line), store.lineEnd(line)};
   const LogModel::Segment segment = model_->segmentAt(offset);
-  const std::size_t length = model_->unitsBefore(segment, segment.to);
-  if (length == 0) return {offset, offset};
-  const auto [first, second] =
-      view_.wordAt(segment, std::min(model_->unitsBefore(segment, offset), length - 1));
-  return {model_->offsetAtUnits(segment, first), model_->offsetAtUnits(segment, second)};
+  const Unit length = model_->unitAt(segment, segment.to);
+  if (length == Unit(0)) return {offset, offset};
+  const auto [first, second] = view_.wordAt(segment, std::min(model_->unitAt(segment, offset), length - 1));
+  return {model_->offsetAt(segment, first), model_->offsetAt(segment, second)};
 }
 
-void LogReader::press(std::uint64_t offset, Unit unit, bool extend) {
+void LogReader::press(Offset offset, Granularity unit, bool extend) {
   unit_ = unit;
   if (extend) {
     unitBase_ = {anchor_, anchor_};
@@ -219,7 +238,7 @@ void LogReader::press(std::uint64_t offset, Unit unit, bool extend) {
   select(unitBase_.first, unitBase_.second);
 }
 
-void LogReader::dragTo(std::uint64_t offset) {
+void LogReader::dragTo(Offset offset) {
   const auto [from, to] = unitAround(offset, unit_);
   if (from < unitBase_.first) {
     select(unitBase_.second, from);
@@ -228,15 +247,15 @@ void LogReader::dragTo(std::uint64_t offset) {
   }
 }
 
-void LogReader::select(std::uint64_t anchor, std::uint64_t cursor) {
+void LogReader::select(Offset anchor, Offset cursor) {
   const LogStore& store = model_->store();
   anchor_ = std::clamp(anchor, store.beginOffset(), store.endOffset());
   cursor_ = std::clamp(cursor, store.beginOffset(), store.endOffset());
-  view_.readerChanged();
+  notify();
 }
 
 void LogReader::selectAll() {
-  unit_ = Unit::kCharacter;
+  unit_ = Granularity::kCharacter;
   unitBase_ = {model_->store().beginOffset(), model_->store().beginOffset()};
   select(model_->store().beginOffset(), model_->store().endOffset());
 }

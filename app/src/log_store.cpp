@@ -102,7 +102,9 @@ void LogStore::append(std::string_view text) {
       break;
     } catch (const std::bad_alloc&) {
       if (keptBytes() == 0) {
-        droppedCharacters_ += utf8::Count(text).characters;
+        const utf8::Counts counts = utf8::Count(text);
+        dropped_.characters += counts.characters;
+        dropped_.utf16 += counts.utf16;
         ForEachLineEnd(text, pendingCarriageReturn_, [&](std::size_t) { ++droppedLines_; });
         pendingCarriageReturn_ = false;
         return;
@@ -123,8 +125,8 @@ void LogStore::appendBytes(std::string_view text) {
   // Everything that may throw comes first, so that a failure changes nothing.
   FindLineEnds(text, pendingCarriageReturn_, lineEnds_);
   const std::size_t lines = starts_.size();
-  const std::uint64_t capacity = chunkBase_ + chunks_.size() * chunkBytes_;
-  const std::uint64_t needed = end_ + text.size();
+  const Offset capacity = chunkBase_ + chunks_.size() * chunkBytes_;
+  const Offset needed = end_ + text.size();
   const auto newChunks = static_cast<std::size_t>(
       needed > capacity ? (needed - capacity + chunkBytes_ - 1) / chunkBytes_ : 0);
   // Chunks the front let go of come first: mapped again, each of their
@@ -144,7 +146,7 @@ void LogStore::appendBytes(std::string_view text) {
   starts_.resize(lines + lineEnds_.size());
 
   std::size_t nextBuffer = 0;
-  std::uint64_t at = end_;
+  Offset at = end_;
   for (std::string_view rest = text; !rest.empty();) {
     const auto index = chunkIndex(at);
     if (index == chunks_.size()) {
@@ -166,12 +168,13 @@ void LogStore::appendBytes(std::string_view text) {
     // Dropped with its CR, it is not kept either.
     if (lines == 1 && begin_ == end_) {
       ++begin_;
-      ++droppedCharacters_;
+      ++dropped_.characters;
+      ++dropped_.utf16;
     }
     starts_[lines - 1] += 1;
   }
   for (std::size_t k = 0; k < lineEnds_.size(); ++k) {
-    starts_[lines + k] = static_cast<std::uint32_t>(end_ + lineEnds_[k]);
+    starts_[lines + k] = static_cast<std::uint32_t>(end_.value() + lineEnds_[k]);
   }
   pendingCarriageReturn_ = text.back() == '\r';
   end_ = at;
@@ -201,7 +204,7 @@ void LogStore::trim(std::size_t target) {
     return bytes + chunkBytes_ + lines * kIndexBytesPerLine;
   };
   // Whole lines first, oldest first; never the last one, which may still grow.
-  std::uint64_t line = firstLine_;
+  Line line = firstLine_;
   std::uint64_t kept = keptBytes();
   while (line + 1 < endLine() && cost(kept, endLine() - line) > target) {
     kept -= lineEnd(line) - lineStart(line);
@@ -212,21 +215,24 @@ void LogStore::trim(std::size_t target) {
   // One line longer than the budget: its beginning goes, whole characters.
   const std::uint64_t overhead = cost(0, 1) + chunkBytes_;
   const std::uint64_t room = target > overhead ? target - overhead : 0;
-  std::uint64_t cut = end_ - std::min(room, keptBytes());
+  Offset cut = end_ - std::min(room, keptBytes());
   while (cut < end_ && utf8::IsContinuation(byteAt(cut))) ++cut;
   dropThrough(cut);
 }
 
-void LogStore::dropThrough(std::uint64_t offset) {
-  const std::uint64_t line = lineAt(offset);
+void LogStore::dropThrough(Offset offset) {
+  const Line line = lineAt(offset);
   const bool partial = offset != lineStart(line);
-  droppedCharacters_ += countsAt(offset).characters - countsAt(begin_).characters;
+  const utf8::Counts from = countsAt(begin_);
+  const utf8::Counts to = countsAt(offset);
+  dropped_.characters += to.characters - from.characters;
+  dropped_.utf16 += to.utf16 - from.utf16;
   droppedLines_ += line - firstLine_;
   const auto lines = static_cast<std::ptrdiff_t>(line - firstLine_);
   starts_.erase(starts_.begin(), starts_.begin() + lines);
   firstLinePartial_ = partial || (firstLinePartial_ && lines == 0);
   firstLine_ = line;
-  starts_.front() = static_cast<std::uint32_t>(offset);
+  starts_.front() = static_cast<std::uint32_t>(offset.value());
   begin_ = offset;
   std::size_t release = 0;
   while (release + 1 < chunks_.size() && chunkStart(release + 1) <= begin_) ++release;
@@ -237,15 +243,15 @@ void LogStore::dropThrough(std::uint64_t offset) {
   chunkBase_ += release * chunkBytes_;
 }
 
-const LogStore::Chunk& LogStore::chunkAt(std::uint64_t offset) const {
+const LogStore::Chunk& LogStore::chunkAt(Offset offset) const {
   return chunks_[chunkIndex(offset)];
 }
 
-char LogStore::byteAt(std::uint64_t offset) const {
+char LogStore::byteAt(Offset offset) const {
   return chunkAt(offset).bytes[withinChunk(offset)];
 }
 
-std::string LogStore::text(std::uint64_t from, std::uint64_t to) const {
+std::string LogStore::text(Offset from, Offset to) const {
   from = std::clamp(from, begin_, end_);
   to = std::clamp(to, from, end_);
   std::string out;
@@ -260,26 +266,26 @@ std::string LogStore::text(std::uint64_t from, std::uint64_t to) const {
   return out;
 }
 
-std::uint64_t LogStore::lineStart(std::uint64_t line) const {
+Offset LogStore::lineStart(Line line) const {
   const std::uint32_t stored = starts_[static_cast<std::size_t>(line - firstLine_)];
-  return begin_ + static_cast<std::uint32_t>(stored - static_cast<std::uint32_t>(begin_));
+  return begin_ + static_cast<std::uint32_t>(stored - static_cast<std::uint32_t>(begin_.value()));
 }
 
-std::uint64_t LogStore::lineEnd(std::uint64_t line) const {
+Offset LogStore::lineEnd(Line line) const {
   return line + 1 < endLine() ? lineStart(line + 1) : end_;
 }
 
-std::uint64_t LogStore::lineContentEnd(std::uint64_t line) const {
+Offset LogStore::lineContentEnd(Line line) const {
   if (line + 1 >= endLine()) return end_;
-  const std::uint64_t start = lineStart(line);
-  const std::uint64_t next = lineStart(line + 1);
+  const Offset start = lineStart(line);
+  const Offset next = lineStart(line + 1);
   const char last = byteAt(next - 1);
   if (last == '\n') return next >= start + 2 && byteAt(next - 2) == '\r' ? next - 2 : next - 1;
   if (last == '\r') return next - 1;
   return next - 3;  // U+2028 or U+2029
 }
 
-std::uint64_t LogStore::lineAt(std::uint64_t offset) const {
+Line LogStore::lineAt(Offset offset) const {
   // The last line that starts at or before the offset.
   std::size_t low = 0;
   std::size_t high = starts_.size();
@@ -290,19 +296,20 @@ std::uint64_t LogStore::lineAt(std::uint64_t offset) const {
   return firstLine_ + low;
 }
 
-utf8::Counts LogStore::countsAt(std::uint64_t offset) const {
+utf8::Counts LogStore::countsAt(Offset offset) const {
   if (offset >= end_) return total_;
   const Chunk& chunk = chunkAt(offset);
   const utf8::Counts within = utf8::Count({chunk.bytes.get(), withinChunk(offset)});
   return {chunk.before.characters + within.characters, chunk.before.utf16 + within.utf16};
 }
 
-std::uint64_t LogStore::indexAt(std::uint64_t offset, TextUnit unit) const {
-  return countsAt(std::clamp(offset, begin_, end_)).in(unit)-countsAt(begin_).in(unit);
+TextIndex LogStore::indexAt(Offset offset, TextUnit unit) const {
+  return TextIndex(countsAt(std::clamp(offset, begin_, end_)).in(unit) -
+                   countsAt(begin_).in(unit));
 }
 
-std::uint64_t LogStore::offsetAt(std::uint64_t index, TextUnit unit) const {
-  const std::uint64_t target = countsAt(begin_).in(unit) + index;
+Offset LogStore::offsetAt(TextIndex index, TextUnit unit) const {
+  const std::uint64_t target = countsAt(begin_).in(unit) + index.value();
   if (target >= total_.in(unit)) return end_;
   // The chunk the unit lies in, then character by character.
   std::size_t low = 0;
@@ -311,7 +318,7 @@ std::uint64_t LogStore::offsetAt(std::uint64_t index, TextUnit unit) const {
     const std::size_t middle = low + (high - low) / 2;
     (chunks_[middle].before.in(unit) <= target ? low : high) = middle;
   }
-  std::uint64_t at = std::max(chunkStart(low), begin_);
+  Offset at = std::max(chunkStart(low), begin_);
   std::uint64_t reached = countsAt(at).in(unit);
   for (; at < end_; ++at) {
     const char c = byteAt(at);

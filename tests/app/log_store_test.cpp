@@ -64,7 +64,7 @@ TEST(LogStore, KeepsExactlyTheEndAndCountsWhatWent) {
     const std::string dropped = all.substr(0, all.size() - kept.size());
     ASSERT_EQ(store.droppedCharacters(), CodePoints(dropped)) << "round " << round;
     ASSERT_EQ(store.droppedLines(), LineStarts(dropped).size() - 1) << "round " << round;
-    ASSERT_EQ(store.firstLine(), store.droppedLines());
+    ASSERT_EQ(store.firstLine(), Line(store.droppedLines()));
 
     // The kept lines, as the text has them. A first line that lost its
     // beginning starts where the kept text does.
@@ -76,15 +76,15 @@ TEST(LogStore, KeepsExactlyTheEndAndCountsWhatWent) {
     }
     ASSERT_EQ(store.endLine() - store.firstLine(), starts.size()) << "round " << round;
     for (std::size_t k = 0; k < starts.size(); ++k) {
-      const std::uint64_t line = store.firstLine() + k;
-      ASSERT_EQ(store.lineStart(line), starts[k]);
-      ASSERT_EQ(store.lineAt(starts[k]), line);
-      const std::uint64_t end = k + 1 < starts.size() ? starts[k + 1] : all.size();
+      const Line line = store.firstLine() + k;
+      ASSERT_EQ(store.lineStart(line), Offset(starts[k]));
+      ASSERT_EQ(store.lineAt(Offset(starts[k])), line);
+      const Offset end(k + 1 < starts.size() ? starts[k + 1] : all.size());
       ASSERT_EQ(store.lineEnd(line), end);
       // Its text holds no line end; what follows it is one line end, or nothing.
-      const std::uint64_t content = store.lineContentEnd(line);
+      const Offset content = store.lineContentEnd(line);
       const std::string ending = store.text(content, end);
-      ASSERT_EQ(LineStarts(store.text(starts[k], content)).size(), 1U);
+      ASSERT_EQ(LineStarts(store.text(Offset(starts[k]), content)).size(), 1U);
       ASSERT_TRUE(ending.size() <= 3 &&
                   LineStarts(ending).size() == (k + 1 < starts.size() ? 2 : 1));
     }

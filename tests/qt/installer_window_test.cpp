@@ -120,8 +120,12 @@ class LogViewTest : public ::testing::Test {
   LogView view{model};
 };
 
-std::uint64_t Offset(const LogModel& model, std::string_view text) {
+Offset Find(const LogModel& model, std::string_view text) {
   return model.store().beginOffset() + model.store().text().find(text);
+}
+
+QPoint On(LogView& view, Offset offset) {
+  return LogView::fromCore(view.core().frameFor(offset, offset + 1)).center();
 }
 
 // Past a small bound: keys and the scroll bar move the reader over all that
@@ -133,7 +137,7 @@ TEST_F(LogViewTest, KeysScrollBarAndNote) {
   }
   view.catchUp();
   const LogStore& store = model->store();
-  auto lineAt = [&](int y) { return store.lineAt(view.offsetAt({6, y})); };
+  auto lineAt = [&](int y) { return store.lineAt(view.core().caretAt({6, double(y)})); };
   QScrollBar* bar = view.verticalScrollBar();
   EXPECT_EQ(bar->value(), bar->maximum());
   EXPECT_EQ(lineAt(view.viewport()->height() - 10), store.endLine() - 1) << "the last row";
@@ -172,7 +176,7 @@ TEST_F(LogViewTest, CopiesExactlyWhatIsSelected) {
   const std::string longLine = std::string(10'000, 'y') + "\n";
   model->append("first\nsecond " + longLine);
   view.catchUp();
-  const QPoint onLong = view.offsetRect(store.endOffset() - 5'000).center();
+  const QPoint onLong = On(view, store.endOffset() - 5'000);
   QTest::mouseDClick(view.viewport(), Qt::LeftButton, {}, onLong);
   QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, onLong);
   EXPECT_EQ(copied(), "second " + longLine);
@@ -180,7 +184,7 @@ TEST_F(LogViewTest, CopiesExactlyWhatIsSelected) {
   model->append("「設定」を開いてください\n");
   view.catchUp();
   // A double click whose second press is held: press, release, double click.
-  const QPoint onWord = view.offsetRect(Offset(*model, "定")).center();
+  const QPoint onWord = On(view, Find(*model, "定"));
   QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, onWord);
   QMouseEvent second(QEvent::MouseButtonDblClick, onWord, view.viewport()->mapToGlobal(onWord),
                      Qt::LeftButton, Qt::LeftButton, {});
@@ -213,7 +217,7 @@ TEST_F(LogViewTest, ReadsOutToScreenReadersInCharacters) {
   EXPECT_EQ(reader->text(plain - 7, plain - 1), "␀ here") << "six characters, NUL as ␀";
   EXPECT_EQ(reader->textAtOffset(plain - 17, QAccessible::CharBoundary, &start, &end), "😀");
   EXPECT_EQ(end - start, 1);
-  view.reader().select(Offset(*model, "nul"), Offset(*model, "nul") + 3);
+  view.reader().select(Find(*model, "nul"), Find(*model, "nul") + 3);
   reader->selection(0, &start, &end);
   EXPECT_EQ(reader->text(start, end), "nul");
 }

@@ -179,6 +179,19 @@ int CorvaneUserInitiatedActivities(void) {
 }
 @end
 
+// GNUstep draws no focus rings of this kind.
+@implementation NSView (CorvaneMacOSCheck)
+- (void)noteFocusRingMaskChanged {
+  [self setNeedsDisplay:YES];
+}
+@end
+
+@implementation NSColor (CorvaneMacOSCheck)
++ (NSColor*)unemphasizedSelectedTextBackgroundColor {
+  return [NSColor secondarySelectedControlColor];
+}
+@end
+
 namespace {
 NSString* lastAnnouncement;
 NSInteger lastAnnouncementPriority;

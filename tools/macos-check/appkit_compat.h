@@ -38,6 +38,14 @@
 - (BOOL)hasPreciseScrollingDeltas;
 @end
 
+@interface NSView (CorvaneMacOSCheck)
+- (void)noteFocusRingMaskChanged;  // macOS 10.7
+@end
+
+@interface NSColor (CorvaneMacOSCheck)
++ (NSColor*)unemphasizedSelectedTextBackgroundColor;  // macOS 10.14
+@end
+
 // GNUstep's Apple Event classes are empty, and its headers have no Apple
 // Event constants; here the quit event's reason and its values.
 typedef OSType AEKeyword;

@@ -2,18 +2,31 @@
 
 #include <QAccessible>
 #include <QAccessibleWidget>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
 #include <algorithm>
 #include <climits>
-#include <new>
 
 #include "corvane/qt/log_view.h"
 
 namespace corvane::qt {
 namespace {
 
-// The log to screen readers: the kept text in characters, with NUL as ␀;
-// lines and words are found around the offset asked for, never over the whole
-// text.
+// Larger appends are not read out one by one: no one listens to a flood.
+constexpr std::uint64_t kMaxAnnounced = std::uint64_t{16} * 1024;
+
+int Clamped(TextIndex index) {
+  return static_cast<int>(std::min<std::uint64_t>(index.value(), INT_MAX));
+}
+
+QString FromUtf16(const std::u16string& text) {
+  return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The log to screen readers, by the view core's rules, in characters.
 class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
  public:
   explicit LogAccessible(LogView* view)
@@ -33,56 +46,42 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
 
   void selection(int index, int* start, int* end) const override {
     *start = *end = 0;
-    if (index == 0 && reader().hasSelection()) {
-      *start = indexAt(reader().selectionStart());
-      *end = indexAt(reader().selectionEnd());
-    }
+    if (index != 0 || !core().reader().hasSelection()) return;
+    const LogViewCore::Range range = core().selectedRange();
+    *start = Clamped(range.from);
+    *end = Clamped(range.to);
   }
-  int selectionCount() const override { return reader().hasSelection() ? 1 : 0; }
+  int selectionCount() const override { return core().reader().hasSelection() ? 1 : 0; }
   void addSelection(int start, int end) override { setSelection(0, start, end); }
-  void removeSelection(int /*index*/) override { view_->reader().select(0, 0); }
+  void removeSelection(int /*index*/) override { setCursorPosition(cursorPosition()); }
   void setSelection(int /*index*/, int start, int end) override {
-    view_->reader().select(offsetAt(start), offsetAt(end));
+    core().setSelectedRange({index(start), index(end)});
   }
-  int cursorPosition() const override { return indexAt(reader().selectionEnd()); }
+  int cursorPosition() const override { return Clamped(core().caretIndex()); }
   void setCursorPosition(int position) override {
-    view_->reader().select(offsetAt(position), offsetAt(position));
+    core().setSelectedRange({index(position), index(position)});
   }
 
   QString text(int start, int end) const override {
     const int count = characterCount();
     if (end < 0 || end > count) end = count;
-    start = std::clamp(start, 0, end);
-    try {
-      const std::u16string text = view_->model().shownText(offsetAt(start), offsetAt(end));
-      return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
-    } catch (const std::bad_alloc&) {
-      // Asked for more than memory allows: nothing, and the log makes room.
-      view_->reader().model().relieveMemory();
-      return {};
-    }
+    return FromUtf16(core().text({index(std::clamp(start, 0, end)), index(end)}));
   }
   QString textAtOffset(int offset, QAccessible::TextBoundaryType boundary, int* start,
                        int* end) const override {
     *start = *end = -1;
-    const int count = characterCount();
-    if (offset < 0 || offset > count) return {};
-    const LogStore& store = view_->model().store();
-    const std::uint64_t at = offsetAt(offset);
-    std::pair<std::uint64_t, std::uint64_t> range;
-    if (boundary == QAccessible::NoBoundary) {
-      range = {store.beginOffset(), store.endOffset()};
-    } else if (boundary == QAccessible::CharBoundary) {
-      range = {at, offsetAt(offset + 1)};
-    } else if (boundary == QAccessible::WordBoundary && at < store.endOffset()) {
-      range = wordAround(at);
-    } else {
+    if (offset < 0 || offset > characterCount()) return {};
+    LogViewCore::Range range{TextIndex(0), core().length()};
+    if (boundary == QAccessible::CharBoundary) {
+      range = core().characterRange(index(offset));
+    } else if (boundary == QAccessible::WordBoundary && offset < characterCount()) {
+      range = core().wordRange(index(offset));
+    } else if (boundary != QAccessible::NoBoundary) {
       // A line, line end included, for sentences and paragraphs too.
-      const std::uint64_t line = store.lineAt(at);
-      range = {store.lineStart(line), store.lineEnd(line)};
+      range = core().lineRange(index(offset));
     }
-    *start = indexAt(range.first);
-    *end = indexAt(range.second);
+    *start = Clamped(range.from);
+    *end = Clamped(range.to);
     return text(*start, *end);
   }
   QString textBeforeOffset(int offset, QAccessible::TextBoundaryType boundary, int* start,
@@ -107,39 +106,23 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
     }
     return textAtOffset(atEnd, boundary, start, end);
   }
-  int characterCount() const override {
-    return static_cast<int>(
-        std::min<std::uint64_t>(view_->model().store().length(kAccessibleUnit), INT_MAX));
-  }
+  int characterCount() const override { return Clamped(core().length()); }
   QRect characterRect(int offset) const override {
-    const QRect rect = view_->offsetRect(offsetAt(offset));
-    if (rect.isNull()) return {};
+    const QRect rect = LogView::fromCore(core().characterBox(index(offset)));
     return {view_->viewport()->mapToGlobal(rect.topLeft()), rect.size()};
   }
   int offsetAtPoint(const QPoint& point) const override {
-    return indexAt(view_->offsetAt(view_->viewport()->mapFromGlobal(point)));
+    return Clamped(core().indexAt(LogView::toCore(view_->viewport()->mapFromGlobal(point))));
   }
-  void scrollToSubstring(int start, int /*end*/) override {
-    view_->reader().scrollToOffset(offsetAt(start));
-  }
+  void scrollToSubstring(int start, int /*end*/) override { core().scrollToIndex(index(start)); }
   QString attributes(int offset, int* start, int* end) const override {
     *start = *end = offset;
     return {};
   }
 
  private:
-  const LogReader& reader() const { return view_->reader(); }
-  std::uint64_t offsetAt(int index) const {
-    return view_->model().store().offsetAt(static_cast<std::uint64_t>(std::max(index, 0)),
-                                           kAccessibleUnit);
-  }
-  int indexAt(std::uint64_t offset) const {
-    return static_cast<int>(
-        std::min<std::uint64_t>(view_->model().store().indexAt(offset, kAccessibleUnit), INT_MAX));
-  }
-  std::pair<std::uint64_t, std::uint64_t> wordAround(std::uint64_t offset) const {
-    return view_->reader().unitAround(offset, LogReader::Unit::kWord);
-  }
+  LogViewCore& core() const { return view_->core(); }
+  static TextIndex index(int at) { return TextIndex(static_cast<std::uint64_t>(std::max(at, 0))); }
 
   LogView* view_;
 };
@@ -147,6 +130,28 @@ class LogAccessible : public QAccessibleWidget, public QAccessibleTextInterface 
 QAccessibleInterface* LogAccessibleFactory(const QString& /*key*/, QObject* object) {
   if (auto* view = qobject_cast<LogView*>(object)) return new LogAccessible(view);
   return nullptr;
+}
+
+// A text change as AT-SPI has it, its length in characters. Qt's own event
+// would give the length in UTF-16 units, and none for what a log drops
+// unseen; so it is sent on Qt's connection to the accessibility bus.
+void SendTextChanged(LogView* view, const char* kind, TextIndex at, std::uint64_t length,
+                     const QString& text) {
+  QDBusConnection bus(QStringLiteral("a11y"));
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(view);
+  if (!bus.isConnected() || accessible == nullptr) return;
+  QDBusMessage signal = QDBusMessage::createSignal(
+      QStringLiteral("/org/a11y/atspi/accessible/") +
+          QString::number(QAccessible::uniqueId(accessible)),
+      QStringLiteral("org.a11y.atspi.Event.Object"), QStringLiteral("TextChanged"));
+  QDBusArgument application;
+  application.beginStructure();
+  application << bus.baseService() << QDBusObjectPath("/org/a11y/atspi/accessible/root");
+  application.endStructure();
+  signal << QString::fromLatin1(kind) << Clamped(at)
+         << static_cast<int>(std::min<std::uint64_t>(length, INT_MAX))
+         << QVariant::fromValue(QDBusVariant(text)) << QVariant::fromValue(application);
+  bus.send(signal);
 }
 
 }  // namespace
@@ -157,6 +162,26 @@ void InstallLogAccessibility() {
     return true;
   }();
   (void)installed;
+}
+
+void AnnounceTextChange(LogView* view) {
+  const LogViewCore::TextChange change = view->core().takeTextChange(kMaxAnnounced);
+  if (!QAccessible::isActive()) return;
+  if (change.removed > 0) SendTextChanged(view, "delete", TextIndex(0), change.removed, {});
+  if (!change.inserted.empty()) {
+    SendTextChanged(view, "insert", change.insertedAt, change.insertedLength,
+                    FromUtf16(change.inserted));
+  }
+}
+
+void AnnounceSelection(LogView* view) {
+  if (!QAccessible::isActive()) return;
+  const LogViewCore& core = view->core();
+  QAccessibleTextCursorEvent caret(view, Clamped(core.caretIndex()));
+  QAccessible::updateAccessibility(&caret);
+  const LogViewCore::Range range = core.selectedRange();
+  QAccessibleTextSelectionEvent selection(view, Clamped(range.from), Clamped(range.to));
+  QAccessible::updateAccessibility(&selection);
 }
 
 }  // namespace corvane::qt

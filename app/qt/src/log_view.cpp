@@ -1,6 +1,5 @@
 #include "corvane/qt/log_view.h"
 
-#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -10,10 +9,10 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyleOptionFrame>
+#include <QTextLayout>
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <new>
 
 #include "corvane/qt/dim_label.h"
 #include "corvane/qt/log_accessibility.h"
@@ -23,30 +22,108 @@
 namespace corvane::qt {
 namespace {
 
-constexpr int kMargin = 4;
-constexpr std::size_t kMaxLayouts = 512;
-// Larger appends are not read out one by one: no one listens to a flood.
-constexpr std::uint64_t kMaxAnnounced = std::uint64_t{16} * 1024;
-
 int Clamped(double value) { return static_cast<int>(std::clamp(value, 0.0, double{INT_MAX})); }
+
+// A segment laid out by Qt. Positions are UTF-16 units, as QString counts.
+class QtSegmentLayout final : public SegmentLayout {
+ public:
+  QtSegmentLayout(std::u16string_view text, const QFont& font, double width)
+      : layout_(QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())), font) {
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    option.setTabStopDistance(8 * QFontMetricsF(font).horizontalAdvance(u' '));
+    layout_.setTextOption(option);
+    layout_.setCacheEnabled(true);
+    qreal y = 0;
+    layout_.beginLayout();
+    for (QTextLine line = layout_.createLine(); line.isValid(); line = layout_.createLine()) {
+      line.setLineWidth(width);
+      line.setPosition({0, y});
+      y += line.height();
+    }
+    layout_.endLayout();
+    height_ = std::max(1.0, std::ceil(y));
+  }
+
+  const QTextLayout& layout() const { return layout_; }
+  double height() const override { return height_; }
+  std::size_t rowCount() const override { return static_cast<std::size_t>(layout_.lineCount()); }
+  double rowTop(std::size_t row) const override { return lineAt(row).y(); }
+  std::size_t rowOf(Unit unit) const override {
+    const QTextLine line = layout_.lineForTextPosition(position(unit));
+    return line.isValid() ? static_cast<std::size_t>(line.lineNumber()) : rowCount() - 1;
+  }
+  Unit caretAt(ViewPoint point) const override {
+    return Unit(static_cast<std::size_t>(rowAt(point.y).xToCursor(point.x)));
+  }
+  Unit characterAt(ViewPoint point) const override {
+    const int at = rowAt(point.y).xToCursor(point.x, QTextLine::CursorOnCharacter);
+    return clusterAt(Unit(static_cast<std::size_t>(at))).first;
+  }
+  std::pair<Unit, Unit> clusterAt(Unit unit) const override {
+    const int at = position(unit);
+    if (at >= layout_.text().size()) return {unit, unit};
+    const int first = layout_.isValidCursorPosition(at) ? at : layout_.previousCursorPosition(at);
+    return {Unit(static_cast<std::size_t>(first)),
+            Unit(static_cast<std::size_t>(layout_.nextCursorPosition(first)))};
+  }
+  std::vector<ViewRect> rangeRects(Unit from, Unit to) const override {
+    std::vector<ViewRect> rects;
+    const int first = position(clusterAt(from).first);
+    const int last = from < to ? position(clusterAt(to - 1).second) : first;
+    for (int row = layout_.lineForTextPosition(first).lineNumber();
+         row >= 0 && row < layout_.lineCount(); ++row) {
+      const QTextLine line = layout_.lineAt(row);
+      const int start = std::max(first, line.textStart());
+      const int end = std::min(last, line.textStart() + line.textLength());
+      if (start > last || (end < start && from < to)) break;
+      const double left = line.cursorToX(start);
+      const double right = line.cursorToX(std::max(start, end));
+      rects.push_back({std::min(left, right), line.y(), std::abs(right - left), line.height()});
+      if (from == to) break;
+    }
+    return rects;
+  }
+  std::pair<Unit, Unit> wordAt(Unit unit) const override {
+    const QString& text = layout_.text();
+    const auto [first, second] = WordAround(
+        {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())},
+        unit.value());
+    return {Unit(first), Unit(second)};
+  }
+
+ private:
+  static int position(Unit unit) {
+    return static_cast<int>(std::min<std::size_t>(unit.value(), INT_MAX));
+  }
+  QTextLine lineAt(std::size_t row) const { return layout_.lineAt(static_cast<int>(row)); }
+  QTextLine rowAt(double y) const {
+    int row = 0;
+    while (row + 1 < layout_.lineCount() && y >= layout_.lineAt(row + 1).y()) ++row;
+    return layout_.lineAt(row);
+  }
+
+  QTextLayout layout_;
+  double height_ = 1;
+};
 
 // A primary selection is read only when another program asks for it, and
 // copying gives bytes, not a QString: half the memory for a large selection.
 class LogMimeData : public QMimeData {
  public:
-  LogMimeData(std::weak_ptr<LogModel> model, std::uint64_t from, std::uint64_t to)
+  LogMimeData(std::weak_ptr<LogModel> model, Offset from, Offset to)
       : model_(std::move(model)), from_(from), to_(to) {}
   QStringList formats() const override { return {QStringLiteral("text/plain")}; }
-  bool hasFormat(const QString& mimeType) const override {
-    return mimeType == QStringLiteral("text/plain");
+  bool hasFormat(const QString& type) const override {
+    return type == QStringLiteral("text/plain");
   }
 
  protected:
-  QVariant retrieveData(const QString& mimeType, QMetaType type) const override {
-    if (mimeType != QStringLiteral("text/plain")) return {};
+  QVariant retrieveData(const QString& type, QMetaType as) const override {
+    if (type != QStringLiteral("text/plain")) return {};
     const auto model = model_.lock();
     const std::string text = model ? model->text(from_, to_) : std::string();
-    if (type.id() == QMetaType::QString) {
+    if (as.id() == QMetaType::QString) {
       return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
     }
     return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
@@ -54,8 +131,8 @@ class LogMimeData : public QMimeData {
 
  private:
   std::weak_ptr<LogModel> model_;
-  std::uint64_t from_;
-  std::uint64_t to_;
+  Offset from_;
+  Offset to_;
 };
 
 // The log's sunken frame, drawn above the text and the scroll bar. Drawn by the
@@ -94,131 +171,79 @@ LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
   viewport()->setCursor(Qt::IBeamCursor);
   verticalScrollBar()->installEventFilter(this);
   connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &LogView::onScrollBarAction);
-  reader_ = std::make_unique<LogReader>(std::move(model), queue_, static_cast<View&>(*this));
+  core_ = std::make_unique<LogViewCore>(std::move(model), queue_, static_cast<LogViewSkin&>(*this),
+                                        kAccessibleUnit);
 }
 
 // Updates still queued go with the view.
 LogView::~LogView() {
-  reader_.reset();
+  core_.reset();
   queue_->close();
 }
 
-const LogView::Layout& LogView::layoutOf(const LogModel::Segment& segment) const {
-  auto found = layouts_.find(segment.from);
-  if (found != layouts_.end() && found->second->segment == segment) return *found->second;
-  // A page needs a few dozen; dropping all now and then is simpler than
-  // tracking which were used last.
-  if (layouts_.size() >= kMaxLayouts) layouts_.clear();
-  auto built = std::make_unique<Layout>();
-  built->segment = segment;
-  const std::u16string text = model().displayText(segment);
-  QTextLayout& layout = built->layout;
-  layout.setText(QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())));
-  layout.setFont(font());
-  QTextOption option;
-  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-  option.setTabStopDistance(8 * QFontMetricsF(font()).horizontalAdvance(u' '));
-  layout.setTextOption(option);
-  layout.setCacheEnabled(true);
-  qreal y = 0;
-  layout.beginLayout();
-  const int width = std::max(1, viewport()->width() - 2 * kMargin);
-  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
-    line.setLineWidth(width);
-    line.setPosition({0, y});
-    y += line.height();
+QRect LogView::fromCore(const ViewRect& rect) {
+  return QRectF(rect.x, rect.y, std::max(1.0, rect.width), rect.height).toAlignedRect();
+}
+
+std::unique_ptr<SegmentLayout> LogView::lay(std::u16string_view text, double width) {
+  return std::make_unique<QtSegmentLayout>(text, font(), width);
+}
+
+double LogView::lineHeight() { return QFontMetrics(font()).lineSpacing(); }
+
+void LogView::viewChanged(LogReader::Changes changes) {
+  if (changes & LogReader::kNote) showNote();
+  if (changes & LogViewCore::kScroller) {
+    const LogViewCore::Scroller scroller = core_->scroller();
+    // Its signals stay on: the scroll area shows and hides the bar by them,
+    // and moving contents by pixels is left undone (scrollContentsBy).
+    QScrollBar* bar = verticalScrollBar();
+    bar->setRange(0, Clamped(scroller.range));
+    bar->setPageStep(Clamped(scroller.page));
+    bar->setSingleStep(std::max(1, Clamped(scroller.page / 16)));
+    bar->setValue(Clamped(scroller.value));
   }
-  layout.endLayout();
-  built->height = std::max(1, static_cast<int>(std::ceil(y)));
-  return *(layouts_[segment.from] = std::move(built));
-}
-
-double LogView::heightOf(const LogModel::Segment& segment) { return layoutOf(segment).height; }
-
-double LogView::rowTopOf(const LogModel::Segment& segment, std::uint64_t offset) {
-  const QTextLine line = layoutOf(segment).layout.lineForTextPosition(
-      static_cast<int>(model().unitsBefore(segment, offset)));
-  return line.isValid() ? line.y() : 0;
-}
-
-double LogView::rowTopFrom(const LogModel::Segment& segment, double y) {
-  const Layout& layout = layoutOf(segment);
-  for (int row = 0; row < layout.layout.lineCount(); ++row) {
-    if (layout.layout.lineAt(row).y() >= y - 0.5) return layout.layout.lineAt(row).y();
+  if (changes & (LogReader::kText | LogReader::kPlace | LogReader::kSelection)) {
+    viewport()->update();
   }
-  return layout.height;
-}
-
-std::pair<std::size_t, std::size_t> LogView::wordAt(const LogModel::Segment& segment,
-                                                    std::size_t unit) {
-  const QString text = layoutOf(segment).layout.text();
-  return WordAround(
-      {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())},
-      unit);
-}
-
-template <typename Visit>
-void LogView::forEachShown(Visit visit) const {
-  LogModel::Segment segment = reader_->top().segment;
-  double y = kMargin - reader_->top().y;
-  while (y < viewport()->height()) {
-    const Layout& layout = layoutOf(segment);
-    if (visit(layout, y)) return;
-    y += layout.height;
-    if (!model().next(segment)) return;
+  if (changes & LogReader::kText) AnnounceTextChange(this);
+  if (changes & LogReader::kSelection) {
+    AnnounceSelection(this);
+    offerPrimarySelection();
   }
-}
-
-void LogView::readerChanged() {
-  showNote();
-  const LogReader::Scroller scroller = reader_->scroller();
-  // Its signals stay on: the scroll area shows and hides the bar by them, and
-  // moving contents by pixels is left undone (scrollContentsBy).
-  QScrollBar* bar = verticalScrollBar();
-  bar->setRange(0, Clamped(scroller.range));
-  bar->setPageStep(Clamped(scroller.page));
-  bar->setSingleStep(std::max(1, Clamped(scroller.page / 16)));
-  bar->setValue(Clamped(scroller.value));
-  viewport()->update();
-  announceNewText();
-  offerPrimarySelection();
 }
 
 void LogView::offerPrimarySelection() {
-  const std::uint64_t from = reader_->selectionStart();
-  const std::uint64_t to = reader_->selectionEnd();
-  if (from == selectionShown_[0] && to == selectionShown_[1]) return;
-  selectionShown_[0] = from;
-  selectionShown_[1] = to;
-  if (from != to && QGuiApplication::clipboard()->supportsSelection()) {
-    QGuiApplication::clipboard()->setMimeData(new LogMimeData(reader_->sharedModel(), from, to),
-                                              QClipboard::Selection);
+  const LogReader& reader = core_->reader();
+  const LogViewCore::Range range = core_->selectedRange();
+  if (range == offered_) return;
+  offered_ = range;
+  if (reader.hasSelection() && QGuiApplication::clipboard()->supportsSelection()) {
+    QGuiApplication::clipboard()->setMimeData(
+        new LogMimeData(reader.sharedModel(), reader.selectionStart(), reader.selectionEnd()),
+        QClipboard::Selection);
   }
 }
 
 void LogView::onScrollBarAction(int action) {
   QScrollBar* bar = verticalScrollBar();
-  const int line = QFontMetrics(font()).lineSpacing();
-  const int page = std::max(line, viewport()->height() - kMargin - line);
   switch (action) {
     case QAbstractSlider::SliderSingleStepAdd:
     case QAbstractSlider::SliderSingleStepSub:
-      reader_->scrollBy(action == QAbstractSlider::SliderSingleStepAdd ? line : -line);
+      core_->scrollLines(action == QAbstractSlider::SliderSingleStepAdd ? 1 : -1);
       break;
     case QAbstractSlider::SliderPageStepAdd:
     case QAbstractSlider::SliderPageStepSub:
-      reader_->scrollBy(action == QAbstractSlider::SliderPageStepAdd ? page : -page);
+      core_->scrollPages(action == QAbstractSlider::SliderPageStepAdd ? 1 : -1);
       break;
     case QAbstractSlider::SliderToMinimum:
-      reader_->scrollToStart();
+      core_->scrollToStart();
       break;
     case QAbstractSlider::SliderToMaximum:
-      reader_->scrollToEnd();
+      core_->scrollToEnd();
       break;
     case QAbstractSlider::SliderMove:
-      reader_->scrollToValue(bar->sliderPosition() >= bar->maximum()
-                                 ? HUGE_VAL
-                                 : static_cast<double>(bar->sliderPosition()));
+      core_->scrollerTo(bar->sliderPosition());
       break;
     default:
       break;
@@ -237,12 +262,13 @@ void LogView::showNote() {
   if (note.empty()) return;
   if (note_ == nullptr) {
     note_ = new DimLabel({}, this);
-    note_->setIndent(kMargin);
+    note_->setIndent(static_cast<int>(LogViewCore::kMargin));
     const int height = fontMetrics().height() + 6;
     setViewportMargins(1, 1 + height, 1, 1);
     note_->setGeometry(1, 1, width() - 2, height);
     note_->show();
     border_->raise();
+    core_->setSize(viewport()->width(), viewport()->height());
   }
   note_->setText(QString::fromUtf8(note.data(), static_cast<qsizetype>(note.size())));
 }
@@ -252,84 +278,38 @@ QString LogView::droppedNote() const { return note_ != nullptr ? note_->text() :
 void LogView::paintEvent(QPaintEvent* /*event*/) {
   QPainter painter(viewport());
   // Rows scroll whole: the one before the top row stays out of the margin.
-  painter.setClipRect(0, kMargin, viewport()->width(), viewport()->height() - kMargin);
+  const int margin = static_cast<int>(LogViewCore::kMargin);
+  painter.setClipRect(0, margin, viewport()->width(), viewport()->height() - margin);
   painter.setPen(palette().color(QPalette::Text));
+  // The selection keys act on is drawn as the window's; another, dimmed.
+  const QPalette::ColorGroup group = core_->active() ? QPalette::Active : QPalette::Inactive;
   QTextCharFormat selected;
-  selected.setBackground(palette().brush(QPalette::Highlight));
-  selected.setForeground(palette().brush(QPalette::HighlightedText));
-  const std::uint64_t from = reader_->selectionStart();
-  const std::uint64_t to = reader_->selectionEnd();
-  try {
-    forEachShown([&](const Layout& layout, double y) {
-      const LogModel::Segment& segment = layout.segment;
-      QList<QTextLayout::FormatRange> selections;
-      if (from < to && from <= segment.to && to > segment.from) {
-        const auto start = static_cast<int>(model().unitsBefore(segment, from));
-        const auto end = static_cast<int>(model().unitsBefore(segment, to));
-        if (end > start) selections.push_back({start, end - start, selected});
-      }
-      layout.layout.draw(&painter, {static_cast<qreal>(kMargin), y}, selections);
-      return false;
-    });
-  } catch (const std::bad_alloc&) {
-    // Out of memory laying out: the next frame tries again, with less kept.
-    layouts_.clear();
-    reader_->catchUp();
+  selected.setBackground(palette().brush(group, QPalette::Highlight));
+  selected.setForeground(palette().brush(group, QPalette::HighlightedText));
+  for (const LogViewCore::Shown& shown : core_->shown()) {
+    QList<QTextLayout::FormatRange> selections;
+    if (shown.selectedFrom < shown.selectedTo) {
+      const auto start = static_cast<int>(shown.selectedFrom.value());
+      selections.push_back({start, static_cast<int>(shown.selectedTo.value()) - start, selected});
+    }
+    static_cast<const QtSegmentLayout&>(*shown.layout)
+        .layout()
+        .draw(&painter, {shown.origin.x, shown.origin.y}, selections);
   }
 }
 
-QRect LogView::offsetRect(std::uint64_t offset) const {
-  QRect rect;
-  forEachShown([&](const Layout& layout, double y) {
-    const LogModel::Segment& segment = layout.segment;
-    if (offset < segment.from || offset > segment.to) return false;
-    const auto index = static_cast<int>(model().unitsBefore(segment, offset));
-    const QTextLine line = layout.layout.lineForTextPosition(index);
-    if (line.isValid()) {
-      rect = QRect(
-          static_cast<int>(kMargin + line.cursorToX(index)), static_cast<int>(y + line.y()),
-          std::max(1, QFontMetrics(font()).averageCharWidth()), static_cast<int>(line.height()));
-    }
-    return true;
-  });
-  return rect;
+void LogView::copy() {
+  // A copy is what was selected when copied, whatever comes or goes after.
+  const std::optional<std::string> text = core_->copy();
+  if (!text) return;
+  auto* mime = new QMimeData;
+  mime->setData(QStringLiteral("text/plain"),
+                QByteArray(text->data(), static_cast<qsizetype>(text->size())));
+  QGuiApplication::clipboard()->setMimeData(mime);
 }
 
-std::uint64_t LogView::offsetAt(QPoint point) const {
-  std::uint64_t offset = model().store().endOffset();
-  forEachShown([&](const Layout& layout, double y) {
-    if (point.y() >= y + layout.height) return false;
-    const QTextLayout& text = layout.layout;
-    int row = 0;
-    while (row + 1 < text.lineCount() &&
-           point.y() >= y + text.lineAt(row).y() + text.lineAt(row).height()) {
-      ++row;
-    }
-    const int index = text.lineAt(row).xToCursor(point.x() - kMargin);
-    offset = model().offsetAtUnits(layout.segment, static_cast<std::size_t>(std::max(index, 0)));
-    return true;
-  });
-  return offset;
-}
-
-void LogView::copy() const {
-  if (!reader_->hasSelection()) return;
-  try {
-    // A copy is what was selected when copied, whatever comes or goes after.
-    const std::string text = reader_->selectedText();
-    auto* mime = new QMimeData;
-    mime->setData(QStringLiteral("text/plain"),
-                  QByteArray(text.data(), static_cast<qsizetype>(text.size())));
-    QGuiApplication::clipboard()->setMimeData(mime);
-  } catch (const std::bad_alloc&) {
-    // No room for a copy of that much: nothing is copied, nothing lost.
-  }
-}
-
-void LogView::press(QMouseEvent* event, LogReader::Unit unit) {
-  dragging_ = true;
-  reader_->press(offsetAt(event->position().toPoint()), unit,
-                 unit == LogReader::Unit::kCharacter && (event->modifiers() & Qt::ShiftModifier));
+void LogView::press(QMouseEvent* event, int clicks) {
+  core_->press(toCore(event->position()), clicks, event->modifiers() & Qt::ShiftModifier);
 }
 
 void LogView::mousePressEvent(QMouseEvent* event) {
@@ -340,56 +320,46 @@ void LogView::mousePressEvent(QMouseEvent* event) {
                       (event->position().toPoint() - doubleClickAt_).manhattanLength() <
                           QApplication::startDragDistance();
   sinceDoubleClick_.invalidate();
-  press(event, triple ? LogReader::Unit::kLine : LogReader::Unit::kCharacter);
+  press(event, triple ? 3 : 1);
 }
 
 void LogView::mouseDoubleClickEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return;
   sinceDoubleClick_.start();
   doubleClickAt_ = event->position().toPoint();
-  press(event, LogReader::Unit::kWord);
+  press(event, 2);
 }
 
 void LogView::mouseMoveEvent(QMouseEvent* event) {
-  if (!dragging_ || !(event->buttons() & Qt::LeftButton)) return;
-  const QPoint point = event->position().toPoint();
-  // Dragged past an edge, the text comes to the pointer.
-  const int line = QFontMetrics(font()).lineSpacing();
-  if (point.y() < 0) reader_->scrollBy(-line);
-  if (point.y() > viewport()->height()) reader_->scrollBy(line);
-  reader_->dragTo(offsetAt(point));
+  if (event->buttons() & Qt::LeftButton) core_->drag(toCore(event->position()));
 }
 
 void LogView::mouseReleaseEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton) dragging_ = false;
+  if (event->button() == Qt::LeftButton) core_->release();
 }
 
 void LogView::wheelEvent(QWheelEvent* event) {
   // A touchpad's pixels as they come; a wheel's notches as lines.
   if (!event->pixelDelta().isNull()) {
-    reader_->scrollBy(-event->pixelDelta().y());
+    core_->scrollBy(-event->pixelDelta().y());
   } else {
-    reader_->scrollBy(-event->angleDelta().y() / 120.0 * QApplication::wheelScrollLines() *
-                      QFontMetrics(font()).lineSpacing());
+    core_->scrollLines(-event->angleDelta().y() / 120.0 * QApplication::wheelScrollLines());
   }
   event->accept();
 }
 
 void LogView::keyPressEvent(QKeyEvent* event) {
-  const int line = QFontMetrics(font()).lineSpacing();
-  const int page = std::max(line, viewport()->height() - kMargin - line);
+  const int key = event->key();
   if (event->matches(QKeySequence::Copy)) {
     copy();
   } else if (event->matches(QKeySequence::SelectAll)) {
-    reader_->selectAll();
-  } else if (event->key() == Qt::Key_Up || event->key() == Qt::Key_Down) {
-    reader_->scrollBy(event->key() == Qt::Key_Up ? -line : line);
-  } else if (event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown) {
-    reader_->scrollBy(event->key() == Qt::Key_PageUp ? -page : page);
-  } else if (event->key() == Qt::Key_Home) {
-    reader_->scrollToStart();
-  } else if (event->key() == Qt::Key_End) {
-    reader_->scrollToEnd();
+    core_->selectAll();
+  } else if (key == Qt::Key_Up || key == Qt::Key_Down) {
+    core_->scrollLines(key == Qt::Key_Up ? -1 : 1);
+  } else if (key == Qt::Key_PageUp || key == Qt::Key_PageDown) {
+    core_->scrollPages(key == Qt::Key_PageUp ? -1 : 1);
+  } else if (key == Qt::Key_Home || key == Qt::Key_End) {
+    key == Qt::Key_Home ? core_->scrollToStart() : core_->scrollToEnd();
   } else {
     return QAbstractScrollArea::keyPressEvent(event);
   }
@@ -400,8 +370,8 @@ void LogView::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
   QAction* copyAction = menu.addAction(QStringLiteral("コピー"), this, &LogView::copy);
   copyAction->setShortcut(QKeySequence::Copy);
-  copyAction->setEnabled(reader_->hasSelection());
-  menu.addAction(QStringLiteral("すべてを選択"), this, [this] { reader_->selectAll(); })
+  copyAction->setEnabled(core_->reader().hasSelection());
+  menu.addAction(QStringLiteral("すべてを選択"), this, [this] { core_->selectAll(); })
       ->setShortcut(QKeySequence::SelectAll);
   menu.exec(event->globalPos());
 }
@@ -417,33 +387,28 @@ bool LogView::eventFilter(QObject* watched, QEvent* event) {
 
 void LogView::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
-  layouts_.clear();
   border_->setGeometry(rect());
   border_->raise();
   if (note_ != nullptr) note_->setGeometry(1, 1, width() - 2, note_->height());
-  reader_->setViewHeight(viewport()->height() - kMargin);
+  core_->setSize(viewport()->width(), viewport()->height());
+}
+
+void LogView::followFocus() { core_->setActive(hasFocus() && isActiveWindow()); }
+
+void LogView::focusInEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusInEvent(event);
+  followFocus();
+}
+
+void LogView::focusOutEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusOutEvent(event);
+  followFocus();
 }
 
 void LogView::changeEvent(QEvent* event) {
   QAbstractScrollArea::changeEvent(event);
-  if (event->type() == QEvent::FontChange) {
-    layouts_.clear();
-    reader_->relayout();
-  }
-}
-
-void LogView::announceNewText() {
-  const LogStore& store = model().store();
-  const std::uint64_t from = std::max(announcedEnd_, store.beginOffset());
-  announcedEnd_ = store.endOffset();
-  if (!QAccessible::isActive() || from >= announcedEnd_ || announcedEnd_ - from > kMaxAnnounced) {
-    return;
-  }
-  const std::u16string text = model().shownText(from, announcedEnd_);
-  QAccessibleTextInsertEvent inserted(
-      this, Clamped(static_cast<double>(store.indexAt(from, kAccessibleUnit))),
-      QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())));
-  QAccessible::updateAccessibility(&inserted);
+  if (event->type() == QEvent::FontChange) core_->relayout();
+  if (event->type() == QEvent::ActivationChange) followFocus();
 }
 
 }  // namespace corvane::qt

@@ -32,10 +32,10 @@ class LogModel {
 
   // One piece of a line as shown: [from, to), without the line end.
   struct Segment {
-    std::uint64_t line = 0;
+    Line line;
     std::uint64_t index = 0;  // within the line
-    std::uint64_t from = 0;
-    std::uint64_t to = 0;
+    Offset from;
+    Offset to;
     bool operator==(const Segment&) const = default;
   };
 
@@ -47,7 +47,7 @@ class LogModel {
   // A view that ran out of memory drawing the log: older output goes.
   void relieveMemory() { store_.relieveMemory(); }
   // Exactly the kept text between two offsets: what copying gives.
-  std::string text(std::uint64_t from, std::uint64_t to) const { return store_.text(from, to); }
+  std::string text(Offset from, Offset to) const { return store_.text(from, to); }
 
   // True when the text is empty or ends with a line end.
   bool endsLine() const { return store_.lineStart(store_.endLine() - 1) == store_.endOffset(); }
@@ -58,11 +58,11 @@ class LogModel {
   // "以前の出力 N 行 (M 文字) を省略しました", or empty while nothing was dropped.
   std::string droppedNote() const;
 
-  std::uint64_t segmentCount(std::uint64_t line) const;
-  Segment segment(std::uint64_t line, std::uint64_t index) const;
+  std::uint64_t segmentCount(Line line) const;
+  Segment segment(Line line, std::uint64_t index) const;
   // The segment an offset lies in; an offset in a line end belongs to its
   // line's last segment.
-  Segment segmentAt(std::uint64_t offset) const;
+  Segment segmentAt(Offset offset) const;
   Segment firstSegment() const { return segment(store_.firstLine(), 0); }
   Segment lastSegment() const;
   // False at the first or last kept segment.
@@ -75,10 +75,10 @@ class LogModel {
     return shownText(segment.from, segment.to);
   }
   // The same for any kept text: what a screen reader is given.
-  std::u16string shownText(std::uint64_t from, std::uint64_t to) const;
-  // UTF-16 units of the segment's text before `offset`, and back.
-  std::size_t unitsBefore(const Segment& segment, std::uint64_t offset) const;
-  std::uint64_t offsetAtUnits(const Segment& segment, std::size_t units) const;
+  std::u16string shownText(Offset from, Offset to) const;
+  // The UTF-16 unit of the segment's text at `offset`, and back.
+  Unit unitAt(const Segment& segment, Offset offset) const;
+  Offset offsetAt(const Segment& segment, Unit unit) const;
 
  private:
   LogStore store_;

@@ -25,6 +25,16 @@ class LogReader final : private LogModel::Observer {
   // Frames between updates while a whole page goes by between two.
   static constexpr int kFloodFrames = 8;
 
+  // What changed for the view: the text in it, where it is, the selection,
+  // the note on dropped output. A view redraws only that.
+  enum Change : unsigned {
+    kText = 1U << 0,
+    kPlace = 1U << 1,
+    kSelection = 1U << 2,
+    kNote = 1U << 3
+  };
+  using Changes = unsigned;
+
   // What the reader needs of its view. Heights and distances are in the
   // view's units (points, pixels), down from the top.
   class View {
@@ -33,18 +43,17 @@ class LogReader final : private LogModel::Observer {
     // The segment laid out at the view's width: how tall it is.
     virtual double heightOf(const LogModel::Segment& segment) = 0;
     // How far below the segment's top the row holding `offset` begins.
-    virtual double rowTopOf(const LogModel::Segment& segment, std::uint64_t offset) = 0;
+    virtual double rowTopOf(const LogModel::Segment& segment, Offset offset) = 0;
     // The top of the segment's first row that begins at `y` or below it; its
     // height when none does.
     virtual double rowTopFrom(const LogModel::Segment& segment, double y) = 0;
-    // The word around UTF-16 unit `unit` of the segment's display text, as
-    // units [first, second): the toolkit's own word finder, since Japanese
-    // has no spaces.
-    virtual std::pair<std::size_t, std::size_t> wordAt(const LogModel::Segment& segment,
-                                                       std::size_t unit) = 0;
-    // What is shown changed: text, place or selection. Redraw, and set the
-    // scroller from scroller().
-    virtual void readerChanged() = 0;
+    // The word around the character at `unit` of the segment's display
+    // text, as units [first, second): the toolkit's own word finder, since
+    // Japanese has no spaces.
+    virtual std::pair<Unit, Unit> wordAt(const LogModel::Segment& segment, Unit unit) = 0;
+    // What is shown changed. Redraw that, and set the scroller from
+    // scroller().
+    virtual void readerChanged(Changes changes) = 0;
     // Memory ran short laying out: let go of every layout.
     virtual void forgetLayouts() = 0;
 
@@ -61,6 +70,7 @@ class LogReader final : private LogModel::Observer {
     bool operator<(const Place& other) const {
       return segment.from != other.segment.from ? segment.from < other.segment.from : y < other.y;
     }
+    bool operator==(const Place&) const = default;
   };
 
   // The scroller, in bytes of the kept output: where the top is, up to where
@@ -72,7 +82,7 @@ class LogReader final : private LogModel::Observer {
     double page = 1;
   };
 
-  enum class Unit { kCharacter, kWord, kLine };
+  enum class Granularity { kCharacter, kWord, kLine };
 
   LogReader(std::shared_ptr<LogModel> model, std::shared_ptr<MainQueue> mainQueue, View& view);
   ~LogReader() override;
@@ -102,23 +112,24 @@ class LogReader final : private LogModel::Observer {
   void scrollToStart();
   void scrollToEnd();
   void scrollToValue(double value);  // the scroller's
-  void scrollToOffset(std::uint64_t offset);
+  void scrollToOffset(Offset offset);
 
   // The selection, in offsets of the model: the anchor stays where it began,
   // the cursor moves. Clamped to what is kept as old output goes.
-  std::uint64_t selectionStart() const { return std::min(anchor_, cursor_); }
-  std::uint64_t selectionEnd() const { return std::max(anchor_, cursor_); }
+  Offset selectionStart() const { return std::min(anchor_, cursor_); }
+  Offset selectionEnd() const { return std::max(anchor_, cursor_); }
+  Offset cursor() const { return cursor_; }
   bool hasSelection() const { return anchor_ != cursor_; }
   // A press selects the unit around the offset, or with `extend` (Shift)
   // extends the selection to it; a drag then extends by the same unit.
-  void press(std::uint64_t offset, Unit unit, bool extend);
-  void dragTo(std::uint64_t offset);
-  void select(std::uint64_t anchor, std::uint64_t cursor);
+  void press(Offset offset, Granularity unit, bool extend);
+  void dragTo(Offset offset);
+  void select(Offset anchor, Offset cursor);
   void selectAll();
   // Exactly the text selected, as it is now: what copying gives.
   std::string selectedText() const;
   // The character, word or line around an offset: [first, second).
-  std::pair<std::uint64_t, std::uint64_t> unitAround(std::uint64_t offset, Unit unit);
+  std::pair<Offset, Offset> unitAround(Offset offset, Granularity unit);
 
   // Catches up with the model now, rather than at the next frame.
   void catchUp();
@@ -130,7 +141,14 @@ class LogReader final : private LogModel::Observer {
   // Takes in what changed in the model; false when memory ran short.
   bool settle();
   double heightOf(const LogModel::Segment& segment);
-  Place placeOf(std::uint64_t offset);
+  Place placeOf(Offset offset);
+  struct Snapshot {
+    Place top;
+    Offset anchor, cursor, begin, end;
+  };
+  Snapshot snapshot() const;
+  // Tells the view what changed since it last heard.
+  void notify(Changes changes = 0);
   double valueOf(const Place& place);
   void moveTo(Place place);
 
@@ -142,20 +160,22 @@ class LogReader final : private LogModel::Observer {
   double viewHeight_ = 1;
   Place top_;
   bool followsEnd_ = true;
-  std::uint64_t anchor_ = 0;
-  std::uint64_t cursor_ = 0;
-  Unit unit_ = Unit::kCharacter;
-  std::pair<std::uint64_t, std::uint64_t> unitBase_;
+  Offset anchor_;
+  Offset cursor_;
+  Granularity unit_ = Granularity::kCharacter;
+  std::pair<Offset, Offset> unitBase_;
   bool updatePosted_ = false;
   std::chrono::steady_clock::time_point lastUpdate_;
   // The end of what was in view at the last update, and whether the output
   // went past a whole page since the one before.
-  std::uint64_t shownEnd_ = 0;
+  Offset shownEnd_;
   bool flooding_ = false;
   // Since the last update, while flooding: frames let pass, and whether the
   // current one brought output.
   int framesSkipped_ = 0;
   bool changedThisFrame_ = false;
+  // What the view last heard of.
+  Snapshot heard_;
 };
 
 }  // namespace corvane

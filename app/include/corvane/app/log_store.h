@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "corvane/app/log_positions.h"
 #include "corvane/app/text_units.h"
 
 namespace corvane {
@@ -36,39 +37,40 @@ class LogStore {
   void append(std::string_view text);
 
   // The kept text is [beginOffset, endOffset).
-  std::uint64_t beginOffset() const { return begin_; }
-  std::uint64_t endOffset() const { return end_; }
+  Offset beginOffset() const { return begin_; }
+  Offset endOffset() const { return end_; }
   std::uint64_t keptBytes() const { return end_ - begin_; }
   // Exactly the kept text between two offsets, clamped to what is kept.
-  std::string text(std::uint64_t from, std::uint64_t to) const;
+  std::string text(Offset from, Offset to) const;
   std::string text() const { return text(begin_, end_); }
-  char byteAt(std::uint64_t offset) const;
+  char byteAt(Offset offset) const;
 
   // Kept lines are [firstLine, endLine); the last one may still be growing
   // and has no line end yet.
-  std::uint64_t firstLine() const { return firstLine_; }
-  std::uint64_t endLine() const { return firstLine_ + starts_.size(); }
-  std::uint64_t lineStart(std::uint64_t line) const;
+  Line firstLine() const { return firstLine_; }
+  Line endLine() const { return firstLine_ + starts_.size(); }
+  Offset lineStart(Line line) const;
   // Where the line's text ends: before its line end, if it has one.
-  std::uint64_t lineContentEnd(std::uint64_t line) const;
+  Offset lineContentEnd(Line line) const;
   // Where the next line starts: after its line end.
-  std::uint64_t lineEnd(std::uint64_t line) const;
+  Offset lineEnd(Line line) const;
   // The kept line holding the offset (the last line for the end offset).
-  std::uint64_t lineAt(std::uint64_t offset) const;
+  Line lineAt(Offset offset) const;
   // True when the first kept line lost its beginning to the bound.
   bool firstLineIsPartial() const { return firstLinePartial_; }
 
   // Indexes from the start of the kept text in the unit an accessibility
   // interface counts, and back: NSAccessibility counts UTF-16 units, AT-SPI
   // characters. An index inside a surrogate pair gives its character's start.
-  std::uint64_t length(TextUnit unit) const { return indexAt(end_, unit); }
-  std::uint64_t indexAt(std::uint64_t offset, TextUnit unit) const;
-  std::uint64_t offsetAt(std::uint64_t index, TextUnit unit) const;
+  TextIndex length(TextUnit unit) const { return indexAt(end_, unit); }
+  TextIndex indexAt(Offset offset, TextUnit unit) const;
+  Offset offsetAt(TextIndex index, TextUnit unit) const;
 
   // What went to keep within the budget: whole line ends, and characters
   // (code points).
   std::uint64_t droppedLines() const { return droppedLines_; }
-  std::uint64_t droppedCharacters() const { return droppedCharacters_; }
+  std::uint64_t droppedCharacters() const { return dropped_.characters; }
+  std::uint64_t dropped(TextUnit unit) const { return dropped_.in(unit); }
 
   // Memory ran short elsewhere: keeps half of what it holds from now on.
   void relieveMemory();
@@ -95,15 +97,15 @@ class LogStore {
 
   void appendBytes(std::string_view text);
   void trim(std::size_t target);
-  void dropThrough(std::uint64_t offset);
+  void dropThrough(Offset offset);
   // Counts of everything appended before the offset.
-  utf8::Counts countsAt(std::uint64_t offset) const;
-  const Chunk& chunkAt(std::uint64_t offset) const;
-  std::uint64_t chunkStart(std::size_t index) const { return chunkBase_ + (index << chunkShift_); }
-  std::size_t chunkIndex(std::uint64_t offset) const {
+  utf8::Counts countsAt(Offset offset) const;
+  const Chunk& chunkAt(Offset offset) const;
+  Offset chunkStart(std::size_t index) const { return chunkBase_ + (index << chunkShift_); }
+  std::size_t chunkIndex(Offset offset) const {
     return static_cast<std::size_t>((offset - chunkBase_) >> chunkShift_);
   }
-  std::size_t withinChunk(std::uint64_t offset) const {
+  std::size_t withinChunk(Offset offset) const {
     return static_cast<std::size_t>((offset - chunkBase_) & (chunkBytes_ - 1));
   }
 
@@ -116,19 +118,19 @@ class LogStore {
   static constexpr std::size_t kSpareChunks = 10;
   std::vector<ChunkBytes> spare_;
   // Offset of chunks_.front()'s first byte.
-  std::uint64_t chunkBase_ = 0;
-  std::uint64_t begin_ = 0;
-  std::uint64_t end_ = 0;
+  Offset chunkBase_;
+  Offset begin_;
+  Offset end_;
   // Line starts, each as its offset modulo 2^32: the kept text is far shorter
   // than 4 GiB, so an offset is recovered from its distance to begin_.
   std::deque<std::uint32_t> starts_;
-  std::uint64_t firstLine_ = 0;
+  Line firstLine_;
   bool firstLinePartial_ = false;
   // The text ends in CR: a LF that comes next makes it one CRLF line end.
   bool pendingCarriageReturn_ = false;
   utf8::Counts total_;
   std::uint64_t droppedLines_ = 0;
-  std::uint64_t droppedCharacters_ = 0;
+  utf8::Counts dropped_;
   // Where the line ends of the text being appended end; kept to reuse its room.
   std::vector<std::uint32_t> lineEnds_;
 };

@@ -1,0 +1,265 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "corvane/app/log_positions.h"
+#include "corvane/app/log_reader.h"
+#include "corvane/app/text_units.h"
+
+namespace corvane {
+
+// Geometry in the view's units (points, pixels), down from the top left.
+struct ViewPoint {
+  double x = 0;
+  double y = 0;
+};
+
+struct ViewRect {
+  double x = 0;
+  double y = 0;
+  double width = 0;
+  double height = 0;
+  double right() const { return x + width; }
+  double bottom() const { return y + height; }
+  bool operator==(const ViewRect&) const = default;
+  ViewRect united(const ViewRect& other) const;
+};
+
+// One segment of the log as a toolkit laid it out at the view's width, in
+// coordinates of its own: x from the text's left edge, y down from its top.
+// Units are UTF-16 units of the segment's text as shown.
+class SegmentLayout {
+ public:
+  virtual ~SegmentLayout() = default;
+  virtual double height() const = 0;
+  // Rows top down; a unit past the last is on the last row.
+  virtual std::size_t rowCount() const = 0;
+  virtual double rowTop(std::size_t row) const = 0;
+  virtual std::size_t rowOf(Unit unit) const = 0;
+  // The caret place nearest a point: where a click puts it.
+  virtual Unit caretAt(ViewPoint point) const = 0;
+  // The first unit of the character drawn under a point, or nearest it.
+  virtual Unit characterAt(ViewPoint point) const = 0;
+  // The characters drawn as one (an emoji of several code points, a letter
+  // and its accents) around a unit: [first, second).
+  virtual std::pair<Unit, Unit> clusterAt(Unit unit) const = 0;
+  // The boxes [from, to) is drawn in, one a row; a cluster's units share its
+  // box. An empty range is a caret: a box of no width, a row high.
+  virtual std::vector<ViewRect> rangeRects(Unit from, Unit to) const = 0;
+  // The word around the character at `unit`, by the toolkit's own word
+  // finder: Japanese has no spaces.
+  virtual std::pair<Unit, Unit> wordAt(Unit unit) const = 0;
+
+ protected:
+  SegmentLayout() = default;
+  SegmentLayout(const SegmentLayout&) = default;
+  SegmentLayout& operator=(const SegmentLayout&) = default;
+};
+
+// What the view core needs of a toolkit: lay text out, know a row's height,
+// and redraw what changed.
+class LogViewSkin {
+ public:
+  virtual ~LogViewSkin() = default;
+  virtual std::unique_ptr<SegmentLayout> lay(std::u16string_view text, double width) = 0;
+  // What an arrow key or a wheel's notch scrolls.
+  virtual double lineHeight() = 0;
+  virtual void viewChanged(LogReader::Changes changes) = 0;
+
+ protected:
+  LogViewSkin() = default;
+  LogViewSkin(const LogViewSkin&) = default;
+  LogViewSkin& operator=(const LogViewSkin&) = default;
+};
+
+// The log view, the same on every toolkit: which segments are in view and
+// where, what a point hits, the reader's commands (lines, pages, start, end,
+// select all, copy), the pointer (clicks by unit, drags that scroll past an
+// edge for as long as they are held there), the scroller, and the text as a
+// screen reader counts it. A skin lays segments out, paints what shown()
+// lists, and turns its toolkit's events into these calls. Main thread only.
+class LogViewCore final : private LogReader::View {
+ public:
+  // Space between the view's edges and the text, left, right and top.
+  static constexpr double kMargin = 4;
+  // Laid-out segments kept: a page needs a few dozen.
+  static constexpr std::size_t kMaxLayouts = 512;
+  // A drag held past an edge scrolls once every this long.
+  static constexpr std::chrono::milliseconds kAutoscrollInterval{50};
+  // What changed: LogReader's bits, and the scroller's state.
+  static constexpr LogReader::Changes kScroller = 1U << 4;
+
+  LogViewCore(std::shared_ptr<LogModel> model, std::shared_ptr<MainQueue> mainQueue,
+              LogViewSkin& skin, TextUnit accessibleUnit);
+  ~LogViewCore() override;
+  LogViewCore(const LogViewCore&) = delete;
+  LogViewCore& operator=(const LogViewCore&) = delete;
+
+  LogReader& reader() { return *reader_; }
+  const LogReader& reader() const { return *reader_; }
+  LogModel& model() const { return reader_->model(); }
+  const LogStore& store() const { return reader_->model().store(); }
+
+  // The view's size. A new width lays the text out again.
+  void setSize(double width, double height);
+  // The font changed: everything is laid out again.
+  void relayout();
+  // Whether the selection is the one keys act on: it is drawn so.
+  void setActive(bool active);
+  bool active() const { return active_; }
+
+  // What to draw, top down: each segment in view, where its layout goes,
+  // and the units of it that are selected.
+  struct Shown {
+    std::shared_ptr<const SegmentLayout> layout;
+    LogModel::Segment segment;
+    ViewPoint origin;
+    Unit selectedFrom;
+    Unit selectedTo;
+  };
+  std::vector<Shown> shown();
+
+  // What a point hits: the caret place nearest it (a click), the character
+  // under it (a double click, a screen reader's finger).
+  Offset caretAt(ViewPoint point);
+  Offset characterAt(ViewPoint point);
+  // The boxes of [from, to) in the view, one a row, also where they lie out
+  // of view; and all of them as one.
+  std::vector<ViewRect> rectsFor(Offset from, Offset to);
+  ViewRect frameFor(Offset from, Offset to);
+
+  // The reader's commands.
+  void scrollLines(double lines);
+  void scrollPages(double pages);
+  void scrollBy(double distance);
+  void scrollToStart();
+  void scrollToEnd();
+  void selectAll();
+  // Exactly the text selected; nothing when none is, or when there is no
+  // memory for a copy of that much (nothing is lost then).
+  std::optional<std::string> copy() const;
+  // How far a page goes: the view less a row, so that one row stays.
+  double pageDistance();
+
+  // The pointer: a press with its click count (1 a caret, 2 a word, 3 a
+  // line), Shift extending; drags extend by the unit pressed.
+  void press(ViewPoint point, int clicks, bool extend);
+  void drag(ViewPoint point);
+  void release();
+  bool dragging() const { return dragging_; }
+
+  // The scroller, in bytes of the kept output (LogReader's), with what a
+  // toolkit's scroller takes: on while the log is longer than the view, the
+  // knob's place from 0 to 1, and its length as a part of the track.
+  struct Scroller {
+    bool on = false;
+    double value = 0;
+    double range = 0;
+    double page = 1;
+    double fraction() const { return range > 0 ? value / range : 0; }
+    double proportion() const { return page / (page + range); }
+    bool operator==(const Scroller&) const = default;
+  };
+  Scroller scroller() { return scroller_; }
+  void scrollerTo(double value);
+  void scrollerToFraction(double fraction);
+
+  // The text as a screen reader reads it, counted in the unit given at
+  // construction, NUL shown as ␀; lines are the log's own, however wrapped.
+  struct Range {
+    TextIndex from;
+    TextIndex to;
+    bool operator==(const Range&) const = default;
+  };
+  TextUnit accessibleUnit() const { return unit_; }
+  TextIndex length() const { return store().length(unit_); }
+  std::u16string text(Range range) const;
+  Offset offsetOf(TextIndex index) const { return store().offsetAt(index, unit_); }
+  TextIndex indexOf(Offset offset) const { return store().indexAt(offset, unit_); }
+  Range rangeOf(Offset from, Offset to) const { return {indexOf(from), indexOf(to)}; }
+  Range selectedRange() const;
+  // Selects a range, and shows it.
+  void setSelectedRange(Range range);
+  TextIndex caretIndex() const { return indexOf(reader_->cursor()); }
+  Range visibleRange();
+  // Lines count from the first kept one.
+  std::uint64_t lineForIndex(TextIndex index) const;
+  std::optional<Range> rangeForLine(std::uint64_t line) const;
+  // The code point, the cluster, the word and the line at an index.
+  Range characterRange(TextIndex index) const;
+  Range clusterRange(TextIndex index);
+  Range wordRange(TextIndex index);
+  Range lineRange(TextIndex index) const;
+  ViewRect frameForRange(Range range) { return frameFor(offsetOf(range.from), offsetOf(range.to)); }
+  // A character's own box: its cluster's.
+  ViewRect characterBox(TextIndex index);
+  TextIndex indexAt(ViewPoint point) { return indexOf(characterAt(point)); }
+  void scrollToIndex(TextIndex index) { reader_->scrollToOffset(offsetOf(index)); }
+
+  // What screen readers have not yet heard of: how much went from the start,
+  // and what came at the end (empty when more than `limit` units came: no
+  // one listens to a flood).
+  struct TextChange {
+    std::uint64_t removed = 0;
+    TextIndex insertedAt;
+    std::uint64_t insertedLength = 0;
+    std::u16string inserted;
+  };
+  TextChange takeTextChange(std::uint64_t limit);
+
+ private:
+  // LogReader::View
+  double heightOf(const LogModel::Segment& segment) override;
+  double rowTopOf(const LogModel::Segment& segment, Offset offset) override;
+  double rowTopFrom(const LogModel::Segment& segment, double y) override;
+  std::pair<Unit, Unit> wordAt(const LogModel::Segment& segment, Unit unit) override;
+  void readerChanged(LogReader::Changes changes) override;
+  void forgetLayouts() override { layouts_.clear(); }
+
+  // Shared, so that a layout in use outlives the cache's letting go of it.
+  std::shared_ptr<const SegmentLayout> layoutOf(const LogModel::Segment& segment);
+  // Where a segment's top lies in the view; estimated by rows of one line
+  // each far out of view.
+  double topOf(const LogModel::Segment& segment);
+  // The shown segment a height falls in, clamped to those shown.
+  const Shown* shownAt(double y, const std::vector<Shown>& shown) const;
+  void autoscroll();
+  Scroller measure();
+  // Rows of one line each from a segment to another: the distance between
+  // what is too far apart to lay out.
+  double estimatedDistance(const LogModel::Segment& from, const LogModel::Segment& to);
+
+  const std::shared_ptr<MainQueue> mainQueue_;
+  LogViewSkin& skin_;
+  const TextUnit unit_;
+  struct Cached {
+    LogModel::Segment segment;
+    std::shared_ptr<const SegmentLayout> layout;
+  };
+  std::unordered_map<std::uint64_t, Cached> layouts_;
+  double width_ = 1;
+  double height_ = 1;
+  bool active_ = false;
+  Scroller scroller_;
+  bool dragging_ = false;
+  ViewPoint dragPoint_;
+  bool autoscrolling_ = false;
+  // Held weakly by posted work, which finds the core gone once it is.
+  const std::shared_ptr<LogViewCore*> self_;
+  // What screen readers last heard: the characters dropped and the end.
+  std::uint64_t heardDropped_ = 0;
+  Offset heardEnd_;
+  // Last, so that it goes first: it is the model's observer.
+  std::unique_ptr<LogReader> reader_;
+};
+
+}  // namespace corvane
