@@ -20,13 +20,10 @@ struct LogViewState;
   // Here rather than in the @implementation, for GCC's Objective-C runtime.
   std::unique_ptr<corvane::macos::LogViewState> _state;
 }
-// The log view in its scroll view, with the note on dropped output inside it.
+// The log view in its scroll view.
 + (NSScrollView*)scrollViewWithFrame:(NSRect)frame model:(std::shared_ptr<corvane::LogModel>)model;
 - (corvane::LogViewCore&)core;
-- (std::shared_ptr<corvane::LogModel>)model;
 - (void)scrollerMoved:(NSScroller*)scroller;
-- (void)copy:(id)sender;
-- (void)selectAll:(id)sender;
 
 // The text protocol of NSAccessibility, in UTF-16 units of all kept text.
 // Declared here too for GNUstep, whose NSView has none of it.
@@ -42,12 +39,8 @@ struct LogViewState;
 @end
 
 // The log's scroll view: its scroller shows where the log view is in all the
-// kept output, and a strip at its top, inside the border, holds the dimmed
-// one-line note on how much earlier output was dropped.
+// kept output, whatever the clip view's geometry says.
 @interface CorvaneLogScrollView : NSScrollView {
-  NSTextField* _note;
   BOOL _tiling;
 }
-// Shows the note; nil or empty hides it.
-- (void)setNote:(NSString*)note;
 @end

@@ -10,169 +10,110 @@
 #include "dispatch_main_queue.h"
 #import "string_bridge.h"
 
+using corvane::LogModel;
+using corvane::LogReader;
+using corvane::LogViewCore;
+using corvane::TextIndex;
+using corvane::Unit;
+
 namespace corvane::macos {
 namespace {
-
-constexpr double kTabColumns = 8;
-
-// Holds an Objective-C object as ARC's strong reference does, also where the
-// layer is built without ARC (GNUstep): it takes over a reference from alloc.
-template <typename T>
-class Owned {
- public:
-  Owned() = default;
-  ~Owned() { reset(); }
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  T* get() const { return object_; }
-  void adopt(T* object) {
-    reset();
-    object_ = object;
-  }
-  void reset() {
-#if !__has_feature(objc_arc)
-    [object_ release];
-#endif
-    object_ = nil;
-  }
-
- private:
-  T* object_ = nil;
-};
 
 NSString* FromUtf16(std::u16string_view text) {
   return [NSString stringWithCharacters:reinterpret_cast<const unichar*>(text.data())
                                  length:text.size()];
 }
-
 NSRange ToNSRange(LogViewCore::Range range) {
-  return NSMakeRange(static_cast<NSUInteger>(range.from.value()),
-                     static_cast<NSUInteger>(range.to - range.from));
+  return NSMakeRange(range.from.value(), range.to - range.from);
 }
-
 LogViewCore::Range FromNSRange(NSRange range) {
   return {TextIndex(range.location), TextIndex(NSMaxRange(range))};
 }
-
-NSRect ToNSRect(const ViewRect& rect) {
-  return NSMakeRect(rect.x, rect.y, rect.width, rect.height);
+TextIndex IndexOf(NSInteger index) {
+  return TextIndex(static_cast<NSUInteger>(std::max<NSInteger>(index, 0)));
 }
 
-// A segment laid out by TextKit at the view's width. Units are the
-// characters of NSString, UTF-16 units.
+// A segment laid out by TextKit at the view's width, in the UTF-16 units
+// NSString counts. The storage owns the layout manager, the manager its
+// container.
 class TextKitLayout final : public SegmentLayout {
  public:
-  TextKitLayout(NSString* text, NSDictionary* attributes, double width, double rowHeight) {
-    storage_.adopt([[NSTextStorage alloc] initWithString:text attributes:attributes]);
-    NSLayoutManager* manager = [[NSLayoutManager alloc] init];
-    NSTextContainer* container =
-        [[NSTextContainer alloc] initWithSize:NSMakeSize(width, CGFLOAT_MAX)];
-    [container setLineFragmentPadding:0];
-    [manager addTextContainer:container];
-    // The storage owns the manager, the manager its container.
-    [storage_.get() addLayoutManager:manager];
-#if !__has_feature(objc_arc)
-    [container release];
-    [manager release];
-#endif
-    manager_ = manager;
-    container_ = container;
-    [manager ensureLayoutForTextContainer:container];
-    for (NSUInteger glyph = 0; glyph < [manager numberOfGlyphs];) {
+  TextKitLayout(NSString* text, NSDictionary* attributes, double width, double rowHeight)
+      : storage_([[NSTextStorage alloc] initWithString:text attributes:attributes]),
+        manager_([[NSLayoutManager alloc] init]),
+        container_([[NSTextContainer alloc] initWithSize:NSMakeSize(width, CGFLOAT_MAX)]) {
+    [container_ setLineFragmentPadding:0];
+    [manager_ addTextContainer:container_];
+    [storage_ addLayoutManager:manager_];
+    [manager_ ensureLayoutForTextContainer:container_];
+    std::vector<Row> rows;
+    for (NSUInteger glyph = 0; glyph < [manager_ numberOfGlyphs];) {
       NSRange glyphs;
-      const NSRect rect = [manager lineFragmentRectForGlyphAtIndex:glyph effectiveRange:&glyphs];
-      rows_.push_back(
-          {NSMinY(rect), NSHeight(rect),
-           [manager characterRangeForGlyphRange:glyphs actualGlyphRange:NULL].location});
+      const NSRect rect = [manager_ lineFragmentRectForGlyphAtIndex:glyph effectiveRange:&glyphs];
+      const NSRange characters = [manager_ characterRangeForGlyphRange:glyphs
+                                                      actualGlyphRange:NULL];
+      rows.push_back({NSMinY(rect), NSHeight(rect), Unit(characters.location)});
       glyph = std::max(NSMaxRange(glyphs), glyph + 1);
     }
-    // An empty line is a row too.
-    if (rows_.empty()) rows_.push_back({0, rowHeight, 0});
-    height_ = std::max(rowHeight, std::ceil(NSMaxY([manager usedRectForTextContainer:container])));
+    setRows(std::move(rows), rowHeight);
   }
+  ~TextKitLayout() override {
+#if !__has_feature(objc_arc)
+    [container_ release];
+    [manager_ release];
+    [storage_ release];
+#endif
+  }
+  TextKitLayout(const TextKitLayout&) = delete;
+  TextKitLayout& operator=(const TextKitLayout&) = delete;
 
   void draw(NSPoint origin) const {
     [manager_ drawGlyphsForGlyphRange:[manager_ glyphRangeForTextContainer:container_]
                               atPoint:origin];
   }
-  double height() const override { return height_; }
-  std::size_t rowCount() const override { return rows_.size(); }
-  double rowTop(std::size_t row) const override { return rows_[row].top; }
-  std::size_t rowOf(Unit unit) const override {
-    std::size_t row = 0;
-    while (row + 1 < rows_.size() && rows_[row + 1].start <= unit.value()) ++row;
-    return row;
+  Unit length() const override { return Unit([storage_ length]); }
+  double xAt(std::size_t row, Unit unit) const override {
+    // The left of the character at `unit`, or the right of the one before
+    // it at the end of the row.
+    const bool after = unit >= rowEnd(row) && this->row(row).start < unit;
+    if (unit >= length() && !after) return 0;
+    const NSUInteger at = after ? unit.value() - 1 : unit.value();
+    const NSRange glyphs = [manager_ glyphRangeForCharacterRange:NSMakeRange(at, 1)
+                                            actualCharacterRange:NULL];
+    const NSRect box = [manager_ boundingRectForGlyphRange:glyphs inTextContainer:container_];
+    return after ? NSMaxX(box) : NSMinX(box);
   }
-  Unit caretAt(ViewPoint point) const override { return hit(point, true); }
-  Unit characterAt(ViewPoint point) const override { return clusterAt(hit(point, false)).first; }
+  Unit caretAt(std::size_t row, double x) const override { return hit(row, x, true); }
+  Unit characterAt(std::size_t row, double x) const override { return hit(row, x, false); }
   std::pair<Unit, Unit> clusterAt(Unit unit) const override {
-    if (unit.value() >= length()) return {unit, unit};
+    if (unit >= length()) return {unit, unit};
     const NSRange cluster =
-        [[storage_.get() string] rangeOfComposedCharacterSequenceAtIndex:unit.value()];
+        [[storage_ string] rangeOfComposedCharacterSequenceAtIndex:unit.value()];
     return {Unit(cluster.location), Unit(NSMaxRange(cluster))};
-  }
-  std::vector<ViewRect> rangeRects(Unit from, Unit to) const override {
-    const NSUInteger first = from.value() < length() ? clusterAt(from).first.value() : length();
-    const NSUInteger last =
-        from < to ? std::min<NSUInteger>(clusterAt(to - 1).second.value(), length()) : first;
-    std::vector<ViewRect> rects;
-    if (first == last) {
-      // A caret: at the left of the character after it, or the right of the last.
-      const std::size_t row = rowOf(Unit(first));
-      double x = 0;
-      if (length() > 0) {
-        const NSRect box = boxOf(std::min(first, length() - 1), 1);
-        x = first < length() ? NSMinX(box) : NSMaxX(box);
-      }
-      return {{x, rows_[row].top, 0, rows_[row].height}};
-    }
-    for (std::size_t row = rowOf(Unit(first)); row < rows_.size() && rows_[row].start < last;
-         ++row) {
-      const NSUInteger end = row + 1 < rows_.size() ? rows_[row + 1].start : length();
-      const NSUInteger start = std::max<NSUInteger>(first, rows_[row].start);
-      if (start >= std::min(last, end)) continue;
-      const NSRect box = boxOf(start, std::min(last, end) - start);
-      rects.push_back({NSMinX(box), rows_[row].top, NSWidth(box), rows_[row].height});
-    }
-    return rects;
   }
   // AppKit's own word finder, which takes Japanese words from a dictionary.
   std::pair<Unit, Unit> wordAt(Unit unit) const override {
-    const NSRange word = [storage_.get() doubleClickAtIndex:unit.value()];
+    const NSRange word = [storage_ doubleClickAtIndex:unit.value()];
     return {Unit(word.location), Unit(NSMaxRange(word))};
   }
 
  private:
-  struct Row {
-    double top;
-    double height;
-    NSUInteger start;
-  };
-  NSUInteger length() const { return [storage_.get() length]; }
-  NSRect boxOf(NSUInteger start, NSUInteger count) const {
-    const NSRange glyphs = [manager_ glyphRangeForCharacterRange:NSMakeRange(start, count)
-                                            actualCharacterRange:NULL];
-    return [manager_ boundingRectForGlyphRange:glyphs inTextContainer:container_];
-  }
-  // The character whose glyph a point falls on, or with `caret` the caret
-  // place nearest it.
-  Unit hit(ViewPoint point, bool caret) const {
-    if (length() == 0) return Unit(0);
+  Unit hit(std::size_t row, double x, bool caret) const {
+    if (length() == Unit(0)) return Unit(0);
     CGFloat fraction = 0;
-    const NSUInteger glyph =
-        [manager_ glyphIndexForPoint:NSMakePoint(point.x, std::max(0.0, point.y))
-                           inTextContainer:container_
-            fractionOfDistanceThroughGlyph:&fraction];
+    const NSPoint point = NSMakePoint(x, this->row(row).top + this->row(row).height / 2);
+    const NSUInteger glyph = [manager_ glyphIndexForPoint:point
+                                          inTextContainer:container_
+                           fractionOfDistanceThroughGlyph:&fraction];
     const NSRange characters = [manager_ characterRangeForGlyphRange:NSMakeRange(glyph, 1)
                                                     actualGlyphRange:NULL];
     return Unit(caret && fraction > 0.5 ? NSMaxRange(characters) : characters.location);
   }
 
-  Owned<NSTextStorage> storage_;
-  NSLayoutManager* __unsafe_unretained manager_ = nil;
-  NSTextContainer* __unsafe_unretained container_ = nil;
-  std::vector<Row> rows_;
-  double height_ = 0;
+  // Strong under ARC; without it, released by the destructor.
+  NSTextStorage* storage_;
+  NSLayoutManager* manager_;
+  NSTextContainer* container_;
 };
 
 }  // namespace
@@ -182,39 +123,50 @@ struct LogViewState final : LogViewSkin {
     NSFont* font = [NSFont monospacedSystemFontOfSize:layout::kLogPoints
                                                weight:NSFontWeightRegular];
     NSMutableParagraphStyle* paragraph = [[NSMutableParagraphStyle alloc] init];
-    const CGFloat space =
-        [@" " sizeWithAttributes:[NSDictionary dictionaryWithObject:font
-                                                             forKey:NSFontAttributeName]]
-            .width;
     [paragraph setTabStops:[NSArray array]];
-    [paragraph setDefaultTabInterval:kTabColumns * space];
+    [paragraph
+        setDefaultTabInterval:8 * [@" " sizeWithAttributes:@{NSFontAttributeName : font}].width];
     // Colours that follow the appearance, resolved as they are drawn.
-    attributes.adopt([[NSDictionary alloc]
-        initWithObjectsAndKeys:font, NSFontAttributeName, [NSColor labelColor],
-                               NSForegroundColorAttributeName, paragraph,
-                               NSParagraphStyleAttributeName, nil]);
+    text = [[NSDictionary alloc] initWithObjectsAndKeys:font, NSFontAttributeName,
+                                                        [NSColor labelColor],
+                                                        NSForegroundColorAttributeName, paragraph,
+                                                        NSParagraphStyleAttributeName, nil];
+    NSMutableParagraphStyle* truncated = [[NSMutableParagraphStyle alloc] init];
+    [truncated setLineBreakMode:NSLineBreakByTruncatingTail];
+    note = [[NSDictionary alloc] initWithObjectsAndKeys:font, NSFontAttributeName,
+                                                        [NSColor secondaryLabelColor],
+                                                        NSForegroundColorAttributeName, truncated,
+                                                        NSParagraphStyleAttributeName, nil];
 #if !__has_feature(objc_arc)
     [paragraph release];
+    [truncated release];
 #endif
     core = std::make_unique<LogViewCore>(std::move(model), MakeDispatchMainQueue(), *this,
                                          TextUnit::kUtf16);
   }
+  ~LogViewState() override {
+    core.reset();
+#if !__has_feature(objc_arc)
+    [text release];
+    [note release];
+#endif
+  }
   LogViewState(const LogViewState&) = delete;
   LogViewState& operator=(const LogViewState&) = delete;
-  ~LogViewState() override { core.reset(); }
 
-  std::unique_ptr<SegmentLayout> lay(std::u16string_view text, double width) override {
-    return std::make_unique<TextKitLayout>(FromUtf16(text), attributes.get(), width, lineHeight());
+  std::unique_ptr<SegmentLayout> lay(std::u16string_view segment, double width) override {
+    return std::make_unique<TextKitLayout>(FromUtf16(segment), text, width, lineHeight());
   }
   double lineHeight() override {
-    if (rowHeight == 0)
-      rowHeight = std::max(1.0, TextKitLayout(@"X", attributes.get(), 1e4, 0).height());
+    if (rowHeight == 0) rowHeight = TextKitLayout(@"X", text, 1e4, 1).height();
     return rowHeight;
   }
   void viewChanged(LogReader::Changes changes) override;
 
   CorvaneLogView* __unsafe_unretained const view;
-  Owned<NSDictionary> attributes;
+  // Strong under ARC; without it, released by the destructor.
+  NSDictionary* text;
+  NSDictionary* note;
   double rowHeight = 0;
   // Last, so that it goes first: its reader is the model's observer.
   std::unique_ptr<LogViewCore> core;
@@ -222,62 +174,49 @@ struct LogViewState final : LogViewSkin {
 
 }  // namespace corvane::macos
 
-using corvane::LogModel;
-using corvane::LogReader;
-using corvane::LogViewCore;
-using corvane::TextIndex;
-using corvane::ViewPoint;
 using corvane::macos::FromNSRange;
+using corvane::macos::IndexOf;
 using corvane::macos::ToNSRange;
-using corvane::macos::ToNSRect;
 
-// The log's text as one string for accessibilityValue, read from the model
-// by ranges as it is asked for, never copied whole. What was kept when it
-// was made; what has gone since reads as spaces.
+// The log's text as one string, for accessibilityValue: read from the model
+// by ranges as it is asked for, never copied whole. It is the text kept when
+// it was made; what has gone since reads as spaces.
 @interface CorvaneLogText : NSString {
-  std::weak_ptr<LogModel>* _model;
-  std::uint64_t _dropped;  // UTF-16 units dropped before its first
+  CorvaneLogView* _view;
+  std::uint64_t _dropped;
   NSUInteger _length;
 }
-- (instancetype)initWithModel:(const std::shared_ptr<LogModel>&)model;
 @end
 
 @implementation CorvaneLogText
 
-- (instancetype)initWithModel:(const std::shared_ptr<LogModel>&)model {
+- (instancetype)initWithView:(CorvaneLogView*)view {
   self = [super init];
   if (self != nil) {
-    _model = new std::weak_ptr<LogModel>(model);
-    _dropped = model->store().dropped(corvane::TextUnit::kUtf16);
-    _length = static_cast<NSUInteger>(model->store().length(corvane::TextUnit::kUtf16).value());
+    _view = view;
+#if !__has_feature(objc_arc)
+    [_view retain];
+#endif
+    _dropped = [view core].store().dropped(corvane::TextUnit::kUtf16);
+    _length = [view core].length().value();
   }
   return self;
 }
 
-- (void)dealloc {
-  delete _model;
 #if !__has_feature(objc_arc)
+- (void)dealloc {
+  [_view release];
   [super dealloc];
-#endif
 }
+#endif
 
 - (NSUInteger)length {
   return _length;
 }
 
 - (void)getCharacters:(unichar*)buffer range:(NSRange)range {
-  std::fill(buffer, buffer + range.length, u' ');
-  const std::shared_ptr<LogModel> model = _model->lock();
-  if (model == nullptr) return;
-  const corvane::LogStore& store = model->store();
-  const std::uint64_t gone = store.dropped(corvane::TextUnit::kUtf16) - _dropped;
-  if (NSMaxRange(range) <= gone) return;
-  const std::uint64_t skip = range.location < gone ? gone - range.location : 0;
-  const TextIndex from(range.location + skip - gone);
-  const std::u16string text =
-      model->shownText(store.offsetAt(from, corvane::TextUnit::kUtf16),
-                       store.offsetAt(from + (range.length - skip), corvane::TextUnit::kUtf16));
-  std::copy_n(text.begin(), std::min<std::size_t>(text.size(), range.length - skip), buffer + skip);
+  const std::u16string text = [_view core].textSince(_dropped, range.location, range.length);
+  std::copy_n(text.begin(), std::min<std::size_t>(text.size(), range.length), buffer);
 }
 
 - (unichar)characterAtIndex:(NSUInteger)index {
@@ -294,11 +233,8 @@ using corvane::macos::ToNSRect;
   CorvaneLogScrollView* scrollView = [[CorvaneLogScrollView alloc] initWithFrame:frame];
   [scrollView setBorderType:NSBezelBorder];
   [scrollView setHasVerticalScroller:YES];
-  // The scroller is shown while the log is longer than the view (-tile), not
-  // by the view's size: the view never scrolls its clip view.
+  // Shown by how much of the log is in view (-tile), not by the view's size.
   [scrollView setAutohidesScrollers:NO];
-  [[scrollView contentView] setDrawsBackground:YES];
-  [[scrollView contentView] setBackgroundColor:[NSColor textBackgroundColor]];
   const NSSize size = [scrollView contentSize];
   CorvaneLogView* view =
       [[CorvaneLogView alloc] initWithFrame:NSMakeRect(0, 0, size.width, size.height)
@@ -315,18 +251,17 @@ using corvane::macos::ToNSRect;
 
 - (instancetype)initWithFrame:(NSRect)frame model:(std::shared_ptr<LogModel>)model {
   self = [super initWithFrame:frame];
-  if (self != nil) {
-    _state = std::make_unique<corvane::macos::LogViewState>(self, std::move(model));
-    [self setFocusRingType:NSFocusRingTypeExterior];
-    [self followFrame];
-    // The Services menu offers what takes text for a selection.
-    [NSApp registerServicesMenuSendTypes:[NSArray arrayWithObject:NSPasteboardTypeString]
-                             returnTypes:[NSArray array]];
-    NSNotificationCenter* center = [NSNotificationCenter defaultCenter];
-    for (NSString *name in [NSArray arrayWithObjects:NSWindowDidBecomeKeyNotification,
-                                                     NSWindowDidResignKeyNotification, nil]) {
-      [center addObserver:self selector:@selector(followKey:) name:name object:nil];
-    }
+  if (self == nil) return nil;
+  _state = std::make_unique<corvane::macos::LogViewState>(self, std::move(model));
+  [self setFocusRingType:NSFocusRingTypeExterior];
+  [self setFrameSize:frame.size];
+  // The Services menu offers what takes text for a selection.
+  [NSApp registerServicesMenuSendTypes:@[ NSPasteboardTypeString ] returnTypes:@[]];
+  for (NSString* name in @[ NSWindowDidBecomeKeyNotification, NSWindowDidResignKeyNotification ]) {
+    [[NSNotificationCenter defaultCenter] addObserver:self
+                                             selector:@selector(followKey)
+                                                 name:name
+                                               object:nil];
   }
   return self;
 }
@@ -341,10 +276,6 @@ using corvane::macos::ToNSRect;
 
 - (LogViewCore&)core {
   return *_state->core;
-}
-
-- (std::shared_ptr<LogModel>)model {
-  return _state->core->reader().sharedModel();
 }
 
 - (BOOL)isFlipped {
@@ -364,36 +295,30 @@ using corvane::macos::ToNSRect;
 }
 
 // GNUstep's setFrame: does not go through setFrameSize:, so both come here.
-- (void)followFrame {
-  if (_state != nullptr) _state->core->setSize(NSWidth([self frame]), NSHeight([self frame]));
-}
-
 - (void)setFrameSize:(NSSize)size {
-  const NSSize before = [self frame].size;
   [super setFrameSize:size];
-  if (!NSEqualSizes(before, size)) [self followFrame];
+  if (_state != nullptr) _state->core->setSize(size.width, size.height);
 }
 
 - (void)setFrame:(NSRect)frame {
-  const NSSize before = [self frame].size;
   [super setFrame:frame];
-  if (!NSEqualSizes(before, frame.size)) [self followFrame];
+  if (_state != nullptr) _state->core->setSize(NSWidth(frame), NSHeight(frame));
 }
 
 // The selection is drawn as the one keys act on while the view is first
-// responder in the key window.
-- (void)followKey:(NSNotification*)notification {
+// responder in the key window; so is the focus ring.
+- (void)followKey {
   _state->core->setActive([[self window] isKeyWindow] && [[self window] firstResponder] == self);
   [self noteFocusRingMaskChanged];
 }
 
 - (BOOL)becomeFirstResponder {
-  [self performSelector:@selector(followKey:) withObject:nil afterDelay:0];
+  [self performSelector:@selector(followKey) withObject:nil afterDelay:0];
   return YES;
 }
 
 - (BOOL)resignFirstResponder {
-  [self performSelector:@selector(followKey:) withObject:nil afterDelay:0];
+  [self performSelector:@selector(followKey) withObject:nil afterDelay:0];
   return YES;
 }
 
@@ -410,20 +335,12 @@ using corvane::macos::ToNSRect;
 }
 
 - (void)changed:(LogReader::Changes)changes {
-  CorvaneLogScrollView* scrollView = static_cast<CorvaneLogScrollView*>([self enclosingScrollView]);
-  if ([scrollView isKindOfClass:[CorvaneLogScrollView class]]) {
-    if (changes & LogReader::kNote) {
-      [scrollView setNote:corvane::macos::ToNSString(_state->core->model().droppedNote())];
-    }
-    if (changes & LogViewCore::kScroller)
-      [scrollView reflectScrolledClipView:[scrollView contentView]];
-  }
-  if (changes & (LogReader::kText | LogReader::kPlace | LogReader::kSelection)) {
-    [self setNeedsDisplay:YES];
-  }
-  if (changes & LogReader::kText) {
+  NSScrollView* scrollView = [self enclosingScrollView];
+  if (changes & LogViewCore::kScroller)
+    [scrollView reflectScrolledClipView:[scrollView contentView]];
+  if (changes & ~LogViewCore::kScroller) [self setNeedsDisplay:YES];
+  if (changes & LogReader::kText)
     NSAccessibilityPostNotification(self, NSAccessibilityValueChangedNotification);
-  }
   if (changes & LogReader::kSelection) {
     NSAccessibilityPostNotification(self, NSAccessibilitySelectedTextChangedNotification);
   }
@@ -433,40 +350,44 @@ using corvane::macos::ToNSRect;
   [[NSColor textBackgroundColor] setFill];
   NSRectFill(dirty);
   LogViewCore& core = *_state->core;
-  NSColor* selected = core.active() ? [NSColor selectedTextBackgroundColor]
-                                    : [NSColor unemphasizedSelectedTextBackgroundColor];
+  if (const corvane::ViewRect note = core.noteRect(); note.height > 0) {
+    [corvane::macos::ToNSString(core.model().droppedNote())
+            drawInRect:NSMakeRect(LogViewCore::kMargin, 3, note.width - 2 * LogViewCore::kMargin,
+                                  note.height - 3)
+        withAttributes:_state->note];
+  }
   [NSGraphicsContext saveGraphicsState];
   // Rows scroll whole: the one before the top row stays out of the margin.
-  NSRectClip(NSMakeRect(0, LogViewCore::kMargin, NSWidth([self bounds]),
-                        NSHeight([self bounds]) - LogViewCore::kMargin));
+  NSRectClip(NSMakeRect(0, core.textTop(), NSWidth([self bounds]), NSHeight([self bounds])));
+  [(core.active() ? [NSColor selectedTextBackgroundColor]
+                  : [NSColor unemphasizedSelectedTextBackgroundColor]) setFill];
   for (const LogViewCore::Shown& shown : core.shown()) {
-    const auto& layout = static_cast<const corvane::macos::TextKitLayout&>(*shown.layout);
     if (shown.selectedFrom < shown.selectedTo) {
-      [selected setFill];
-      for (const corvane::ViewRect& rect :
-           layout.rangeRects(shown.selectedFrom, shown.selectedTo)) {
-        NSRectFill(NSOffsetRect(ToNSRect(rect), shown.origin.x, shown.origin.y));
+      for (const corvane::ViewRect& box :
+           shown.layout->rangeRects(shown.selectedFrom, shown.selectedTo)) {
+        NSRectFill(
+            NSMakeRect(box.x + shown.origin.x, box.y + shown.origin.y, box.width, box.height));
       }
     }
-    layout.draw(NSMakePoint(shown.origin.x, shown.origin.y));
+    static_cast<const corvane::macos::TextKitLayout&>(*shown.layout)
+        .draw(NSMakePoint(shown.origin.x, shown.origin.y));
   }
   [NSGraphicsContext restoreGraphicsState];
 }
 
 - (void)scrollerMoved:(NSScroller*)scroller {
-  LogViewCore& core = *_state->core;
+  using Command = LogViewCore::Command;
   switch ([scroller hitPart]) {
     case NSScrollerDecrementPage:
+      return _state->core->perform(Command::kPageUp);
     case NSScrollerIncrementPage:
-      core.scrollPages([scroller hitPart] == NSScrollerIncrementPage ? 1 : -1);
-      break;
+      return _state->core->perform(Command::kPageDown);
     case NSScrollerDecrementLine:
+      return _state->core->perform(Command::kLineUp);
     case NSScrollerIncrementLine:
-      core.scrollLines([scroller hitPart] == NSScrollerIncrementLine ? 1 : -1);
-      break;
+      return _state->core->perform(Command::kLineDown);
     default:
-      core.scrollerToFraction([scroller doubleValue]);
-      break;
+      return _state->core->scrollerToFraction([scroller doubleValue]);
   }
 }
 
@@ -474,15 +395,12 @@ using corvane::macos::ToNSRect;
 // never moves: no elastic bounce pulls the text from under the reader.
 - (void)scrollWheel:(NSEvent*)event {
   [[self enclosingScrollView] flashScrollers];
-  const CGFloat delta = [event scrollingDeltaY];
-  if ([event hasPreciseScrollingDeltas]) {
-    _state->core->scrollBy(-delta);
-  } else {
-    _state->core->scrollLines(-delta);
-  }
+  const CGFloat delta = -[event scrollingDeltaY];
+  [event hasPreciseScrollingDeltas] ? _state->core->scrollBy(delta)
+                                    : _state->core->scrollLines(delta);
 }
 
-- (ViewPoint)pointOf:(NSEvent*)event {
+- (corvane::ViewPoint)pointOf:(NSEvent*)event {
   const NSPoint point = [self convertPoint:[event locationInWindow] fromView:nil];
   return {point.x, point.y};
 }
@@ -503,66 +421,23 @@ using corvane::macos::ToNSRect;
 
 // Keys as the reader's key bindings have them.
 - (void)keyDown:(NSEvent*)event {
-  [self interpretKeyEvents:[NSArray arrayWithObject:event]];
+  [self interpretKeyEvents:@[ event ]];
 }
 
-- (void)moveUp:(id)sender {
-  _state->core->scrollLines(-1);
-}
-
-- (void)moveDown:(id)sender {
-  _state->core->scrollLines(1);
-}
-
-- (void)scrollLineUp:(id)sender {
-  _state->core->scrollLines(-1);
-}
-
-- (void)scrollLineDown:(id)sender {
-  _state->core->scrollLines(1);
-}
-
-- (void)scrollPageUp:(id)sender {
-  _state->core->scrollPages(-1);
-}
-
-- (void)scrollPageDown:(id)sender {
-  _state->core->scrollPages(1);
-}
-
-- (void)pageUp:(id)sender {
-  _state->core->scrollPages(-1);
-}
-
-- (void)pageDown:(id)sender {
-  _state->core->scrollPages(1);
-}
-
-- (void)scrollToBeginningOfDocument:(id)sender {
-  _state->core->scrollToStart();
-}
-
-- (void)scrollToEndOfDocument:(id)sender {
-  _state->core->scrollToEnd();
-}
-
-- (void)moveToBeginningOfDocument:(id)sender {
-  _state->core->scrollToStart();
-}
-
-- (void)moveToEndOfDocument:(id)sender {
-  _state->core->scrollToEnd();
+- (void)doCommandBySelector:(SEL)selector {
+  const auto command = LogViewCore::CommandNamed([NSStringFromSelector(selector) UTF8String]);
+  command ? _state->core->perform(*command) : [super doCommandBySelector:selector];
 }
 
 - (void)selectAll:(id)sender {
-  _state->core->selectAll();
+  _state->core->perform(LogViewCore::Command::kSelectAll);
 }
 
 - (NSMenu*)menuForEvent:(NSEvent*)event {
   NSMenu* menu = [[NSMenu alloc] initWithTitle:@""];
-  [[menu addItemWithTitle:@"コピー" action:@selector(copy:) keyEquivalent:@"c"] setTarget:self];
-  [[menu addItemWithTitle:@"すべてを選択" action:@selector(selectAll:)
-            keyEquivalent:@"a"] setTarget:self];
+  [menu addItemWithTitle:@"コピー" action:@selector(copy:) keyEquivalent:@"c"];
+  [menu addItemWithTitle:@"すべてを選択" action:@selector(selectAll:) keyEquivalent:@"a"];
+  for (NSMenuItem* item in [menu itemArray]) [item setTarget:self];
 #if !__has_feature(objc_arc)
   [menu autorelease];
 #endif
@@ -570,23 +445,21 @@ using corvane::macos::ToNSRect;
 }
 
 - (BOOL)validateMenuItem:(NSMenuItem*)item {
-  if ([item action] == @selector(copy:)) return _state->core->reader().hasSelection() ? YES : NO;
-  return YES;
+  return [item action] != @selector(copy:) || _state->core->reader().hasSelection();
 }
 
 // Exactly the model's text: line ends as they came, NUL as NUL. A copy is
 // what was selected when copied, whatever comes or goes after.
 - (BOOL)writeSelectionToPasteboard:(NSPasteboard*)pasteboard types:(NSArray*)types {
-  if (![types containsObject:NSPasteboardTypeString]) return NO;
   const std::optional<std::string> text = _state->core->copy();
-  if (!text) return NO;
-  [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
+  if (![types containsObject:NSPasteboardTypeString] || !text) return NO;
+  [pasteboard declareTypes:@[ NSPasteboardTypeString ] owner:nil];
   return [pasteboard setString:corvane::macos::ToNSString(*text) forType:NSPasteboardTypeString];
 }
 
 - (void)copy:(id)sender {
   [self writeSelectionToPasteboard:[NSPasteboard generalPasteboard]
-                             types:[NSArray arrayWithObject:NSPasteboardTypeString]];
+                             types:@[ NSPasteboardTypeString ]];
 }
 
 - (id)validRequestorForSendType:(NSString*)sendType returnType:(NSString*)returnType {
@@ -611,8 +484,13 @@ using corvane::macos::ToNSRect;
   return @"ログ";
 }
 
+// The note on dropped output, which is drawn, not a control of its own.
+- (NSString*)accessibilityHelp {
+  return corvane::macos::ToNSString(_state->core->model().droppedNote());
+}
+
 - (id)accessibilityValue {
-  CorvaneLogText* text = [[CorvaneLogText alloc] initWithModel:[self model]];
+  CorvaneLogText* text = [[CorvaneLogText alloc] initWithView:self];
 #if !__has_feature(objc_arc)
   [text autorelease];
 #endif
@@ -637,13 +515,11 @@ using corvane::macos::ToNSRect;
 }
 
 - (NSInteger)accessibilityLineForIndex:(NSInteger)index {
-  return static_cast<NSInteger>(_state->core->lineForIndex(
-      TextIndex(static_cast<std::uint64_t>(std::max<NSInteger>(index, 0)))));
+  return static_cast<NSInteger>(_state->core->lineForIndex(IndexOf(index)));
 }
 
 - (NSRange)accessibilityRangeForLine:(NSInteger)line {
-  const auto range =
-      _state->core->rangeForLine(static_cast<std::uint64_t>(std::max<NSInteger>(line, 0)));
+  const auto range = _state->core->rangeForLine(IndexOf(line).value());
   return line >= 0 && range ? ToNSRange(*range) : NSMakeRange(NSNotFound, 0);
 }
 
@@ -652,8 +528,7 @@ using corvane::macos::ToNSRect;
 }
 
 - (NSRange)accessibilityRangeForIndex:(NSInteger)index {
-  return ToNSRange(_state->core->clusterRange(
-      TextIndex(static_cast<std::uint64_t>(std::max<NSInteger>(index, 0)))));
+  return ToNSRange(_state->core->clusterRange(IndexOf(index)));
 }
 
 - (NSRange)accessibilityVisibleCharacterRange {
@@ -674,8 +549,9 @@ using corvane::macos::ToNSRect;
 
 // The whole range, also out of view, in screen coordinates.
 - (NSRect)accessibilityFrameForRange:(NSRange)range {
-  const NSRect frame = ToNSRect(_state->core->frameForRange(FromNSRange(range)));
-  return [[self window] convertRectToScreen:[self convertRect:frame toView:nil]];
+  const corvane::ViewRect frame = _state->core->frameForRange(FromNSRange(range));
+  const NSRect inView = NSMakeRect(frame.x, frame.y, frame.width, frame.height);
+  return [[self window] convertRectToScreen:[self convertRect:inView toView:nil]];
 }
 
 - (NSRange)accessibilityRangeForPosition:(NSPoint)point {
@@ -693,48 +569,12 @@ void corvane::macos::LogViewState::viewChanged(LogReader::Changes changes) {
 
 @implementation CorvaneLogScrollView
 
-- (void)dealloc {
-#if !__has_feature(objc_arc)
-  [_note release];
-  [super dealloc];
-#endif
-}
-
-- (CorvaneLogView*)log {
-  id document = [self documentView];
-  return [document isKindOfClass:[CorvaneLogView class]] ? static_cast<CorvaneLogView*>(document)
-                                                         : nil;
-}
-
-- (void)setNote:(NSString*)note {
-  const BOOL shown = [note length] > 0;
-  if (shown && _note == nil) {
-    _note = [[NSTextField alloc] initWithFrame:NSZeroRect];
-    [_note setEditable:NO];
-    [_note setSelectable:NO];
-    [_note setBezeled:NO];
-    [_note setBordered:NO];
-    [_note setDrawsBackground:YES];
-    [_note setBackgroundColor:[NSColor textBackgroundColor]];
-    [_note setTextColor:[NSColor secondaryLabelColor]];
-    [_note setFont:[NSFont monospacedSystemFontOfSize:corvane::layout::kLogPoints
-                                               weight:NSFontWeightRegular]];
-    [[_note cell] setLineBreakMode:NSLineBreakByTruncatingTail];
-    [self addSubview:_note];
-  }
-  if (_note == nil) return;
-  if ([[_note stringValue] isEqual:note] && [_note isHidden] == !shown) return;
-  [_note setStringValue:shown ? note : @""];
-  if ([_note isHidden] != !shown) [_note setHidden:!shown];
-  [self tile];
-}
-
 // The scroller shows where the log is in all that is kept. The log fills the
 // clip view, which never scrolls, so the scroll view's own reckoning would
-// turn it off: it is not asked.
+// turn the scroller off: it is not asked.
 - (void)reflectScrolledClipView:(NSClipView*)clip {
-  CorvaneLogView* log = [self log];
-  if (log == nil) return [super reflectScrolledClipView:clip];
+  id log = [self documentView];
+  if (![log isKindOfClass:[CorvaneLogView class]]) return [super reflectScrolledClipView:clip];
   const LogViewCore::Scroller scroller = [log core].scroller();
   NSScroller* bar = [self verticalScroller];
   [bar setEnabled:scroller.on ? YES : NO];
@@ -748,35 +588,20 @@ void corvane::macos::LogViewState::viewChanged(LogReader::Changes changes) {
   [[self documentView] scrollWheel:event];
 }
 
-// The scroller shows while the log does not fit; the note takes a strip
-// across the top, inside the border; the log fills what is left of the clip
-// view.
+// The scroller shows while the log is longer than the view; the log fills
+// what is left of the clip view.
 - (void)tile {
   _tiling = YES;
   [super tile];
   NSClipView* clip = [self contentView];
   NSScroller* scroller = [self verticalScroller];
-  CorvaneLogView* log = [self log];
-  const BOOL fits = log == nil || ![log core].scroller().on;
-  NSRect inside = [clip frame];
-  if (scroller != nil) {
-    if (fits && [self scrollerStyle] == NSScrollerStyleLegacy) {
-      inside = NSUnionRect(inside, [scroller frame]);
-    }
-    [scroller setHidden:fits];
+  id log = [self documentView];
+  const BOOL fits = ![log isKindOfClass:[CorvaneLogView class]] || ![log core].scroller().on;
+  if (fits && [self scrollerStyle] == NSScrollerStyleLegacy) {
+    [clip setFrame:NSUnionRect([clip frame], [scroller frame])];
   }
-  if (_note != nil && ![_note isHidden]) {
-    const CGFloat height = std::ceil([[_note cell] cellSize].height) + 4;
-    NSRect strip;
-    NSRect rest;
-    NSDivideRect(NSUnionRect(inside, scroller != nil && !fits ? [scroller frame] : inside), &strip,
-                 &rest, height, [self isFlipped] ? NSMinYEdge : NSMaxYEdge);
-    [_note setFrame:strip];
-    inside = NSIntersectionRect(inside, rest);
-    if (scroller != nil && !fits) [scroller setFrame:NSIntersectionRect([scroller frame], rest)];
-  }
-  [clip setFrame:inside];
-  [log setFrame:NSMakeRect(0, 0, NSWidth(inside), NSHeight(inside))];
+  [scroller setHidden:fits];
+  [log setFrame:NSMakeRect(0, 0, NSWidth([clip frame]), NSHeight([clip frame]))];
   [self reflectScrolledClipView:clip];
   _tiling = NO;
 }

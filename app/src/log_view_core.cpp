@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <utility>
 
 namespace corvane {
 namespace {
@@ -23,6 +24,45 @@ ViewRect ViewRect::united(const ViewRect& other) const {
   const double top = std::min(y, other.y);
   return {left, top, std::max(right(), other.right()) - left,
           std::max(bottom(), other.bottom()) - top};
+}
+
+void SegmentLayout::setRows(std::vector<Row> rows, double height) {
+  rows_ = std::move(rows);
+  if (rows_.empty()) rows_.push_back({0, height, Unit(0)});
+  height_ = std::max({1.0, height, rows_.back().top + rows_.back().height});
+}
+
+std::size_t SegmentLayout::rowOf(Unit unit) const {
+  const auto after = std::upper_bound(rows_.begin() + 1, rows_.end(), unit,
+                                      [](Unit at, const Row& row) { return at < row.start; });
+  return static_cast<std::size_t>(after - rows_.begin()) - 1;
+}
+
+std::size_t SegmentLayout::rowAt(double y) const {
+  std::size_t row = 0;
+  while (row + 1 < rows_.size() && y >= rows_[row + 1].top) ++row;
+  return row;
+}
+
+std::vector<ViewRect> SegmentLayout::rangeRects(Unit from, Unit to) const {
+  const Unit end = length();
+  const Unit first = from < end ? clusterAt(from).first : end;
+  const Unit last = from < to ? std::min(clusterAt(to - 1).second, end) : first;
+  if (first == last) {
+    const std::size_t row = rowOf(first);
+    return {{xAt(row, first), rows_[row].top, 0, rows_[row].height}};
+  }
+  std::vector<ViewRect> rects;
+  for (std::size_t row = rowOf(first); row < rows_.size() && rows_[row].start < last; ++row) {
+    const Unit start = std::max(first, rows_[row].start);
+    const Unit stop = std::min(last, rowEnd(row));
+    if (!(start < stop)) continue;
+    const double left = xAt(row, start);
+    const double right = xAt(row, stop);
+    rects.push_back(
+        {std::min(left, right), rows_[row].top, std::abs(right - left), rows_[row].height});
+  }
+  return rects;
 }
 
 LogViewCore::LogViewCore(std::shared_ptr<LogModel> model, std::shared_ptr<MainQueue> mainQueue,
@@ -54,13 +94,13 @@ double LogViewCore::heightOf(const Segment& segment) { return layoutOf(segment)-
 
 double LogViewCore::rowTopOf(const Segment& segment, Offset offset) {
   const auto layout = layoutOf(segment);
-  return layout->rowTop(layout->rowOf(model().unitAt(segment, offset)));
+  return layout->row(layout->rowOf(model().unitAt(segment, offset))).top;
 }
 
 double LogViewCore::rowTopFrom(const Segment& segment, double y) {
   const auto layout = layoutOf(segment);
   for (std::size_t row = 0; row < layout->rowCount(); ++row) {
-    if (layout->rowTop(row) >= y - 0.5) return layout->rowTop(row);
+    if (layout->row(row).top >= y - 0.5) return layout->row(row).top;
   }
   return layout->height();
 }
@@ -75,6 +115,15 @@ std::pair<Unit, Unit> LogViewCore::wordAt(const Segment& segment, Unit unit) {
 }
 
 void LogViewCore::readerChanged(LogReader::Changes changes) {
+  // The note's first showing leaves less room for rows: the reader measures
+  // again, and the view hears of both at once.
+  if (height_ - textTop() != textHeight_) {
+    carried_ |= changes;
+    textHeight_ = height_ - textTop();
+    reader_->setViewHeight(textHeight_);
+    return;
+  }
+  changes |= std::exchange(carried_, 0);
   const Scroller now = measure();
   if (!(now == scroller_)) {
     scroller_ = now;
@@ -92,7 +141,13 @@ void LogViewCore::setSize(double width, double height) {
   if (width != width_) layouts_.clear();
   width_ = std::max(1.0, width);
   height_ = std::max(1.0, height);
-  reader_->setViewHeight(height_ - kMargin);
+  textHeight_ = height_ - textTop();
+  reader_->setViewHeight(textHeight_);
+}
+
+ViewRect LogViewCore::noteRect() const {
+  if (store().droppedCharacters() == 0) return {0, 0, width_, 0};
+  return {0, 0, width_, std::ceil(skin_.lineHeight()) + 6};
 }
 
 void LogViewCore::relayout() {
@@ -112,7 +167,7 @@ std::vector<LogViewCore::Shown> LogViewCore::shown() {
   const Offset to = reader_->selectionEnd();
   try {
     Segment segment = reader_->top().segment;
-    for (double y = kMargin - reader_->top().y; y < height_;) {
+    for (double y = textTop() - reader_->top().y; y < height_;) {
       Shown& each = shown.emplace_back(Shown{layoutOf(segment), segment, {kMargin, y}, {}, {}});
       if (from < to && from <= segment.to && to > segment.from) {
         each.selectedFrom = model().unitAt(segment, from);
@@ -144,24 +199,27 @@ const LogViewCore::Shown* LogViewCore::shownAt(double y, const std::vector<Shown
 Offset LogViewCore::caretAt(ViewPoint point) {
   const std::vector<Shown> all = shown();
   // The margin above the top row belongs to that row.
-  point.y = std::max(point.y, kMargin);
+  point.y = std::max(point.y, textTop());
   const Shown* hit = shownAt(point.y, all);
   if (hit == nullptr) return store().endOffset();
+  const SegmentLayout& layout = *hit->layout;
   // Below the last of the text: its end.
-  if (point.y >= hit->origin.y + hit->layout->height() && hit->segment == model().lastSegment()) {
+  if (point.y >= hit->origin.y + layout.height() && hit->segment == model().lastSegment()) {
     return store().endOffset();
   }
-  return model().offsetAt(hit->segment,
-                          hit->layout->caretAt({point.x - hit->origin.x, point.y - hit->origin.y}));
+  const std::size_t row = layout.rowAt(point.y - hit->origin.y);
+  return model().offsetAt(hit->segment, layout.caretAt(row, point.x - hit->origin.x));
 }
 
 Offset LogViewCore::characterAt(ViewPoint point) {
   const std::vector<Shown> all = shown();
-  point.y = std::max(point.y, kMargin);
+  point.y = std::max(point.y, textTop());
   const Shown* hit = shownAt(point.y, all);
   if (hit == nullptr) return store().endOffset();
-  return model().offsetAt(
-      hit->segment, hit->layout->characterAt({point.x - hit->origin.x, point.y - hit->origin.y}));
+  const SegmentLayout& layout = *hit->layout;
+  const std::size_t row = layout.rowAt(point.y - hit->origin.y);
+  const Unit unit = layout.characterAt(row, point.x - hit->origin.x);
+  return model().offsetAt(hit->segment, layout.clusterAt(unit).first);
 }
 
 double LogViewCore::estimatedDistance(const Segment& from, const Segment& to) {
@@ -175,7 +233,7 @@ double LogViewCore::estimatedDistance(const Segment& from, const Segment& to) {
 
 double LogViewCore::topOf(const Segment& target) {
   Segment segment = reader_->top().segment;
-  double y = kMargin - reader_->top().y;
+  double y = textTop() - reader_->top().y;
   if (!(target.from < segment.from)) {
     for (int walked = 0; walked < kWalk; ++walked) {
       if (segment == target) return y;
@@ -184,10 +242,9 @@ double LogViewCore::topOf(const Segment& target) {
     }
     return y + estimatedDistance(segment, target);
   }
-  for (int walked = 0; walked < kWalk && model().previous(segment);) {
+  for (int walked = 0; walked < kWalk && model().previous(segment); ++walked) {
     y -= layoutOf(segment)->height();
     if (segment == target) return y;
-    ++walked;
   }
   return y + estimatedDistance(segment, target);
 }
@@ -225,22 +282,58 @@ ViewRect LogViewCore::frameFor(Offset from, Offset to) {
   return frame;
 }
 
-void LogViewCore::scrollLines(double lines) { reader_->scrollBy(lines * skin_.lineHeight()); }
-
-double LogViewCore::pageDistance() {
-  const double line = skin_.lineHeight();
-  return std::max(line, height_ - kMargin - line);
+std::optional<LogViewCore::Command> LogViewCore::CommandNamed(std::string_view selector) {
+  static constexpr std::pair<std::string_view, Command> kNames[] = {
+      {"moveUp:", Command::kLineUp},
+      {"scrollLineUp:", Command::kLineUp},
+      {"moveDown:", Command::kLineDown},
+      {"scrollLineDown:", Command::kLineDown},
+      {"pageUp:", Command::kPageUp},
+      {"scrollPageUp:", Command::kPageUp},
+      {"pageDown:", Command::kPageDown},
+      {"scrollPageDown:", Command::kPageDown},
+      {"moveToBeginningOfDocument:", Command::kStart},
+      {"scrollToBeginningOfDocument:", Command::kStart},
+      {"moveToEndOfDocument:", Command::kEnd},
+      {"scrollToEndOfDocument:", Command::kEnd},
+      {"selectAll:", Command::kSelectAll},
+  };
+  for (const auto& [name, command] : kNames) {
+    if (name == selector) return command;
+  }
+  return std::nullopt;
 }
 
-void LogViewCore::scrollPages(double pages) { reader_->scrollBy(pages * pageDistance()); }
+void LogViewCore::perform(Command command) {
+  switch (command) {
+    case Command::kLineUp:
+    case Command::kLineDown:
+      scrollLines(command == Command::kLineUp ? -1 : 1);
+      break;
+    case Command::kPageUp:
+    case Command::kPageDown:
+      reader_->scrollBy((command == Command::kPageUp ? -1 : 1) * pageDistance());
+      break;
+    case Command::kStart:
+      reader_->scrollToStart();
+      break;
+    case Command::kEnd:
+      reader_->scrollToEnd();
+      break;
+    case Command::kSelectAll:
+      reader_->selectAll();
+      break;
+  }
+}
+
+void LogViewCore::scrollLines(double lines) { reader_->scrollBy(lines * skin_.lineHeight()); }
 
 void LogViewCore::scrollBy(double distance) { reader_->scrollBy(distance); }
 
-void LogViewCore::scrollToStart() { reader_->scrollToStart(); }
-
-void LogViewCore::scrollToEnd() { reader_->scrollToEnd(); }
-
-void LogViewCore::selectAll() { reader_->selectAll(); }
+double LogViewCore::pageDistance() {
+  const double line = skin_.lineHeight();
+  return std::max(line, textHeight_ - line);
+}
 
 std::optional<std::string> LogViewCore::copy() const {
   if (!reader_->hasSelection()) return std::nullopt;
@@ -271,7 +364,7 @@ void LogViewCore::drag(ViewPoint point) {
     autoscroll();
     return;
   }
-  reader_->dragTo(caretAt({point.x, std::clamp(point.y, kMargin, height_ - 1)}));
+  reader_->dragTo(caretAt({point.x, std::clamp(point.y, textTop(), height_ - 1)}));
 }
 
 void LogViewCore::autoscroll() {
@@ -284,7 +377,7 @@ void LogViewCore::autoscroll() {
   const double line = skin_.lineHeight();
   const double distance = std::min(line * (1 + std::floor(std::abs(over) / line)), pageDistance());
   reader_->scrollBy(std::copysign(distance, over));
-  reader_->dragTo(caretAt({dragPoint_.x, std::clamp(dragPoint_.y, kMargin, height_ - 1)}));
+  reader_->dragTo(caretAt({dragPoint_.x, std::clamp(dragPoint_.y, textTop(), height_ - 1)}));
   mainQueue_->postAfter(kAutoscrollInterval, [weak = std::weak_ptr<LogViewCore*>(self_)] {
     if (const auto self = weak.lock()) (*self)->autoscroll();
   });
@@ -326,7 +419,7 @@ void LogViewCore::setSelectedRange(Range range) {
 }
 
 LogViewCore::Range LogViewCore::visibleRange() {
-  const Offset from = characterAt({kMargin, kMargin});
+  const Offset from = characterAt({kMargin, textTop()});
   return rangeOf(from, std::max(from, caretAt({width_, height_ - 1})));
 }
 
@@ -364,6 +457,30 @@ LogViewCore::Range LogViewCore::wordRange(TextIndex index) {
 LogViewCore::Range LogViewCore::lineRange(TextIndex index) const {
   const Line line = store().lineAt(offsetOf(index));
   return rangeOf(store().lineStart(line), store().lineEnd(line));
+}
+
+std::optional<LogViewCore::Range> LogViewCore::textAround(TextIndex index, Boundary boundary,
+                                                          int step) {
+  auto around = [&](TextIndex at) -> std::optional<Range> {
+    if (boundary == Boundary::kAll) return Range{TextIndex(0), length()};
+    if (!(at < length())) return std::nullopt;
+    if (boundary == Boundary::kCharacter) return characterRange(at);
+    return boundary == Boundary::kWord ? wordRange(at) : lineRange(at);
+  };
+  const std::optional<Range> range = around(index);
+  if (!range || step == 0) return range;
+  if (step < 0) return range->from > TextIndex(0) ? around(range->from - 1) : std::nullopt;
+  return around(range->to);
+}
+
+std::u16string LogViewCore::textSince(std::uint64_t dropped, std::uint64_t from,
+                                      std::uint64_t count) const {
+  const std::uint64_t gone = store().dropped(unit_) - dropped;
+  const std::uint64_t skip = from < gone ? std::min(count, gone - from) : 0;
+  std::u16string text(skip, u' ');
+  const TextIndex start(from + skip - gone);
+  if (skip < count) text += this->text({start, start + (count - skip)});
+  return text;
 }
 
 ViewRect LogViewCore::characterBox(TextIndex index) {

@@ -125,55 +125,40 @@ TEST(LogModel, CutsLinesIntoSegmentsAndMapsThemToUtf16) {
 }
 
 // A toolkit's layout as a test can reckon it: rows of at most twenty UTF-16
-// units, ten high; a character six wide, twelve when beyond U+FFFF; an emoji
-// with a skin tone is one cluster. Its word finder is a poor one: spaces
-// part words, and it cuts other text that is not ASCII unit by unit.
+// units, ten high; a character six wide a unit, so twelve beyond U+FFFF; an
+// emoji with a skin tone is one cluster. Its word finder is a poor one:
+// spaces part words, and it cuts other text that is not ASCII unit by unit.
 class FakeLayout final : public SegmentLayout {
  public:
   explicit FakeLayout(std::u16string_view text) : text_(text) {
     for (std::size_t at = 0; at < text_.size();) {
-      const std::size_t start = at;
-      at += width(at);
+      clusters_.push_back(at);
+      at += text_[at] >= 0xD800 && text_[at] < 0xDC00 ? 2U : 1U;
       // A skin tone (U+1F3FB-U+1F3FF) joins the emoji before it.
       while (at + 1 < text_.size() && text_[at] == 0xD83C && text_[at + 1] >= 0xDFFB &&
              text_[at + 1] <= 0xDFFF) {
         at += 2;
       }
-      clusters_.push_back(start);
     }
     clusters_.push_back(text_.size());
-    rows_.push_back(0);
+    std::vector<Row> rows{{0, 10, Unit(0)}};
     for (std::size_t k = 0; k + 1 < clusters_.size(); ++k) {
-      if (clusters_[k + 1] - rows_.back() > 20) rows_.push_back(clusters_[k]);
+      if (clusters_[k + 1] - rows.back().start.value() > 20) {
+        rows.push_back({rows.back().top + 10, 10, Unit(clusters_[k])});
+      }
     }
+    setRows(rows, 10);
   }
-  double height() const override { return 10.0 * static_cast<double>(rows_.size()); }
-  std::size_t rowCount() const override { return rows_.size(); }
-  double rowTop(std::size_t row) const override { return 10.0 * static_cast<double>(row); }
-  std::size_t rowOf(Unit unit) const override {
-    std::size_t row = 0;
-    while (row + 1 < rows_.size() && rows_[row + 1] <= unit.value()) ++row;
-    return row;
+  Unit length() const override { return Unit(text_.size()); }
+  double xAt(std::size_t row, Unit unit) const override {
+    return 6.0 * static_cast<double>(unit - this->row(row).start);
   }
-  Unit caretAt(ViewPoint point) const override { return hit(point, 0.5); }
-  Unit characterAt(ViewPoint point) const override { return hit(point, 1); }
+  Unit caretAt(std::size_t row, double x) const override { return hit(row, x, 0.5); }
+  Unit characterAt(std::size_t row, double x) const override { return hit(row, x, 1); }
   std::pair<Unit, Unit> clusterAt(Unit unit) const override {
     if (unit.value() >= text_.size()) return {unit, unit};
     const auto next = std::upper_bound(clusters_.begin(), clusters_.end(), unit.value());
     return {Unit(*(next - 1)), Unit(*next)};
-  }
-  std::vector<ViewRect> rangeRects(Unit from, Unit to) const override {
-    const std::size_t first = clusterAt(from).first.value();
-    const std::size_t last = from < to ? clusterAt(to - 1).second.value() : first;
-    std::vector<ViewRect> rects;
-    for (std::size_t row = rowOf(Unit(first)); row < rows_.size(); ++row) {
-      const std::size_t start = std::max(first, rows_[row]);
-      const std::size_t end = std::min(last, rowEnd(row));
-      rects.push_back({x(row, start), 10.0 * static_cast<double>(row),
-                       x(row, std::max(start, end)) - x(row, start), 10});
-      if (last <= rowEnd(row)) break;
-    }
-    return rects;
   }
   std::pair<Unit, Unit> wordAt(Unit unit) const override {
     std::size_t first = unit.value();
@@ -185,33 +170,21 @@ class FakeLayout final : public SegmentLayout {
   }
 
  private:
-  std::size_t width(std::size_t at) const {
-    return text_[at] >= 0xD800 && text_[at] < 0xDC00 ? 2 : 1;
-  }
-  std::size_t rowEnd(std::size_t row) const {
-    return row + 1 < rows_.size() ? rows_[row + 1] : text_.size();
-  }
-  // Six a unit: a pair is twelve.
-  double x(std::size_t row, std::size_t at) const {
-    return 6.0 * static_cast<double>(at - rows_[row]);
-  }
-  // The cluster whose box holds the point, or, with `past` 0.5, the caret
-  // place nearest it.
-  Unit hit(ViewPoint point, double past) const {
-    const std::size_t row =
-        std::min(rows_.size() - 1, static_cast<std::size_t>(std::max(0.0, point.y) / 10));
-    const std::size_t end = rowEnd(row);
-    for (auto k = std::lower_bound(clusters_.begin(), clusters_.end(), rows_[row]);
+  // The cluster whose box holds `x`, or, with `past` 0.5, the caret place
+  // nearest it.
+  Unit hit(std::size_t row, double x, double past) const {
+    const std::size_t end = rowEnd(row).value();
+    for (auto k =
+             std::lower_bound(clusters_.begin(), clusters_.end(), this->row(row).start.value());
          k + 1 < clusters_.end() && *k < end; ++k) {
-      const double left = x(row, *k);
-      if (point.x < left + (x(row, *(k + 1)) - left) * past) return Unit(*k);
+      const double left = xAt(row, Unit(*k));
+      if (x < left + (xAt(row, Unit(*(k + 1))) - left) * past) return Unit(*k);
     }
     return Unit(end);
   }
 
   std::u16string text_;
   std::vector<std::size_t> clusters_;
-  std::vector<std::size_t> rows_;
 };
 
 class FakeSkin : public LogViewSkin {
@@ -306,7 +279,7 @@ TEST_F(LogViewCoreTest, FollowsTheEndByWhatTheReaderDid) {
   EXPECT_TRUE(reader.followsEnd()) << "scrolled to the end, it follows again";
   append(lines(4000, 4010));
   EXPECT_TRUE(reader.showsEnd());
-  EXPECT_EQ(topLine(), "line 4001 of the log\n");
+  EXPECT_EQ(topLine(), "line 4003 of the log\n") << "eight rows under the note on what went";
 }
 
 // Clicks by unit where the pointer presses: a caret between characters, a
@@ -317,7 +290,7 @@ TEST_F(LogViewCoreTest, SelectsByUnitWherePressedAndKeepsItsTextAsLinesGo) {
   const std::string longLine = "long " + std::string(10'000, 'x') + " end\r\n";
   append(lines(0, 50) + longLine + "pick a word here\n" + lines(50, 56));
   const Offset word = find("word");
-  core.scrollToEnd();
+  core.perform(LogViewCore::Command::kEnd);
   core.press(on(word + 2), 2, false);
   EXPECT_EQ(reader.selectedText(), "word");
   core.release();
@@ -329,7 +302,7 @@ TEST_F(LogViewCoreTest, SelectsByUnitWherePressedAndKeepsItsTextAsLinesGo) {
   EXPECT_EQ(reader.selectedText(), "a word") << "by words, back from the one pressed";
   core.release();
 
-  core.scrollToStart();
+  core.perform(LogViewCore::Command::kStart);
   reader.scrollToOffset(find(longLine) + 7'000);
   core.press(on(find(longLine) + 7'000), 3, false);
   EXPECT_EQ(reader.selectedText(), longLine) << "the whole line, over its segments";
@@ -357,12 +330,12 @@ TEST_F(LogViewCoreTest, ScrollerCommandsAndWhatChanged) {
   EXPECT_NEAR(end.proportion(), inView, inView / 5) << "ten rows of about twenty bytes";
 
   const std::string last = topLine();
-  core.scrollLines(-1);
+  core.perform(LogViewCore::Command::kLineUp);
   EXPECT_EQ(topLine(), "line " + std::to_string(std::stoi(last.substr(5)) - 1) + " of the log\n");
-  core.scrollPages(-1);
+  core.perform(LogViewCore::Command::kPageUp);
   EXPECT_EQ(topLine(), "line " + std::to_string(std::stoi(last.substr(5)) - 10) + " of the log\n")
       << "a page is the view less a row";
-  core.scrollToStart();
+  core.perform(LogViewCore::Command::kStart);
   EXPECT_TRUE(topLine() == "line 0 of the log\n" && core.scroller().fraction() == 0);
   core.scrollerToFraction(0.5);
   EXPECT_NEAR(std::stod(topLine().substr(5)), 500, 5);
@@ -374,11 +347,11 @@ TEST_F(LogViewCoreTest, ScrollerCommandsAndWhatChanged) {
   append(lines(1000, 1010));
   EXPECT_EQ(skin.changes, LogReader::kPlace | LogViewCore::kScroller)
       << "new output out of view: the scroller, not the text";
-  core.scrollToEnd();
+  core.perform(LogViewCore::Command::kEnd);
   skin.changes = 0;
   append(lines(1010, 1011));
   EXPECT_TRUE(skin.changes & LogReader::kText) << "new output in view";
-  core.scrollToStart();
+  core.perform(LogViewCore::Command::kStart);
   skin.changes = 0;
   append(lines(1011, 2000));
   EXPECT_TRUE(skin.changes & LogReader::kNote) << "lines dropped";
@@ -388,7 +361,7 @@ TEST_F(LogViewCoreTest, ScrollerCommandsAndWhatChanged) {
 // every interval, faster the farther out; back inside, or let go, it stops.
 TEST_F(LogViewCoreTest, DragPastAnEdgeKeepsScrolling) {
   append(lines(0, 300));
-  core.scrollToStart();
+  core.perform(LogViewCore::Command::kStart);
   core.press({10, 25}, 1, false);
   core.drag({10, 104 + 15});
   EXPECT_EQ(topLine(), "line 2 of the log\n") << "two rows a step, fifteen past the edge";

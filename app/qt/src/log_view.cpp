@@ -1,5 +1,8 @@
 #include "corvane/qt/log_view.h"
 
+#include <unicode/brkiter.h>
+#include <unicode/unistr.h>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -12,121 +15,97 @@
 #include <QTextLayout>
 #include <algorithm>
 #include <climits>
-#include <cmath>
 
-#include "corvane/qt/dim_label.h"
 #include "corvane/qt/log_accessibility.h"
 #include "corvane/qt/qt_main_queue.h"
-#include "corvane/qt/word_finder.h"
 
 namespace corvane::qt {
 namespace {
 
-int Clamped(double value) { return static_cast<int>(std::clamp(value, 0.0, double{INT_MAX})); }
+using Command = LogViewCore::Command;
 
-// A segment laid out by Qt. Positions are UTF-16 units, as QString counts.
+int Clamped(double value) { return static_cast<int>(std::clamp(value, 0.0, double{INT_MAX})); }
+int Position(Unit unit) { return static_cast<int>(std::min<std::size_t>(unit.value(), INT_MAX)); }
+Unit UnitAt(int position) { return Unit(static_cast<std::size_t>(std::max(position, 0))); }
+
+// A segment laid out by Qt, in UTF-16 units as QString counts.
 class QtSegmentLayout final : public SegmentLayout {
  public:
-  QtSegmentLayout(std::u16string_view text, const QFont& font, double width)
+  QtSegmentLayout(std::u16string_view text, const QFont& font, double width, double rowHeight)
       : layout_(QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size())), font) {
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
     option.setTabStopDistance(8 * QFontMetricsF(font).horizontalAdvance(u' '));
     layout_.setTextOption(option);
     layout_.setCacheEnabled(true);
-    qreal y = 0;
+    std::vector<Row> rows;
     layout_.beginLayout();
     for (QTextLine line = layout_.createLine(); line.isValid(); line = layout_.createLine()) {
       line.setLineWidth(width);
-      line.setPosition({0, y});
-      y += line.height();
+      const double top = rows.empty() ? 0 : rows.back().top + rows.back().height;
+      line.setPosition({0, top});
+      rows.push_back({top, line.height(), UnitAt(line.textStart())});
     }
     layout_.endLayout();
-    height_ = std::max(1.0, std::ceil(y));
+    setRows(std::move(rows), rowHeight);
   }
 
   const QTextLayout& layout() const { return layout_; }
-  double height() const override { return height_; }
-  std::size_t rowCount() const override { return static_cast<std::size_t>(layout_.lineCount()); }
-  double rowTop(std::size_t row) const override { return lineAt(row).y(); }
-  std::size_t rowOf(Unit unit) const override {
-    const QTextLine line = layout_.lineForTextPosition(position(unit));
-    return line.isValid() ? static_cast<std::size_t>(line.lineNumber()) : rowCount() - 1;
+  Unit length() const override { return UnitAt(static_cast<int>(layout_.text().size())); }
+  double xAt(std::size_t row, Unit unit) const override {
+    return line(row).cursorToX(Position(unit));
   }
-  Unit caretAt(ViewPoint point) const override {
-    return Unit(static_cast<std::size_t>(rowAt(point.y).xToCursor(point.x)));
-  }
-  Unit characterAt(ViewPoint point) const override {
-    const int at = rowAt(point.y).xToCursor(point.x, QTextLine::CursorOnCharacter);
-    return clusterAt(Unit(static_cast<std::size_t>(at))).first;
+  Unit caretAt(std::size_t row, double x) const override { return UnitAt(line(row).xToCursor(x)); }
+  Unit characterAt(std::size_t row, double x) const override {
+    return UnitAt(line(row).xToCursor(x, QTextLine::CursorOnCharacter));
   }
   std::pair<Unit, Unit> clusterAt(Unit unit) const override {
-    const int at = position(unit);
-    if (at >= layout_.text().size()) return {unit, unit};
+    const int at = Position(unit);
+    if (unit >= length()) return {unit, unit};
     const int first = layout_.isValidCursorPosition(at) ? at : layout_.previousCursorPosition(at);
-    return {Unit(static_cast<std::size_t>(first)),
-            Unit(static_cast<std::size_t>(layout_.nextCursorPosition(first)))};
+    return {UnitAt(first), UnitAt(layout_.nextCursorPosition(first))};
   }
-  std::vector<ViewRect> rangeRects(Unit from, Unit to) const override {
-    std::vector<ViewRect> rects;
-    const int first = position(clusterAt(from).first);
-    const int last = from < to ? position(clusterAt(to - 1).second) : first;
-    for (int row = layout_.lineForTextPosition(first).lineNumber();
-         row >= 0 && row < layout_.lineCount(); ++row) {
-      const QTextLine line = layout_.lineAt(row);
-      const int start = std::max(first, line.textStart());
-      const int end = std::min(last, line.textStart() + line.textLength());
-      if (start > last || (end < start && from < to)) break;
-      const double left = line.cursorToX(start);
-      const double right = line.cursorToX(std::max(start, end));
-      rects.push_back({std::min(left, right), line.y(), std::abs(right - left), line.height()});
-      if (from == to) break;
-    }
-    return rects;
-  }
+  // ICU's word breaks, which take Japanese words from a dictionary, as a Mac
+  // finds them (Unicode's default rules split every ideograph).
   std::pair<Unit, Unit> wordAt(Unit unit) const override {
-    const QString& text = layout_.text();
-    const auto [first, second] = WordAround(
-        {reinterpret_cast<const char16_t*>(text.utf16()), static_cast<std::size_t>(text.size())},
-        unit.value());
-    return {Unit(first), Unit(second)};
+    // Made once: loading the dictionaries is what costs. Main thread only.
+    static const std::unique_ptr<icu::BreakIterator> words = [] {
+      UErrorCode status = U_ZERO_ERROR;
+      std::unique_ptr<icu::BreakIterator> made(
+          icu::BreakIterator::createWordInstance(icu::Locale::getJapanese(), status));
+      return U_SUCCESS(status) ? std::move(made) : nullptr;
+    }();
+    if (!words || unit >= length()) return {unit, unit};
+    // An alias of the text, not a copy.
+    const icu::UnicodeString text(false, layout_.text().utf16(), Position(length()));
+    words->setText(text);
+    const std::int32_t first = words->preceding(Position(unit) + 1);
+    const std::int32_t second = words->following(Position(unit));
+    return {UnitAt(first == icu::BreakIterator::DONE ? 0 : first),
+            second == icu::BreakIterator::DONE ? length() : UnitAt(second)};
   }
 
  private:
-  static int position(Unit unit) {
-    return static_cast<int>(std::min<std::size_t>(unit.value(), INT_MAX));
-  }
-  QTextLine lineAt(std::size_t row) const { return layout_.lineAt(static_cast<int>(row)); }
-  QTextLine rowAt(double y) const {
-    int row = 0;
-    while (row + 1 < layout_.lineCount() && y >= layout_.lineAt(row + 1).y()) ++row;
-    return layout_.lineAt(row);
-  }
+  QTextLine line(std::size_t row) const { return layout_.lineAt(static_cast<int>(row)); }
 
   QTextLayout layout_;
-  double height_ = 1;
 };
 
-// A primary selection is read only when another program asks for it, and
-// copying gives bytes, not a QString: half the memory for a large selection.
+// The primary selection is read only when another program asks for it, and
+// as bytes, not a QString: half the memory for a large selection.
 class LogMimeData : public QMimeData {
  public:
   LogMimeData(std::weak_ptr<LogModel> model, Offset from, Offset to)
       : model_(std::move(model)), from_(from), to_(to) {}
   QStringList formats() const override { return {QStringLiteral("text/plain")}; }
-  bool hasFormat(const QString& type) const override {
-    return type == QStringLiteral("text/plain");
-  }
+  bool hasFormat(const QString& type) const override { return formats().contains(type); }
 
  protected:
   QVariant retrieveData(const QString& type, QMetaType as) const override {
-    if (type != QStringLiteral("text/plain")) return {};
     const auto model = model_.lock();
-    const std::string text = model ? model->text(from_, to_) : std::string();
-    if (as.id() == QMetaType::QString) {
-      return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-    }
-    return QByteArray(text.data(), static_cast<qsizetype>(text.size()));
+    const std::string text = model && hasFormat(type) ? model->text(from_, to_) : std::string();
+    const QByteArray bytes(text.data(), static_cast<qsizetype>(text.size()));
+    return as.id() == QMetaType::QString ? QVariant(QString::fromUtf8(bytes)) : QVariant(bytes);
   }
 
  private:
@@ -135,8 +114,8 @@ class LogMimeData : public QMimeData {
   Offset to_;
 };
 
-// The log's sunken frame, drawn above the text and the scroll bar. Drawn by the
-// scroll area itself, as usual, it lies under them, and at a fractional scale
+// The log's sunken frame, drawn above the text and the scroll bar. Drawn by
+// the scroll area itself, it lies under them, and at a fractional scale
 // (1.5, say) rounding lets them cover its right and bottom edges.
 class FrameBorder : public QWidget {
  public:
@@ -150,7 +129,6 @@ class FrameBorder : public QWidget {
     QPainter painter(this);
     QStyleOptionFrame option;
     option.initFrom(this);
-    option.rect = rect();
     option.frameShape = QFrame::StyledPanel;
     option.state |= QStyle::State_Sunken;
     option.lineWidth = 1;
@@ -161,7 +139,10 @@ class FrameBorder : public QWidget {
 }  // namespace
 
 LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
-    : QAbstractScrollArea(parent), queue_(std::make_shared<QtMainQueue>()) {
+    : QAbstractScrollArea(parent),
+      queue_(std::make_shared<QtMainQueue>()),
+      core_(std::make_unique<LogViewCore>(std::move(model), queue_,
+                                          static_cast<LogViewSkin&>(*this), kAccessibleUnit)) {
   InstallLogAccessibility();
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setFocusPolicy(Qt::StrongFocus);
@@ -171,8 +152,6 @@ LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
   viewport()->setCursor(Qt::IBeamCursor);
   verticalScrollBar()->installEventFilter(this);
   connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &LogView::onScrollBarAction);
-  core_ = std::make_unique<LogViewCore>(std::move(model), queue_, static_cast<LogViewSkin&>(*this),
-                                        kAccessibleUnit);
 }
 
 // Updates still queued go with the view.
@@ -181,18 +160,13 @@ LogView::~LogView() {
   queue_->close();
 }
 
-QRect LogView::fromCore(const ViewRect& rect) {
-  return QRectF(rect.x, rect.y, std::max(1.0, rect.width), rect.height).toAlignedRect();
-}
-
 std::unique_ptr<SegmentLayout> LogView::lay(std::u16string_view text, double width) {
-  return std::make_unique<QtSegmentLayout>(text, font(), width);
+  return std::make_unique<QtSegmentLayout>(text, font(), width, lineHeight());
 }
 
 double LogView::lineHeight() { return QFontMetrics(font()).lineSpacing(); }
 
 void LogView::viewChanged(LogReader::Changes changes) {
-  if (changes & LogReader::kNote) showNote();
   if (changes & LogViewCore::kScroller) {
     const LogViewCore::Scroller scroller = core_->scroller();
     // Its signals stay on: the scroll area shows and hides the bar by them,
@@ -203,22 +177,11 @@ void LogView::viewChanged(LogReader::Changes changes) {
     bar->setSingleStep(std::max(1, Clamped(scroller.page / 16)));
     bar->setValue(Clamped(scroller.value));
   }
-  if (changes & (LogReader::kText | LogReader::kPlace | LogReader::kSelection)) {
-    viewport()->update();
-  }
-  if (changes & LogReader::kText) AnnounceTextChange(this);
-  if (changes & LogReader::kSelection) {
-    AnnounceSelection(this);
-    offerPrimarySelection();
-  }
-}
-
-void LogView::offerPrimarySelection() {
+  if (changes & ~LogViewCore::kScroller) viewport()->update();
+  AnnounceChanges(this, changes);
   const LogReader& reader = core_->reader();
-  const LogViewCore::Range range = core_->selectedRange();
-  if (range == offered_) return;
-  offered_ = range;
-  if (reader.hasSelection() && QGuiApplication::clipboard()->supportsSelection()) {
+  if ((changes & LogReader::kSelection) && reader.hasSelection() &&
+      QGuiApplication::clipboard()->supportsSelection()) {
     QGuiApplication::clipboard()->setMimeData(
         new LogMimeData(reader.sharedModel(), reader.selectionStart(), reader.selectionEnd()),
         QClipboard::Selection);
@@ -226,60 +189,38 @@ void LogView::offerPrimarySelection() {
 }
 
 void LogView::onScrollBarAction(int action) {
+  static constexpr std::pair<int, Command> kActions[] = {
+      {QAbstractSlider::SliderSingleStepSub, Command::kLineUp},
+      {QAbstractSlider::SliderSingleStepAdd, Command::kLineDown},
+      {QAbstractSlider::SliderPageStepSub, Command::kPageUp},
+      {QAbstractSlider::SliderPageStepAdd, Command::kPageDown},
+      {QAbstractSlider::SliderToMinimum, Command::kStart},
+      {QAbstractSlider::SliderToMaximum, Command::kEnd}};
   QScrollBar* bar = verticalScrollBar();
-  switch (action) {
-    case QAbstractSlider::SliderSingleStepAdd:
-    case QAbstractSlider::SliderSingleStepSub:
-      core_->scrollLines(action == QAbstractSlider::SliderSingleStepAdd ? 1 : -1);
-      break;
-    case QAbstractSlider::SliderPageStepAdd:
-    case QAbstractSlider::SliderPageStepSub:
-      core_->scrollPages(action == QAbstractSlider::SliderPageStepAdd ? 1 : -1);
-      break;
-    case QAbstractSlider::SliderToMinimum:
-      core_->scrollToStart();
-      break;
-    case QAbstractSlider::SliderToMaximum:
-      core_->scrollToEnd();
-      break;
-    case QAbstractSlider::SliderMove:
-      core_->scrollerTo(bar->sliderPosition());
-      break;
-    default:
-      break;
+  for (const auto& [which, command] : kActions) {
+    if (which == action) core_->perform(command);
   }
+  if (action == QAbstractSlider::SliderMove) core_->scrollerTo(bar->sliderPosition());
   // What the bar does next with the action, it does from where we are.
   bar->setSliderPosition(bar->value());
 }
 
-void LogView::scrollContentsBy(int /*dx*/, int /*dy*/) {
-  // The scroll bar is ours to follow; nothing to move by pixels.
-  viewport()->update();
-}
+// The scroll bar is ours to follow; nothing to move by pixels.
+void LogView::scrollContentsBy(int /*dx*/, int /*dy*/) { viewport()->update(); }
 
-void LogView::showNote() {
-  const std::string note = model().droppedNote();
-  if (note.empty()) return;
-  if (note_ == nullptr) {
-    note_ = new DimLabel({}, this);
-    note_->setIndent(static_cast<int>(LogViewCore::kMargin));
-    const int height = fontMetrics().height() + 6;
-    setViewportMargins(1, 1 + height, 1, 1);
-    note_->setGeometry(1, 1, width() - 2, height);
-    note_->show();
-    border_->raise();
-    core_->setSize(viewport()->width(), viewport()->height());
-  }
-  note_->setText(QString::fromUtf8(note.data(), static_cast<qsizetype>(note.size())));
-}
-
-QString LogView::droppedNote() const { return note_ != nullptr ? note_->text() : QString(); }
-
-void LogView::paintEvent(QPaintEvent* /*event*/) {
+void LogView::paint() {
   QPainter painter(viewport());
+  const ViewRect note = core_->noteRect();
+  // The note on dropped output, dimmed as the window's secondary text.
+  QColor dim = palette().color(QPalette::Text);
+  dim.setAlphaF(0.55F);
+  painter.setPen(dim);
+  const QString text = QString::fromStdString(core_->model().droppedNote());
+  const QRectF strip(LogViewCore::kMargin, 0, note.width - 2 * LogViewCore::kMargin, note.height);
+  painter.drawText(strip, Qt::AlignLeft | Qt::AlignVCenter,
+                   fontMetrics().elidedText(text, Qt::ElideRight, Clamped(strip.width())));
   // Rows scroll whole: the one before the top row stays out of the margin.
-  const int margin = static_cast<int>(LogViewCore::kMargin);
-  painter.setClipRect(0, margin, viewport()->width(), viewport()->height() - margin);
+  painter.setClipRect(QRectF(0, core_->textTop(), viewport()->width(), viewport()->height()));
   painter.setPen(palette().color(QPalette::Text));
   // The selection keys act on is drawn as the window's; another, dimmed.
   const QPalette::ColorGroup group = core_->active() ? QPalette::Active : QPalette::Inactive;
@@ -287,14 +228,13 @@ void LogView::paintEvent(QPaintEvent* /*event*/) {
   selected.setBackground(palette().brush(group, QPalette::Highlight));
   selected.setForeground(palette().brush(group, QPalette::HighlightedText));
   for (const LogViewCore::Shown& shown : core_->shown()) {
-    QList<QTextLayout::FormatRange> selections;
-    if (shown.selectedFrom < shown.selectedTo) {
-      const auto start = static_cast<int>(shown.selectedFrom.value());
-      selections.push_back({start, static_cast<int>(shown.selectedTo.value()) - start, selected});
-    }
+    const int start = Position(shown.selectedFrom);
+    const int length = Position(shown.selectedTo) - start;
     static_cast<const QtSegmentLayout&>(*shown.layout)
         .layout()
-        .draw(&painter, {shown.origin.x, shown.origin.y}, selections);
+        .draw(&painter, {shown.origin.x, shown.origin.y},
+              length > 0 ? QList<QTextLayout::FormatRange>{{start, length, selected}}
+                         : QList<QTextLayout::FormatRange>{});
   }
 }
 
@@ -308,107 +248,112 @@ void LogView::copy() {
   QGuiApplication::clipboard()->setMimeData(mime);
 }
 
-void LogView::press(QMouseEvent* event, int clicks) {
-  core_->press(toCore(event->position()), clicks, event->modifiers() & Qt::ShiftModifier);
+void LogView::mouse(QMouseEvent* event) {
+  const ViewPoint point{event->position().x(), event->position().y()};
+  if (event->type() == QEvent::MouseMove) {
+    if (event->buttons() & Qt::LeftButton) core_->drag(point);
+  } else if (event->type() == QEvent::MouseButtonRelease) {
+    if (event->button() == Qt::LeftButton) core_->release();
+  } else if (event->type() == QEvent::MouseButtonDblClick) {
+    sinceDoubleClick_.start();
+    doubleClickAt_ = event->position().toPoint();
+    core_->press(point, 2, false);
+  } else {
+    // A third press soon after a double click, near it, takes the whole line.
+    const bool triple = sinceDoubleClick_.isValid() &&
+                        !sinceDoubleClick_.hasExpired(QApplication::doubleClickInterval()) &&
+                        (event->position().toPoint() - doubleClickAt_).manhattanLength() <
+                            QApplication::startDragDistance();
+    sinceDoubleClick_.invalidate();
+    core_->press(point, triple ? 3 : 1, event->modifiers() & Qt::ShiftModifier);
+  }
 }
 
-void LogView::mousePressEvent(QMouseEvent* event) {
-  if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
-  // A third press soon after a double click, near it, takes the whole line.
-  const bool triple = sinceDoubleClick_.isValid() &&
-                      !sinceDoubleClick_.hasExpired(QApplication::doubleClickInterval()) &&
-                      (event->position().toPoint() - doubleClickAt_).manhattanLength() <
-                          QApplication::startDragDistance();
-  sinceDoubleClick_.invalidate();
-  press(event, triple ? 3 : 1);
-}
-
-void LogView::mouseDoubleClickEvent(QMouseEvent* event) {
-  if (event->button() != Qt::LeftButton) return;
-  sinceDoubleClick_.start();
-  doubleClickAt_ = event->position().toPoint();
-  press(event, 2);
-}
-
-void LogView::mouseMoveEvent(QMouseEvent* event) {
-  if (event->buttons() & Qt::LeftButton) core_->drag(toCore(event->position()));
-}
-
-void LogView::mouseReleaseEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton) core_->release();
-}
-
-void LogView::wheelEvent(QWheelEvent* event) {
+void LogView::wheel(QWheelEvent* event) {
   // A touchpad's pixels as they come; a wheel's notches as lines.
   if (!event->pixelDelta().isNull()) {
     core_->scrollBy(-event->pixelDelta().y());
   } else {
     core_->scrollLines(-event->angleDelta().y() / 120.0 * QApplication::wheelScrollLines());
   }
-  event->accept();
 }
 
 void LogView::keyPressEvent(QKeyEvent* event) {
-  const int key = event->key();
-  if (event->matches(QKeySequence::Copy)) {
-    copy();
-  } else if (event->matches(QKeySequence::SelectAll)) {
-    core_->selectAll();
-  } else if (key == Qt::Key_Up || key == Qt::Key_Down) {
-    core_->scrollLines(key == Qt::Key_Up ? -1 : 1);
-  } else if (key == Qt::Key_PageUp || key == Qt::Key_PageDown) {
-    core_->scrollPages(key == Qt::Key_PageUp ? -1 : 1);
-  } else if (key == Qt::Key_Home || key == Qt::Key_End) {
-    key == Qt::Key_Home ? core_->scrollToStart() : core_->scrollToEnd();
-  } else {
-    return QAbstractScrollArea::keyPressEvent(event);
+  static constexpr std::pair<int, Command> kKeys[] = {
+      {Qt::Key_Up, Command::kLineUp},     {Qt::Key_Down, Command::kLineDown},
+      {Qt::Key_PageUp, Command::kPageUp}, {Qt::Key_PageDown, Command::kPageDown},
+      {Qt::Key_Home, Command::kStart},    {Qt::Key_End, Command::kEnd}};
+  if (event->matches(QKeySequence::Copy)) return copy();
+  if (event->matches(QKeySequence::SelectAll)) return core_->perform(Command::kSelectAll);
+  for (const auto& [key, command] : kKeys) {
+    if (key == event->key()) return core_->perform(command);
   }
-  event->accept();
+  QAbstractScrollArea::keyPressEvent(event);
 }
 
-void LogView::contextMenuEvent(QContextMenuEvent* event) {
-  QMenu menu(this);
-  QAction* copyAction = menu.addAction(QStringLiteral("コピー"), this, &LogView::copy);
-  copyAction->setShortcut(QKeySequence::Copy);
-  copyAction->setEnabled(core_->reader().hasSelection());
-  menu.addAction(QStringLiteral("すべてを選択"), this, [this] { core_->selectAll(); })
-      ->setShortcut(QKeySequence::SelectAll);
-  menu.exec(event->globalPos());
+bool LogView::viewportEvent(QEvent* event) {
+  switch (event->type()) {
+    case QEvent::Paint:
+      paint();
+      return true;
+    case QEvent::Resize:
+      core_->setSize(viewport()->width(), viewport()->height());
+      break;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+      if (static_cast<QMouseEvent*>(event)->button() != Qt::LeftButton) break;
+      [[fallthrough]];
+    case QEvent::MouseMove:
+    case QEvent::MouseButtonRelease:
+      mouse(static_cast<QMouseEvent*>(event));
+      return true;
+    case QEvent::Wheel:
+      wheel(static_cast<QWheelEvent*>(event));
+      return true;
+    case QEvent::ContextMenu: {
+      QMenu menu(this);
+      menu.addAction(QStringLiteral("コピー"), QKeySequence::Copy, this, &LogView::copy)
+          ->setEnabled(core_->reader().hasSelection());
+      menu.addAction(QStringLiteral("すべてを選択"), QKeySequence::SelectAll, this,
+                     [this] { core_->perform(Command::kSelectAll); });
+      menu.exec(static_cast<QContextMenuEvent*>(event)->globalPos());
+      return true;
+    }
+    default:
+      break;
+  }
+  return QAbstractScrollArea::viewportEvent(event);
+}
+
+bool LogView::event(QEvent* event) {
+  const bool handled = QAbstractScrollArea::event(event);
+  switch (event->type()) {
+    case QEvent::FontChange:
+      core_->relayout();
+      break;
+    case QEvent::FocusIn:
+    case QEvent::FocusOut:
+    case QEvent::WindowActivate:
+    case QEvent::WindowDeactivate:
+      core_->setActive(hasFocus() && isActiveWindow());
+      break;
+    case QEvent::Resize:
+      border_->setGeometry(rect());
+      border_->raise();
+      break;
+    default:
+      break;
+  }
+  return handled;
 }
 
 bool LogView::eventFilter(QObject* watched, QEvent* event) {
   // The wheel over the scroll bar scrolls the text too, not bytes.
-  if (watched == verticalScrollBar() && event->type() == QEvent::Wheel) {
-    wheelEvent(static_cast<QWheelEvent*>(event));
-    return true;
+  if (watched != verticalScrollBar() || event->type() != QEvent::Wheel) {
+    return QAbstractScrollArea::eventFilter(watched, event);
   }
-  return QAbstractScrollArea::eventFilter(watched, event);
-}
-
-void LogView::resizeEvent(QResizeEvent* event) {
-  QAbstractScrollArea::resizeEvent(event);
-  border_->setGeometry(rect());
-  border_->raise();
-  if (note_ != nullptr) note_->setGeometry(1, 1, width() - 2, note_->height());
-  core_->setSize(viewport()->width(), viewport()->height());
-}
-
-void LogView::followFocus() { core_->setActive(hasFocus() && isActiveWindow()); }
-
-void LogView::focusInEvent(QFocusEvent* event) {
-  QAbstractScrollArea::focusInEvent(event);
-  followFocus();
-}
-
-void LogView::focusOutEvent(QFocusEvent* event) {
-  QAbstractScrollArea::focusOutEvent(event);
-  followFocus();
-}
-
-void LogView::changeEvent(QEvent* event) {
-  QAbstractScrollArea::changeEvent(event);
-  if (event->type() == QEvent::FontChange) core_->relayout();
-  if (event->type() == QEvent::ActivationChange) followFocus();
+  wheel(static_cast<QWheelEvent*>(event));
+  return true;
 }
 
 }  // namespace corvane::qt

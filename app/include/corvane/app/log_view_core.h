@@ -36,25 +36,42 @@ struct ViewRect {
 
 // One segment of the log as a toolkit laid it out at the view's width, in
 // coordinates of its own: x from the text's left edge, y down from its top.
-// Units are UTF-16 units of the segment's text as shown.
+// Units are UTF-16 units of the segment's text as shown. The toolkit gives
+// its rows and what it alone knows: where a caret goes, what lies under a
+// point, and which characters are drawn as one.
 class SegmentLayout {
  public:
+  struct Row {
+    double top = 0;
+    double height = 0;
+    Unit start;
+  };
+
   virtual ~SegmentLayout() = default;
-  virtual double height() const = 0;
-  // Rows top down; a unit past the last is on the last row.
-  virtual std::size_t rowCount() const = 0;
-  virtual double rowTop(std::size_t row) const = 0;
-  virtual std::size_t rowOf(Unit unit) const = 0;
-  // The caret place nearest a point: where a click puts it.
-  virtual Unit caretAt(ViewPoint point) const = 0;
-  // The first unit of the character drawn under a point, or nearest it.
-  virtual Unit characterAt(ViewPoint point) const = 0;
+  double height() const { return height_; }
+  std::size_t rowCount() const { return rows_.size(); }
+  const Row& row(std::size_t row) const { return rows_[row]; }
+  Unit rowEnd(std::size_t row) const {
+    return row + 1 < rows_.size() ? rows_[row + 1].start : length();
+  }
+  // The row holding a unit (the last for one past the end), and the row at
+  // a height (the nearest one).
+  std::size_t rowOf(Unit unit) const;
+  std::size_t rowAt(double y) const;
+  // The boxes [from, to) is drawn in, one a row, each cluster whole; an
+  // empty range is a caret, a box of no width.
+  std::vector<ViewRect> rangeRects(Unit from, Unit to) const;
+
+  virtual Unit length() const = 0;
+  // Where a caret before `unit` stands on `row`.
+  virtual double xAt(std::size_t row, Unit unit) const = 0;
+  // The caret place nearest `x` on a row: where a click puts it.
+  virtual Unit caretAt(std::size_t row, double x) const = 0;
+  // A unit of the character drawn under `x` on a row, or nearest it.
+  virtual Unit characterAt(std::size_t row, double x) const = 0;
   // The characters drawn as one (an emoji of several code points, a letter
   // and its accents) around a unit: [first, second).
   virtual std::pair<Unit, Unit> clusterAt(Unit unit) const = 0;
-  // The boxes [from, to) is drawn in, one a row; a cluster's units share its
-  // box. An empty range is a caret: a box of no width, a row high.
-  virtual std::vector<ViewRect> rangeRects(Unit from, Unit to) const = 0;
   // The word around the character at `unit`, by the toolkit's own word
   // finder: Japanese has no spaces.
   virtual std::pair<Unit, Unit> wordAt(Unit unit) const = 0;
@@ -63,6 +80,12 @@ class SegmentLayout {
   SegmentLayout() = default;
   SegmentLayout(const SegmentLayout&) = default;
   SegmentLayout& operator=(const SegmentLayout&) = default;
+  // From the toolkit's constructor; an empty segment is one row of `height`.
+  void setRows(std::vector<Row> rows, double height);
+
+ private:
+  std::vector<Row> rows_;
+  double height_ = 1;
 };
 
 // What the view core needs of a toolkit: lay text out, know a row's height,
@@ -98,6 +121,12 @@ class LogViewCore final : private LogReader::View {
   // What changed: LogReader's bits, and the scroller's state.
   static constexpr LogReader::Changes kScroller = 1U << 4;
 
+  // What keys and the scroller ask of the view.
+  enum class Command { kLineUp, kLineDown, kPageUp, kPageDown, kStart, kEnd, kSelectAll };
+  // The command a key binding names by AppKit's standard selector
+  // ("moveUp:", "scrollPageDown:", ...), if the log has one.
+  static std::optional<Command> CommandNamed(std::string_view selector);
+
   LogViewCore(std::shared_ptr<LogModel> model, std::shared_ptr<MainQueue> mainQueue,
               LogViewSkin& skin, TextUnit accessibleUnit);
   ~LogViewCore() override;
@@ -116,6 +145,11 @@ class LogViewCore final : private LogReader::View {
   // Whether the selection is the one keys act on: it is drawn so.
   void setActive(bool active);
   bool active() const { return active_; }
+
+  // The strip across the top where the note on dropped output is drawn;
+  // none while nothing was dropped. The text begins below it.
+  ViewRect noteRect() const;
+  double textTop() const { return noteRect().height + kMargin; }
 
   // What to draw, top down: each segment in view, where its layout goes,
   // and the units of it that are selected.
@@ -138,12 +172,9 @@ class LogViewCore final : private LogReader::View {
   ViewRect frameFor(Offset from, Offset to);
 
   // The reader's commands.
+  void perform(Command command);
   void scrollLines(double lines);
-  void scrollPages(double pages);
   void scrollBy(double distance);
-  void scrollToStart();
-  void scrollToEnd();
-  void selectAll();
   // Exactly the text selected; nothing when none is, or when there is no
   // memory for a copy of that much (nothing is lost then).
   std::optional<std::string> copy() const;
@@ -199,6 +230,13 @@ class LogViewCore final : private LogReader::View {
   Range clusterRange(TextIndex index);
   Range wordRange(TextIndex index);
   Range lineRange(TextIndex index) const;
+  // The character, word or line at an index, or the one before or after
+  // it (`step` -1 or 1), as AT-SPI asks; none past either end.
+  enum class Boundary { kCharacter, kWord, kLine, kAll };
+  std::optional<Range> textAround(TextIndex index, Boundary boundary, int step);
+  // Units of the text as it was when `dropped` had gone from its start;
+  // what has gone since reads as spaces.
+  std::u16string textSince(std::uint64_t dropped, std::uint64_t from, std::uint64_t count) const;
   ViewRect frameForRange(Range range) { return frameFor(offsetOf(range.from), offsetOf(range.to)); }
   // A character's own box: its cluster's.
   ViewRect characterBox(TextIndex index);
@@ -248,6 +286,10 @@ class LogViewCore final : private LogReader::View {
   std::unordered_map<std::uint64_t, Cached> layouts_;
   double width_ = 1;
   double height_ = 1;
+  // What the reader was last given as the height rows are shown in, and
+  // what changed meanwhile.
+  double textHeight_ = 0;
+  LogReader::Changes carried_ = 0;
   bool active_ = false;
   Scroller scroller_;
   bool dragging_ = false;

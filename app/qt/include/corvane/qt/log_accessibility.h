@@ -1,5 +1,6 @@
 #pragma once
 
+#include "corvane/app/log_reader.h"
 #include "corvane/app/text_units.h"
 
 namespace corvane::qt {
@@ -15,9 +16,8 @@ inline constexpr TextUnit kAccessibleUnit = TextUnit::kCharacter;
 // ␀. Once per process is enough.
 void InstallLogAccessibility();
 
-// Tells screen readers what came and went since they last heard, and that
-// the selection or caret moved.
-void AnnounceTextChange(LogView* view);
-void AnnounceSelection(LogView* view);
+// Tells screen readers what came and went, and where the caret and the
+// selection are now.
+void AnnounceChanges(LogView* view, LogReader::Changes changes);
 
 }  // namespace corvane::qt

@@ -7,16 +7,13 @@
 
 #include "corvane/app/log_view_core.h"
 
-class QLabel;
-
 namespace corvane::qt {
 
 class QtMainQueue;
 
 // The installer's log on Qt: the view core's segments laid out with
 // QTextLayout and painted, and Qt's events turned into the core's calls.
-// Besides what the core does, it offers the X11 primary selection and a
-// context menu.
+// Besides, it offers the X11 primary selection and a context menu.
 class LogView : public QAbstractScrollArea, private LogViewSkin {
   Q_OBJECT
 
@@ -27,52 +24,29 @@ class LogView : public QAbstractScrollArea, private LogViewSkin {
   LogView& operator=(const LogView&) = delete;
 
   LogViewCore& core() { return *core_; }
-  const LogViewCore& core() const { return *core_; }
-  LogReader& reader() { return core_->reader(); }
-  const LogModel& model() const { return core_->model(); }
-  // Catches up with the model now, rather than at the next frame.
-  void catchUp() { core_->reader().catchUp(); }
-
   void copy();
-  QString droppedNote() const;
-  // A viewport point as the core takes it, and a core box as the viewport's.
-  static ViewPoint toCore(QPointF point) { return {point.x(), point.y()}; }
-  static QRect fromCore(const ViewRect& rect);
 
  protected:
-  void paintEvent(QPaintEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override;
-  void changeEvent(QEvent* event) override;
-  void focusInEvent(QFocusEvent* event) override;
-  void focusOutEvent(QFocusEvent* event) override;
+  bool event(QEvent* event) override;
+  bool viewportEvent(QEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseMoveEvent(QMouseEvent* event) override;
-  void mouseReleaseEvent(QMouseEvent* event) override;
-  void mouseDoubleClickEvent(QMouseEvent* event) override;
-  void wheelEvent(QWheelEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
-  void contextMenuEvent(QContextMenuEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   std::unique_ptr<SegmentLayout> lay(std::u16string_view text, double width) override;
   double lineHeight() override;
   void viewChanged(LogReader::Changes changes) override;
-
-  void press(QMouseEvent* event, int clicks);
+  void paint();
+  void mouse(QMouseEvent* event);
+  void wheel(QWheelEvent* event);
   void onScrollBarAction(int action);
-  void showNote();
-  void offerPrimarySelection();
-  void followFocus();
 
   const std::shared_ptr<QtMainQueue> queue_;
   std::unique_ptr<LogViewCore> core_;
+  QWidget* border_ = nullptr;
   QElapsedTimer sinceDoubleClick_;
   QPoint doubleClickAt_;
-  QLabel* note_ = nullptr;
-  QWidget* border_ = nullptr;
-  LogViewCore::Range offered_;
 };
 
 }  // namespace corvane::qt
