@@ -172,11 +172,19 @@ void LogReader::scrollBy(double distance) {
   Place place = top_;
   place.y += distance;
   while (place.y < 0 && model_->previous(place.segment)) place.y += heightOf(place.segment);
-  while (place.y >= heightOf(place.segment) && model_->next(place.segment)) {
-    place.y -= heightOf(place.segment);
-  }
+  place = past(place);
   place.y = std::max(0.0, place.y);
   moveTo(place);
+}
+
+LogReader::Place LogReader::past(Place place) {
+  // Each segment passed takes its own height off, not the next one's.
+  for (double height = heightOf(place.segment); place.y >= height;) {
+    if (!model_->next(place.segment)) break;
+    place.y -= height;
+    height = heightOf(place.segment);
+  }
+  return place;
 }
 
 void LogReader::scrollToStart() { moveTo({model_->firstSegment(), 0}); }
@@ -207,9 +215,7 @@ void LogReader::scrollToOffset(Offset offset) {
   // Already in view: stay.
   Place bottom = top_;
   bottom.y += viewHeight_;
-  while (bottom.y >= heightOf(bottom.segment) && model_->next(bottom.segment)) {
-    bottom.y -= heightOf(bottom.segment);
-  }
+  bottom = past(bottom);
   if (!(place < top_) && place < bottom) return;
   moveTo(place);
 }
@@ -223,7 +229,8 @@ std::pair<Offset, Offset> LogReader::unitAround(Offset offset, Granularity unit)
   const LogModel::Segment segment = model_->segmentAt(offset);
   const Unit length = model_->unitAt(segment, segment.to);
   if (length == Unit(0)) return {offset, offset};
-  const auto [first, second] = view_.wordAt(segment, std::min(model_->unitAt(segment, offset), length - 1));
+  const auto [first, second] =
+      view_.wordAt(segment, std::min(model_->unitAt(segment, offset), length - 1));
   return {model_->offsetAt(segment, first), model_->offsetAt(segment, second)};
 }
 

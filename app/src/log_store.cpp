@@ -247,9 +247,7 @@ const LogStore::Chunk& LogStore::chunkAt(Offset offset) const {
   return chunks_[chunkIndex(offset)];
 }
 
-char LogStore::byteAt(Offset offset) const {
-  return chunkAt(offset).bytes[withinChunk(offset)];
-}
+char LogStore::byteAt(Offset offset) const { return chunkAt(offset).bytes[withinChunk(offset)]; }
 
 std::string LogStore::text(Offset from, Offset to) const {
   from = std::clamp(from, begin_, end_);
@@ -304,8 +302,7 @@ utf8::Counts LogStore::countsAt(Offset offset) const {
 }
 
 TextIndex LogStore::indexAt(Offset offset, TextUnit unit) const {
-  return TextIndex(countsAt(std::clamp(offset, begin_, end_)).in(unit) -
-                   countsAt(begin_).in(unit));
+  return TextIndex(countsAt(std::clamp(offset, begin_, end_)).in(unit)-countsAt(begin_).in(unit));
 }
 
 Offset LogStore::offsetAt(TextIndex index, TextUnit unit) const {

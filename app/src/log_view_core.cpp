@@ -29,7 +29,9 @@ ViewRect ViewRect::united(const ViewRect& other) const {
 void SegmentLayout::setRows(std::vector<Row> rows, double height) {
   rows_ = std::move(rows);
   if (rows_.empty()) rows_.push_back({0, height, Unit(0)});
-  height_ = std::max({1.0, height, rows_.back().top + rows_.back().height});
+  // Whole units: the reader's place adds and takes heights, which must come
+  // back to where it was.
+  height_ = std::ceil(std::max({1.0, height, rows_.back().top + rows_.back().height}));
 }
 
 std::size_t SegmentLayout::rowOf(Unit unit) const {

@@ -337,6 +337,7 @@ TEST_F(LogViewCoreTest, ScrollerCommandsAndWhatChanged) {
       << "a page is the view less a row";
   core.perform(LogViewCore::Command::kStart);
   EXPECT_TRUE(topLine() == "line 0 of the log\n" && core.scroller().fraction() == 0);
+
   core.scrollerToFraction(0.5);
   EXPECT_NEAR(std::stod(topLine().substr(5)), 500, 5);
 
@@ -355,6 +356,20 @@ TEST_F(LogViewCoreTest, ScrollerCommandsAndWhatChanged) {
   skin.changes = 0;
   append(lines(1011, 2000));
   EXPECT_TRUE(skin.changes & LogReader::kNote) << "lines dropped";
+}
+
+// Moving down past a line of several rows takes off its own height: a page
+// down and up again come back to the same row.
+TEST_F(LogViewCoreTest, PagesComeBackOverTallLines) {
+  append(lines(0, 5) + "a line long enough to wrap over three rows of twenty units each\n" +
+         lines(5, 100));
+  core.perform(LogViewCore::Command::kStart);
+  core.perform(LogViewCore::Command::kLineDown);
+  core.perform(LogViewCore::Command::kPageDown);
+  EXPECT_EQ(topLine(), "line 6 of the log\n") << "nine rows on: four lines, four rows, one";
+  core.perform(LogViewCore::Command::kPageUp);
+  EXPECT_EQ(topLine(), "line 1 of the log\n");
+  EXPECT_EQ(reader.top().y, 0);
 }
 
 // A drag held past the bottom edge keeps scrolling and selecting, one step

@@ -79,10 +79,12 @@ class QtSegmentLayout final : public SegmentLayout {
     // An alias of the text, not a copy.
     const icu::UnicodeString text(false, layout_.text().utf16(), Position(length()));
     words->setText(text);
-    const std::int32_t first = words->preceding(Position(unit) + 1);
-    const std::int32_t second = words->following(Position(unit));
-    return {UnitAt(first == icu::BreakIterator::DONE ? 0 : first),
-            second == icu::BreakIterator::DONE ? length() : UnitAt(second)};
+    // The word that ends first after the unit, and where it begins: one
+    // past the unit could fall inside a surrogate pair.
+    std::int32_t second = words->following(Position(unit));
+    if (second == icu::BreakIterator::DONE) second = Position(length());
+    const std::int32_t first = words->preceding(second);
+    return {UnitAt(first == icu::BreakIterator::DONE ? 0 : first), UnitAt(second)};
   }
 
  private:

@@ -142,6 +142,8 @@ class LogReader final : private LogModel::Observer {
   bool settle();
   double heightOf(const LogModel::Segment& segment);
   Place placeOf(Offset offset);
+  // The same place, its y within the segment it falls in, going down.
+  Place past(Place place);
   struct Snapshot {
     Place top;
     Offset anchor, cursor, begin, end;

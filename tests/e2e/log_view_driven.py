@@ -1,0 +1,318 @@
+# The log view driven from outside as a reader drives it: real pointer, wheel
+# and key events (XTest) sent to a running window over 200,000 lines, and
+# the result read from the window's own report, from the clipboard and, on
+# Linux, over AT-SPI as a screen reader reads it. The same tests run against
+# the Qt window (corvane-log-probe) and the AppKit one built against GNUstep
+# (the installer's test copy with its check), which share one view core.
+# run_log_view_driven.sh gives them a display and a bus session:
+#   CORVANE_PROBE="qt PROGRAM" or "appkit APP_BUNDLE"
+
+import json
+import os
+import subprocess
+import time
+
+import pytest
+import Xlib.error
+from Xlib import X, XK, display as xdisplay
+from Xlib.ext import xtest
+
+KIND, TARGET = os.environ["CORVANE_PROBE"].split(" ", 1)
+LINES = 200_000
+LINE_ENDS = "{1 crlf\r\ncr\rls\u2028ps\u2029nul\0 tab\t😀 あ 1}"
+LONG = ("{2 " + "abcあいう" * 2000)[:10_000 + 3]
+# A generous bound for one step; each waits for its event, not for time.
+STEP = float(os.environ.get("STEP", 60))
+
+
+def long_line():
+    text = "{2 "
+    while len(text.encode()) < 10_000:
+        text += "abcあいう"
+    return text + " 2}\n"
+
+
+class Window:
+    # One running view, its display, and what it last reported.
+
+    def __init__(self, tmp_path, lines=LINES, budget=None, env=None):
+        self.display = xdisplay.Display(os.environ["DISPLAY"])
+        self.report_path = str(tmp_path / "report")
+        self.syncs = 0
+        self.sync_key = self.keycode("Pause")
+        args = [str(lines)] + ([str(budget)] if budget else [])
+        environ = dict(os.environ, **(env or {}))
+        if KIND == "qt":
+            command = [TARGET, self.report_path] + args
+        else:
+            copy = tmp_path / "Corvane Installer.app"
+            subprocess.run(["cp", "-R", TARGET, str(copy)], check=True)
+            command = [str(copy / "Contents/MacOS/Corvane Installer"),
+                       "-NSMenuInterfaceStyle", "NSMacintoshInterfaceStyle"]
+            environ.update(CORVANE_APPKIT_PROBE=self.report_path, CORVANE_APPKIT_PROBE_ARGS=" ".join(args),
+                           HOME=str(tmp_path), CFFIXED_USER_HOME=str(tmp_path))
+        self.process = subprocess.Popen(command, env=environ, stdout=subprocess.DEVNULL,
+                                        stderr=open(tmp_path / "stderr", "w"), start_new_session=True)
+        self.state = self.wait(lambda r: r["sync"] == 0, "the window showing the end")
+        # Keys go where the pointer is: in the text.
+        view = self.state["view"]
+        self.click(view[0] + view[2] / 2, view[1] + view[3] / 2)
+
+    def close(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, 9)
+        self.process.wait()
+        self.display.close()
+
+    def keycode(self, name):
+        keysym = XK.string_to_keysym(name)
+        code = self.display.keysym_to_keycode(keysym)
+        assert code, f"no key gives {name}"
+        return code
+
+    def wait(self, ready, what):
+        deadline = time.monotonic() + STEP
+        while time.monotonic() < deadline:
+            assert self.process.poll() is None, f"the window ended ({self.process.returncode}) waiting for {what}"
+            try:
+                with open(self.report_path, encoding="utf-8") as f:
+                    report = json.load(f)
+                if ready(report):
+                    return report
+            except (FileNotFoundError, json.JSONDecodeError):
+                pass
+            time.sleep(0.02)
+        raise AssertionError(f"no report of {what} within {STEP} s")
+
+    def sync(self, ask=()):
+        # Everything sent before the sync key has been handled once the
+        # window reports it: X delivers a client's events in order.
+        self.syncs += 1
+        with open(self.report_path + ".ask", "w", encoding="utf-8") as f:
+            f.write("".join(line + "\n" for line in (f"sync {self.syncs}",) + tuple(ask)))
+        self.press(self.sync_key)
+        self.state = self.wait(lambda r: r["sync"] == self.syncs, f"sync {self.syncs}")
+        return self.state
+
+    def until(self, ready, what):
+        # For what comes in its own time, such as a menu: a sync at a time.
+        deadline = time.monotonic() + STEP
+        while not ready(self.sync()):
+            assert time.monotonic() < deadline, f"no {what} within {STEP} s"
+        return self.state
+
+    def popups(self):
+        # Menus shown over the window: windows no window manager places.
+        shown = []
+        for child in self.display.screen().root.query_tree().children:
+            try:
+                attributes = child.get_attributes()
+            except Xlib.error.BadWindow:  # gone meanwhile
+                continue
+            if attributes.override_redirect and attributes.map_state == X.IsViewable:
+                shown.append(child)
+        return shown
+
+    def press(self, code, modifiers=()):
+        mods = [self.keycode(m) for m in modifiers]
+        for m in mods:
+            xtest.fake_input(self.display, X.KeyPress, m)
+        xtest.fake_input(self.display, X.KeyPress, code)
+        xtest.fake_input(self.display, X.KeyRelease, code)
+        for m in reversed(mods):
+            xtest.fake_input(self.display, X.KeyRelease, m)
+        self.display.sync()
+
+    def key(self, name, modifiers=()):
+        self.press(self.keycode(name), modifiers)
+        return self.sync()
+
+    def command(self, letter):
+        # ⌘ is the Alt key to GNUstep; Ctrl on a Linux desktop.
+        return self.key(letter, ["Alt_L" if KIND == "appkit" else "Control_L"])
+
+    def move(self, x, y):
+        xtest.fake_input(self.display, X.MotionNotify, x=int(x), y=int(y))
+        self.display.sync()
+
+    def button(self, kind, button=1):
+        xtest.fake_input(self.display, kind, button)
+        self.display.sync()
+
+    def click(self, x, y, count=1, button=1, modifiers=()):
+        self.move(x, y)
+        mods = [self.keycode(m) for m in modifiers]
+        for m in mods:
+            xtest.fake_input(self.display, X.KeyPress, m)
+        for _ in range(count):
+            self.button(X.ButtonPress, button)
+            self.button(X.ButtonRelease, button)
+        for m in reversed(mods):
+            xtest.fake_input(self.display, X.KeyRelease, m)
+        self.display.sync()
+
+    def wheel(self, notches):
+        button = 4 if notches < 0 else 5
+        for _ in range(abs(notches)):
+            self.button(X.ButtonPress, button)
+            self.button(X.ButtonRelease, button)
+        return self.sync()
+
+    def box(self, text):
+        box = self.sync([f"find {text}"])["found"][text]
+        assert box is not None, f"{text!r} is not kept"
+        return box
+
+    def clipboard(self):
+        if KIND == "appkit":
+            return self.sync()["clipboard"]
+        out = subprocess.run(["xclip", "-o", "-selection", "clipboard"], capture_output=True, timeout=STEP)
+        return out.stdout.decode("utf-8")
+
+
+def top_number(state):
+    # The number of the numbered line at the top of the view.
+    words = state["top"].split(" ")
+    assert words[0] == "line", f"not a numbered line at the top: {state['top']!r}"
+    return int(words[1])
+
+
+def scroller_on(state, what):
+    bar = state["scroller"]
+    assert bar["shown"] and bar["enabled"], f"after {what}: the scroller is off: {bar}"
+    knob, track = bar["knobRect"], bar["track"]
+    assert 0 < bar["knob"] < 0.01 and knob[3] >= 4, f"after {what}: no knob to drag: {bar}"
+    assert track[1] <= knob[1] and knob[1] + knob[3] <= track[1] + track[3] + 1, f"after {what}: {bar}"
+
+
+@pytest.fixture
+def window(tmp_path):
+    shown = Window(tmp_path)
+    yield shown
+    shown.close()
+
+
+# Over 200,000 lines, after every way a reader moves, the scroller is on and
+# its knob can be taken: the wheel, keys, a press on the track, the knob
+# dragged.
+def test_the_scroller_stays_on_with_its_knob_after_every_reader_action(window):
+    state = window.state
+    assert state["follows"] and state["scroller"]["value"] == 1
+    scroller_on(state, "the start")
+    state = window.wheel(-3)
+    scroller_on(state, "the wheel")
+    assert not state["follows"] and state["scroller"]["value"] < 1
+    state = window.key("Home")
+    scroller_on(state, "Home")
+    assert top_number(state) == 1 and state["scroller"]["value"] == 0
+    assert top_number(window.key("Down")) == 2
+    state = window.key("Next")
+    scroller_on(state, "Page Down")
+    assert 8 <= top_number(state) - 2 <= 20, "a page is the rows in view less one"
+    state = window.key("Prior")
+    scroller_on(state, "Page Up")
+    assert top_number(state) == 2, state["place"]
+    state = window.wheel(2)
+    scroller_on(state, "the wheel down")
+    assert top_number(state) > 2
+    state = window.key("End")
+    scroller_on(state, "End")
+    assert state["follows"] and state["scroller"]["value"] == 1
+
+    # The knob, taken in the middle and dragged to the middle of the track.
+    knob, track = state["scroller"]["knobRect"], state["scroller"]["track"]
+    x = knob[0] + knob[2] / 2
+    window.move(x, knob[1] + knob[3] / 2)
+    window.button(X.ButtonPress)
+    for step in range(1, 11):
+        window.move(x, knob[1] + knob[3] / 2 + (track[1] + track[3] / 2 - knob[1] - knob[3] / 2) * step / 10)
+    window.button(X.ButtonRelease)
+    state = window.sync()
+    scroller_on(state, "a drag of the knob")
+    assert abs(top_number(state) - LINES / 2) < LINES / 20, "halfway down the track, halfway through"
+
+    # A press on the track above the knob pages up.
+    middle = top_number(state)
+    knob = state["scroller"]["knobRect"]
+    window.click(x, (track[1] + knob[1]) / 2)
+    state = window.sync()
+    scroller_on(state, "a press on the track")
+    assert 0 < middle - top_number(state) < 100
+
+
+# Clicks by unit where the pointer presses, Shift+click, the keys to select
+# and copy, the context menu; what is copied is read from the clipboard, from
+# outside where the toolkit lets it be.
+def test_clicks_select_and_copy_exactly_what_a_reader_picks(window):
+    command_copy = lambda: window.command("c")
+    # A click at the start of one line, Shift+click at the end of it: every
+    # kind of line end, NUL, a tab and an emoji, exactly.
+    first, last = window.box("{1"), window.box(" 1}")
+    window.click(first[0] + 1, first[1] + first[3] / 2)
+    window.click(last[0] + last[2] - 1, last[1] + last[3] / 2, modifiers=["Shift_L"])
+    state = window.sync()
+    assert state["selection"] == LINE_ENDS
+    command_copy()
+    assert window.clipboard() == LINE_ENDS
+
+    # A double click on a word; on the emoji with its skin tone, the whole
+    # of what is drawn as one.
+    tab = window.box("tab")
+    window.click(tab[0] + tab[2] / 2, tab[1] + tab[3] / 2, count=2)
+    assert window.sync()["selection"] == "tab"
+    thumb = window.box("👍🏽")
+    window.click(thumb[0] + thumb[2] * 0.75, thumb[1] + thumb[3] / 2, count=2)
+    picked = window.sync()["selection"]
+    # GNUstep's own notion of a composed character knows no skin tones.
+    assert picked == "👍🏽" or (KIND == "appkit" and picked == "👍"), picked
+    if KIND == "qt":
+        word = window.box("設定")
+        window.click(word[0] + word[2] / 4, word[1] + word[3] / 2, count=2)
+        assert window.sync()["selection"] == "設定", "a Japanese word, whole"
+
+    # A triple click takes the whole line, however long.
+    tail = window.box(" 2}")
+    window.click(tail[0], tail[1] + tail[3] / 2, count=3)
+    state = window.sync()
+    assert state["selectionLength"] == len(long_line().encode()) and state["selection"] == long_line()
+
+    # Select all, then copy: everything kept, to the byte.
+    window.command("a")
+    command_copy()
+    copied = window.clipboard()
+    assert len(copied.encode()) == window.state["keptBytes"]
+    assert copied.endswith("ok 👍🏽 done\nthe last line\n") and copied.startswith("line 1 x")
+
+    # The context menu, by the pointer: コピー is off with nothing selected,
+    # and すべてを選択 selects all.
+    window.click(tab[0], tab[1] + tab[3] / 2)
+    assert window.sync()["selectionLength"] == 0
+    window.click(tab[0], tab[1] + tab[3] / 2, button=3)
+    menu = window.until(lambda r: len(r["menu"]) == 2, "the context menu")["menu"]
+    assert [(item["title"], item["enabled"]) for item in menu] == [("コピー", 0), ("すべてを選択", 1)]
+    box = menu[1]["box"]
+    window.click(box[0] + box[2] / 2, box[1] + box[3] / 2)
+    # A key sent while the menu is going could go with it.
+    deadline = time.monotonic() + STEP
+    while window.popups():
+        assert time.monotonic() < deadline, "the menu stays"
+        time.sleep(0.02)
+    assert window.sync()["selectionLength"] == window.state["keptBytes"]
+
+
+# A drag held past the bottom edge keeps scrolling while the pointer rests
+# there, selecting as it goes; let go, it stops.
+def test_a_drag_held_past_the_edge_keeps_scrolling(window):
+    window.key("Home")
+    view = window.state["view"]
+    window.move(view[0] + 20, view[1] + 30)
+    window.button(X.ButtonPress)
+    window.move(view[0] + 20, view[1] + view[3] + 25)
+    first = window.sync()
+    later = window.until(lambda r: top_number(r) > top_number(first) + 20, "scrolling with the pointer at rest")
+    first_line = window.sync()["selection"].split("\n")[0]
+    assert any(f"line {k} {'x' * 20}".endswith(first_line) for k in (1, 2, 3)), first_line
+    window.button(X.ButtonRelease)
+    stopped = window.sync()
+    assert window.sync()["top"] == stopped["top"], "let go: no more scrolling"
+    assert top_number(stopped) >= top_number(later)

@@ -1,0 +1,160 @@
+#pragma once
+
+// What a log view driven from outside reports (tests/e2e/log_view_driven.py),
+// the same for the Qt probe and the AppKit check. The driver sends real
+// pointer and key events, then a sync key (Pause); on that key the probe answers
+// the driver's questions and writes what a reader would see, in screen
+// pixels from the top left.
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "corvane/app/log_view_core.h"
+
+namespace corvane::testing {
+
+// The output the driven views show: numbered lines, every seventh long
+// enough to wrap, then lines a reader picks from.
+inline std::string ProbeText(int lines) {
+  std::string text;
+  for (int i = 1; i <= lines; ++i) {
+    text += "line " + std::to_string(i) + " " + std::string(i % 7 == 0 ? 150 : 20, 'x') + "\n";
+  }
+  std::string longLine = "{2 ";
+  while (longLine.size() < 10'000) longLine += "abcあいう";
+  text += longLine + " 2}\n";
+  static constexpr char kLineEnds[] = "{1 crlf\r\ncr\rls\u2028ps\u2029nul\0 tab\t😀 あ 1}\n";
+  text += std::string(kLineEnds, sizeof kLineEnds - 1);
+  return text + "「設定」を開いてください\nok 👍🏽 done\nthe last line\n";
+}
+
+// At most `limit` bytes of UTF-8, whole characters.
+inline std::string_view Prefix(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) return text;
+  while (limit > 0 && (static_cast<unsigned char>(text[limit]) & 0xC0U) == 0x80U) --limit;
+  return text.substr(0, limit);
+}
+
+inline std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+inline std::string JsonRect(const std::optional<ViewRect>& rect) {
+  if (!rect) return "null";
+  std::ostringstream out;
+  out << "[" << rect->x << ", " << rect->y << ", " << rect->width << ", " << rect->height << "]";
+  return out.str();
+}
+
+// The toolkit's own scroller, as drawn.
+struct ProbeScroller {
+  bool shown = false;
+  bool enabled = false;
+  double value = 0;
+  double knob = 0;
+  ViewRect knobRect;
+  ViewRect track;
+};
+
+// What the probe shows and where, and the toolkit's answers.
+struct ProbeView {
+  LogViewCore& core;
+  // The view's geometry to the screen's.
+  std::function<ViewRect(const ViewRect&)> toScreen;
+  // The view's own bounds, in its geometry.
+  ViewRect bounds;
+  ProbeScroller scroller;
+  // What the toolkit's general clipboard holds, where the driver cannot
+  // read it from outside.
+  std::optional<std::string> clipboard;
+  // The items of a menu open over the window: title, enabled, box.
+  struct MenuItem {
+    std::string title;
+    bool enabled = false;
+    ViewRect box;
+  };
+  std::vector<MenuItem> menu;
+};
+
+// Answers the driver's questions (one a line: "sync N", the report's name;
+// "find TEXT", the box of the last place TEXT is kept; "append N", N more
+// lines) and writes the report to `path`, by renaming, so that the driver
+// never reads half of it.
+inline void WriteProbeReport(const std::string& path, ProbeView view) {
+  LogViewCore& core = view.core;
+  const LogStore& store = core.store();
+  std::string found;
+  int sync = 0;
+  std::ifstream ask(path + ".ask");
+  for (std::string line; std::getline(ask, line);) {
+    if (line.rfind("sync ", 0) == 0) {
+      sync = std::stoi(line.substr(5));
+    } else if (line.rfind("append ", 0) == 0) {
+      const int count = std::stoi(line.substr(7));
+      std::string more;
+      for (int i = 0; i < count; ++i) more += "appended " + std::to_string(i) + "\n";
+      core.model().append(more);
+      core.reader().catchUp();
+    } else if (line.rfind("find ", 0) == 0) {
+      const std::string what = line.substr(5);
+      const std::size_t at = store.text().rfind(what);
+      std::optional<ViewRect> box;
+      if (at != std::string::npos) {
+        const Offset from = store.beginOffset() + at;
+        box = view.toScreen(core.frameFor(from, from + what.size()));
+      }
+      found += (found.empty() ? "" : ", ") + JsonString(what) + ": " + JsonRect(box);
+    }
+  }
+  auto lineAt = [&](double y) {
+    const Line line = store.lineAt(core.caretAt({LogViewCore::kMargin + 1, y}));
+    return std::string(Prefix(store.text(store.lineStart(line), store.lineEnd(line)), 80));
+  };
+  const std::string selected = core.reader().selectedText();
+  const ProbeScroller& bar = view.scroller;
+  std::ostringstream out;
+  out << "{\"sync\": " << sync << ", \"top\": " << JsonString(lineAt(core.textTop() + 1))
+      << ", \"place\": [" << core.reader().top().segment.line.value() << ", "
+      << core.reader().top().y << "], \"follows\": " << core.reader().followsEnd()
+      << ", \"selection\": " << JsonString(Prefix(selected, 20'000))
+      << ", \"selectionLength\": " << selected.size() << ", \"keptBytes\": " << store.keptBytes()
+      << ", \"droppedLines\": " << store.droppedLines()
+      << ", \"scroller\": {\"shown\": " << bar.shown << ", \"enabled\": " << bar.enabled
+      << ", \"value\": " << bar.value << ", \"knob\": " << bar.knob
+      << ", \"knobRect\": " << JsonRect(bar.knobRect) << ", \"track\": " << JsonRect(bar.track)
+      << "}, \"view\": " << JsonRect(view.toScreen(view.bounds)) << ", \"found\": {" << found
+      << "}";
+  out << ", \"menu\": [";
+  for (std::size_t i = 0; i < view.menu.size(); ++i) {
+    out << (i == 0 ? "" : ", ") << "{\"title\": " << JsonString(view.menu[i].title)
+        << ", \"enabled\": " << view.menu[i].enabled << ", \"box\": " << JsonRect(view.menu[i].box)
+        << "}";
+  }
+  out << "]";
+  if (view.clipboard) out << ", \"clipboard\": " << JsonString(*view.clipboard);
+  out << "}\n";
+  std::ofstream(path + ".new") << out.str();
+  std::rename((path + ".new").c_str(), path.c_str());
+}
+
+}  // namespace corvane::testing
