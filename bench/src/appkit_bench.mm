@@ -45,8 +45,10 @@ CorvaneLogView* LogViewOf(const std::shared_ptr<corvane::LogModel>& model) {
   for (NSWindow* window in [NSApp windows]) {
     for (NSView* view in [[window contentView] subviews]) {
       if (![view isKindOfClass:[NSScrollView class]]) continue;
-      id log = [static_cast<NSScrollView*>(view) documentView];
-      if ([log isKindOfClass:[CorvaneLogView class]] && [log model] == model) return log;
+      id document = [static_cast<NSScrollView*>(view) documentView];
+      if (![document isKindOfClass:[CorvaneLogView class]]) continue;
+      CorvaneLogView* log = static_cast<CorvaneLogView*>(document);
+      if (&[log core].model() == model.get()) return log;
     }
   }
   return nil;
@@ -90,7 +92,7 @@ void Measure(const char* path) {
       model->append(std::string_view(text).substr(at, std::size_t{256} << 10));
     }
     const auto start = std::chrono::steady_clock::now();
-    [log reader].catchUp();
+    [log core].reader().catchUp();
     [log display];
     updates.push_back(Ms(std::chrono::steady_clock::now() - start));
   }
@@ -100,13 +102,13 @@ void Measure(const char* path) {
   while (model->store().keptBytes() < std::size_t{100} << 20) {
     model->append(Lines(std::size_t{8} << 20, number));
   }
-  [log reader].catchUp();
-  [log reader].scrollToValue([log reader].scroller().range / 2);
+  [log core].reader().catchUp();
+  [log core].reader().scrollToValue([log core].reader().scroller().range / 2);
   // Three rows a step, as a wheel's notch goes, always into rows not yet laid out.
   std::vector<double> steps;
   for (int step = 0; step < 200; ++step) {
     const auto start = std::chrono::steady_clock::now();
-    [log reader].scrollBy(45);
+    [log core].reader().scrollBy(45);
     [log display];
     steps.push_back(Ms(std::chrono::steady_clock::now() - start));
   }

@@ -88,7 +88,7 @@ LogView* LogViewOf(QWidget* window) {
   return window != nullptr ? window->findChild<LogView*>(corvane::qt::names::kLogView) : nullptr;
 }
 
-bool AtBottom(LogView& view) { return view.reader().showsEnd(); }
+bool AtBottom(LogView& view) { return view.core().reader().showsEnd(); }
 
 // A 10 ms timer that records how late each of its ticks comes: how long the
 // event loop was kept from running it.
@@ -188,8 +188,9 @@ ScrollResult ScrollToTheStart(LogView& view) {
     result.longestMs = std::max(result.longestMs, ms);
     result.totalMs += ms;
   }
-  const corvane::LogStore& store = view.model().store();
-  result.reachedStart = store.lineAt(view.offsetAt({6, 6})) == store.firstLine();
+  const corvane::LogStore& store = view.core().store();
+  result.reachedStart =
+      store.lineAt(view.core().caretAt({6, view.core().textTop() + 2})) == store.firstLine();
   return result;
 }
 
@@ -252,7 +253,7 @@ int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
   const double peakRss = PeakRssMb();
 
   const bool atBottom = AtBottom(*view);
-  const corvane::LogStore& store = view->model().store();
+  const corvane::LogStore& store = view->core().store();
   const std::string shown = store.text();
   bool textOk = false;
   if (store.droppedCharacters() == 0) {
@@ -335,7 +336,7 @@ int RunStartup(const std::string& workdir, std::int64_t spawnNs) {
   FirstPaintWatcher watcher([&] {
     firstPaintMs = MsBetween(spawnNs, NowNs());
     LogView* view = LogViewOf(WindowOf(*delegate));
-    welcomeShown = view != nullptr && view->model().store().text() == corvane::texts::kWelcome;
+    welcomeShown = view != nullptr && view->core().store().text() == corvane::texts::kWelcome;
     QTimer::singleShot(kIdleAfterPaintMs, [&] {
       idleRss = CurrentRssMb();
       QApplication::quit();

@@ -5,10 +5,12 @@
 // writes what it found to that file and presses the close button;
 // tests/appkit/run_checks.sh compares. A log that stops at "paused\n" (the
 // script then waits for FILE.go1) has the activities held during the run
-// counted. The log so far goes into FILE.log as it grows. With
-// CORVANE_APPKIT_CHECK_LOG set, it then drives log views of its own, each in a
-// second window over a model it fills (one with a small bound, one holding
-// more than the view shows), and writes what it found to FILE.views.
+// counted. The log so far goes into FILE.log as it grows.
+//
+// With CORVANE_APPKIT_PROBE naming a file instead, it shows the installer's
+// window over a log it fills itself (CORVANE_APPKIT_PROBE_ARGS: lines and
+// budget) and reports what a reader sees on each press of Pause, for the tests
+// that drive it from outside (tests/e2e/log_view_driven.py).
 #import <AppKit/AppKit.h>
 #include <fcntl.h>
 #import <objc/runtime.h>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "corvane/app/log_model.h"
+#include "log_probe.h"
 #import "log_view.h"
 #import "string_bridge.h"
 #include "window_builder.h"
@@ -108,22 +111,6 @@ void AppendMenus(NSMutableString* report) {
                        [[NSApp servicesMenu] title]];
 }
 
-// As a key press reaches the text view: the menu item with that command key,
-// its action sent to the first responder.
-BOOL PressCommandKey(NSString* key, NSWindow* window) {
-  for (NSMenuItem* entry in [[NSApp mainMenu] itemArray]) {
-    for (NSMenuItem* item in [[entry submenu] itemArray]) {
-      if ([[item keyEquivalent] isEqual:key] &&
-          [item keyEquivalentModifierMask] == NSEventModifierFlagCommand) {
-        return [NSApp sendAction:[item action]
-                              to:[item target] != nil ? [item target] : [window firstResponder]
-                            from:item];
-      }
-    }
-  }
-  return NO;
-}
-
 // The AppKit class a view is, or is made from.
 NSString* AppKitClassName(NSView* view) {
   Class type = [view class];
@@ -137,232 +124,82 @@ CorvaneLogView* LogViewIn(NSScrollView* scroll) {
                                                          : nil;
 }
 
-// The scroll view of the log view drawing `model`, in any window.
-NSScrollView* ScrollViewOf(const LogModel* model) {
-  for (NSWindow* window in [NSApp windows]) {
-    for (NSView* view in [[window contentView] subviews]) {
-      if (![view isKindOfClass:[NSScrollView class]]) continue;
-      CorvaneLogView* log = LogViewIn(static_cast<NSScrollView*>(view));
-      if (log != nil && [log model].get() == model) return static_cast<NSScrollView*>(view);
-    }
-  }
-  return nil;
-}
-
 // The view has caught up with its model: the last of it is drawn in view.
 BOOL ShowsEnd(CorvaneLogView* log) {
-  const NSRect end = [log rectForOffset:[log model]->store().endOffset()];
-  return [log reader].showsEnd() && !NSIsEmptyRect(end) && NSMaxY(end) <= NSHeight([log bounds]);
+  corvane::LogViewCore& core = [log core];
+  const corvane::ViewRect end = core.frameFor(core.store().endOffset(), core.store().endOffset());
+  return core.reader().showsEnd() && end.height > 0 && end.bottom() <= NSHeight([log bounds]);
 }
 
-BOOL ShowsFirstLine(CorvaneLogView* log) {
-  const LogStore& store = [log model]->store();
-  return store.lineAt([log offsetAtPoint:NSMakePoint(10, 2)]) == store.firstLine();
+// The probe: a log view driven from outside.
+NSString* probePath;
+CorvaneLogView* probeLog;
+NSMenu* probeMenu;
+
+// A rectangle of a view, in X's screen pixels: from the top left.
+corvane::ViewRect ToScreen(NSView* view, NSRect rect) {
+  const NSRect screen = [[view window] convertRectToScreen:[view convertRect:rect toView:nil]];
+  return {NSMinX(screen), NSHeight([[NSScreen mainScreen] frame]) - NSMaxY(screen), NSWidth(screen),
+          NSHeight(screen)};
 }
 
-// The note on dropped output, while shown: a label inside the log's scroll
-// view.
-NSTextField* NoteOf(NSScrollView* scroll) {
-  for (NSView* view in [scroll subviews]) {
-    if ([view isKindOfClass:[NSTextField class]] && ![view isHidden]) {
-      return static_cast<NSTextField*>(view);
+std::string BytesOf(NSString* text) {
+  NSData* bytes = [text dataUsingEncoding:NSUTF8StringEncoding];
+  return std::string(static_cast<const char*>([bytes bytes]), [bytes length]);
+}
+
+void ReportProbe() {
+  NSScroller* bar = [[probeLog enclosingScrollView] verticalScroller];
+  corvane::testing::ProbeView view{
+      [probeLog core],
+      [](const corvane::ViewRect& rect) {
+        return ToScreen(probeLog, NSMakeRect(rect.x, rect.y, rect.width, rect.height));
+      },
+      { 0, 0, NSWidth([probeLog bounds]), NSHeight([probeLog bounds]) },
+      {![bar isHidden] && [bar superview] != nil, [bar isEnabled] == YES, [bar doubleValue],
+       [bar knobProportion], ToScreen(bar, [bar rectForPart:NSScrollerKnob]),
+       ToScreen(bar, [bar rectForPart:NSScrollerKnobSlot])},
+      BytesOf([[NSPasteboard generalPasteboard] stringForType:NSPasteboardTypeString]),
+      {}};
+  NSMenuView* shown = [probeMenu menuRepresentation];
+  if ([[shown window] isVisible]) {
+    for (NSInteger i = 0; i < [probeMenu numberOfItems]; ++i) {
+      NSMenuItem* item = [probeMenu itemAtIndex:i];
+      view.menu.push_back({ToStdString([item title]), [item isEnabled] == YES,
+                           ToScreen(shown, [shown rectOfItemAtIndex:i])});
     }
   }
-  return nil;
+  corvane::testing::WriteProbeReport(ToStdString(probePath), std::move(view));
 }
 
-// ⌘C, and whether the pasteboard, emptied first, then holds exactly
-// `expected`.
-BOOL CopiesAs(CorvaneLogView* log, const std::string& expected) {
-  NSPasteboard* pasteboard = [NSPasteboard generalPasteboard];
-  [pasteboard declareTypes:[NSArray arrayWithObject:NSPasteboardTypeString] owner:nil];
-  [pasteboard setString:@"" forType:NSPasteboardTypeString];
-  return PressCommandKey(@"c", [log window]) &&
-         [[pasteboard stringForType:NSPasteboardTypeString] isEqual:ToNSString(expected)];
-}
-
-// A press of the left button where `offset` is drawn, as a reader clicks.
-void Click(CorvaneLogView* log, std::uint64_t offset, NSInteger clicks,
-           NSEventModifierFlags modifiers = 0) {
-  const NSRect rect = [log rectForOffset:offset];
-  const NSPoint point = [log convertPoint:NSMakePoint(NSMinX(rect) + 1, NSMidY(rect)) toView:nil];
-  [log mouseDown:[NSEvent mouseEventWithType:NSEventTypeLeftMouseDown
-                                    location:point
-                               modifierFlags:modifiers
-                                   timestamp:0
-                                windowNumber:[[log window] windowNumber]
-                                     context:nil
-                                 eventNumber:0
-                                  clickCount:clicks
-                                    pressure:1]];
-}
-
-void PressKey(CorvaneLogView* log, unichar key, NSEventModifierFlags modifiers = 0) {
-  NSString* characters = [NSString stringWithCharacters:&key length:1];
-  [log keyDown:[NSEvent keyEventWithType:NSEventTypeKeyDown
-                                      location:NSZeroPoint
-                                 modifierFlags:modifiers
-                                     timestamp:0
-                                  windowNumber:[[log window] windowNumber]
-                                       context:nil
-                                    characters:characters
-                   charactersIgnoringModifiers:characters
-                                     isARepeat:NO
-                                       keyCode:0]];
-}
-
-std::string Lines(int from, int to) {
-  std::string text;
-  for (int i = from; i < to; ++i) {
-    // Every seventh wraps.
-    text += "line " + std::to_string(i) + " " + std::string(i % 7 != 0 ? 20 : 150, 'x') + "\r\n";
+// The sync key is the driver's, not the view's.
+void (*sendEvent)(id, SEL, NSEvent*);
+void SendEvent(id application, SEL selector, NSEvent* event) {
+  if ([event type] == NSKeyDown && [[event charactersIgnoringModifiers] length] > 0 &&
+      [[event charactersIgnoringModifiers] characterAtIndex:0] == NSPauseFunctionKey) {
+    ReportProbe();
+    return;
   }
-  return text;
+  sendEvent(application, selector, event);
 }
 
-// Runs the main run loop until `ready` holds, for 20 s at most: the log view
-// catches up with its model once a frame.
-BOOL Await(const std::function<BOOL()>& ready) {
-  const NSTimeInterval giveUp = [NSDate timeIntervalSinceReferenceDate] + 20;
-  while (!ready()) {
-    if ([NSDate timeIntervalSinceReferenceDate] > giveUp) return NO;
-    [[NSRunLoop currentRunLoop] runMode:NSDefaultRunLoopMode
-                             beforeDate:[NSDate dateWithTimeIntervalSinceNow:0.02]];
-  }
-  return YES;
-}
-
-// How often log views caught up with their models: counted around the view's
-// own method.
-int updates;
-void (*caughtUp)(id, SEL);
-void CountUpdate(id view, SEL selector) {
-  ++updates;
-  caughtUp(view, selector);
-}
-void CountUpdates() {
-  Method method = class_getInstanceMethod([CorvaneLogView class], @selector(readerChanged));
-  caughtUp = reinterpret_cast<void (*)(id, SEL)>(method_getImplementation(method));
-  method_setImplementation(method, reinterpret_cast<IMP>(&CountUpdate));
-}
-
-// Log views of the check's own, driven as a reader would; each finding is a
-// line of the report.
-void RunLogChecks(NSMutableString* report) {
-  std::vector<corvane::InstallerWindow> windows;
-  CountUpdates();
-
-  // Small enough that old output goes soon.
-  const auto small = std::make_shared<LogModel>(32 * 1024, 4096);
-  windows.push_back(corvane::macos::BuildInstallerWindow({}, small));
-  NSScrollView* scroll = ScrollViewOf(small.get());
-  CorvaneLogView* log = LogViewIn(scroll);
-  const LogStore& kept = small->store();
-  auto showsEnd = [&] { return ShowsEnd(log); };
-  small->append(Lines(0, 400));
-  BOOL shown = Await(showsEnd);
-  [report appendFormat:@"before the bound: shown %d, no note %d\n", shown, NoteOf(scroll) == nil];
-
-  small->append(Lines(400, 650));
-  shown = Await(showsEnd);
-  NSTextField* note = NoteOf(scroll);
-  [report appendFormat:@"past the bound: shows the end %d, lines dropped %d\n", shown,
-                       kept.droppedLines() > 0];
-  [report appendFormat:@"note: \"%@\", dimmed %d\n", [note stringValue],
-                       [[note textColor] isEqual:[NSColor secondaryLabelColor]]];
-
-  // Scrolled back and at the end again, five appends in one turn: one
-  // update draws them.
-  PressKey(log, NSPageUpFunctionKey);
-  const BOOL left = ![log reader].followsEnd();
-  PressKey(log, NSEndFunctionKey);
-  updates = 0;
-  for (int i = 700; i < 750; i += 10) small->append(Lines(i, i + 10));
-  [report appendFormat:@"back at the end: follows %d, in one update %d\n", left && Await(showsEnd),
-                       updates == 1];
-
-  // The scroller spans all that is kept; Home, ⌘↑ and the knob reach its
-  // first line.
-  NSScroller* knob = [scroll verticalScroller];
-  // As AppKit asks the scroll view now and then, from the clip view's place.
-  [scroll tile];
-  [scroll reflectScrolledClipView:[scroll contentView]];
-  const BOOL atEnd = [knob doubleValue] == 1 && ![knob isHidden];
-  const double visible = [log reader].scroller().page / static_cast<double>(kept.keptBytes());
-  const BOOL proportion = std::abs([knob knobProportion] - visible) < 0.01 && visible < 0.2;
-  PressKey(log, NSHomeFunctionKey);
-  const BOOL byHome = ShowsFirstLine(log) && [knob doubleValue] == 0;
-  PressKey(log, NSEndFunctionKey);
-  PressKey(log, NSUpArrowFunctionKey, NSEventModifierFlagCommand);
-  const BOOL byCommandUp = ShowsFirstLine(log);
-  PressKey(log, NSDownArrowFunctionKey, NSEventModifierFlagCommand);
-  const BOOL byCommandDown = ShowsEnd(log);
-  [knob setDoubleValue:0];
-  [log scrollerMoved:knob];
-  const BOOL byKnob = ShowsFirstLine(log);
-  [knob setDoubleValue:0.5];
-  [log scrollerMoved:knob];
-  const double middle =
-      static_cast<double>([log offsetAtPoint:NSMakePoint(10, 2)] - kept.beginOffset()) /
-      static_cast<double>(kept.keptBytes());
-  [report appendFormat:@"scroller: at the end %d, in proportion %d, halfway %d\n", atEnd,
-                       proportion, std::abs(middle - 0.5) < 0.05];
-  [report appendFormat:@"first kept line: by Home %d, by ⌘↑ %d, by the knob %d, ⌘↓ back %d\n",
-                       byHome, byCommandUp, byKnob, byCommandDown];
-  PressKey(log, NSEndFunctionKey);
-
-  // Line ends of every kind, NUL, a tab, emoji and a line of three segments;
-  // a word chosen, then lines dropped before it.
-  std::string longLine = "{2 ";
-  while (longLine.size() < 10'000) longLine += "abcあいう";
-  static constexpr char kLineEnds[] = "{1 crlf\r\ncr\rls\u2028ps\u2029nul\0 tab\t😀 あ 1}\n";
-  const std::string lineEnds(kLineEnds, sizeof kLineEnds - 1);
-  small->append(lineEnds + longLine + " 2}\n");
-  Await(showsEnd);
-  [[log window] makeFirstResponder:log];
-  const std::uint64_t first = kept.beginOffset() + kept.text().find("{1");
-  [log reader].scrollToOffset(first);
-  Click(log, first, 1);
-  Click(log, first + lineEnds.size() - 1, 1, NSEventModifierFlagShift);
-  const BOOL exact = CopiesAs(log, lineEnds.substr(0, lineEnds.size() - 1));
-  [log reader].scrollToEnd();
-  Click(log, kept.endOffset() - 300, 3);
-  const BOOL triple = CopiesAs(log, longLine + " 2}\n");
-  [log reader].scrollToOffset(first);
-  Click(log, first + 1, 1);
-  Click(log, first + 4, 1, NSEventModifierFlagShift);
-  small->append(Lines(750, 800));
-  [log reader].catchUp();
-  const BOOL kept1 = kept.beginOffset() > 0 && kept.beginOffset() < first;
-  [report appendFormat:@"copy: line ends, NUL, a tab and emoji %d, a triple-clicked line %d, "
-                       @"a selection as lines drop %d\n",
-                       exact, triple, kept1 && CopiesAs(log, "1 c")];
-  [report appendFormat:@"select all: copies all kept %d\n",
-                       PressCommandKey(@"a", [log window]) && CopiesAs(log, kept.text())];
-
-  // VoiceOver: every kept character, in UTF-16 units, NUL as ␀.
-  NSString* all = [ToNSString(kept.text()) stringByReplacingOccurrencesOfString:@"\0"
-                                                                     withString:@"\u2400"];
-  const NSInteger count = [log accessibilityNumberOfCharacters];
-  const NSRange last = NSMakeRange([all length] - 40, 40);
-  const NSRange lastLine =
-      [log accessibilityRangeForLine:[log accessibilityLineForIndex:count - 1]];
-  [report
-      appendFormat:@"accessibility: count %d, first range %d, last range %d, last line %d\n",
-                   count == static_cast<NSInteger>([all length]),
-                   [[log accessibilityStringForRange:NSMakeRange(0, 30)]
-                       isEqual:[all substringToIndex:30]],
-                   [[log accessibilityStringForRange:last] isEqual:[all substringWithRange:last]],
-                   NSMaxRange(lastLine) == [all length] &&
-                       [[all substringWithRange:lastLine]
-                           isEqual:@"line 799 xxxxxxxxxxxxxxxxxxxx\r\n"]];
-#ifdef __APPLE__
-  // AppKit's word finder knows Japanese words.
-  small->append("「設定」を開いてください\n");
-  Await(showsEnd);
-  Click(log, kept.beginOffset() + kept.text().find("定"), 2);
-  [report appendFormat:@"double click: a Japanese word %d\n", CopiesAs(log, "設定")];
+// The context menu, kept to report its items while it is open.
+NSMenu* (*menuForEvent)(id, SEL, NSEvent*);
+NSMenu* MenuForEvent(id view, SEL selector, NSEvent* event) {
+  NSMenu* menu = menuForEvent(view, selector, event);
+#if !__has_feature(objc_arc)
+  [probeMenu release];
+  [menu retain];
 #endif
+  probeMenu = menu;
+  return menu;
+}
+
+template <typename Function>
+void Replace(Class type, SEL selector, Function replacement, Function* original) {
+  Method method = class_getInstanceMethod(type, selector);
+  *original = reinterpret_cast<Function>(method_getImplementation(method));
+  method_setImplementation(method, reinterpret_cast<IMP>(replacement));
 }
 
 NSScrollView* installerLog;
@@ -372,6 +209,14 @@ NSScrollView* installerLog;
 @implementation CorvaneWindowCheck
 
 + (void)load {
+  if (getenv("CORVANE_APPKIT_PROBE") != NULL) {
+    probePath = [[NSString alloc] initWithUTF8String:getenv("CORVANE_APPKIT_PROBE")];
+    [[NSNotificationCenter defaultCenter] addObserver:self
+                                             selector:@selector(probe:)
+                                                 name:NSApplicationDidFinishLaunchingNotification
+                                               object:nil];
+    return;
+  }
   if (getenv("CORVANE_APPKIT_CHECK") == NULL) return;
   reportPath = [[NSString alloc] initWithUTF8String:getenv("CORVANE_APPKIT_CHECK")];
   logPath = [[NSString alloc] initWithFormat:@"%@.log", reportPath];
@@ -392,6 +237,57 @@ NSScrollView* installerLog;
                                   repeats:YES];
 }
 
++ (void)probe:(NSNotification*)notification {
+  // Once the installer's own window is up: this one takes its place.
+  [self performSelector:@selector(startProbe) withObject:nil afterDelay:0];
+}
+
++ (void)startProbe {
+  for (NSWindow* window in [NSApp windows]) [window orderOut:nil];
+  int lines = 200'000;
+  std::size_t budget = corvane::LogStore::kDefaultBudget;
+  if (const char* args = getenv("CORVANE_APPKIT_PROBE_ARGS"))
+    sscanf(args, "%d %zu", &lines, &budget);
+  const auto model = std::make_shared<LogModel>(budget);
+  static std::vector<corvane::InstallerWindow> windows;
+  windows.push_back(corvane::macos::BuildInstallerWindow({}, model));
+  model->append(corvane::testing::ProbeText(lines));
+  for (NSView* view in [[[NSApp keyWindow] contentView] subviews]) {
+    if ([view isKindOfClass:[NSScrollView class]])
+      probeLog = LogViewIn(static_cast<NSScrollView*>(view));
+  }
+#ifndef __APPLE__
+  // GNUstep binds Home and End to paragraphs; a Mac to the document.
+  if (const char* bindings = getenv("CORVANE_APPKIT_KEY_BINDINGS")) {
+    [[NSInputManager currentInputManager]
+        loadBindingsFromFile:[NSString stringWithUTF8String:bindings]];
+  }
+#endif
+  Replace([NSApplication class], @selector(sendEvent:), &SendEvent, &sendEvent);
+  Replace([CorvaneLogView class], @selector(menuForEvent:), &MenuForEvent, &menuForEvent);
+  // A menu is tracked with the keys held back: it is reported as it opens.
+  NSTimer* timer = [NSTimer timerWithTimeInterval:0.05
+                                           target:self
+                                         selector:@selector(watchProbe:)
+                                         userInfo:nil
+                                          repeats:YES];
+  [[NSRunLoop currentRunLoop] addTimer:timer forMode:NSDefaultRunLoopMode];
+  [[NSRunLoop currentRunLoop] addTimer:timer forMode:NSEventTrackingRunLoopMode];
+}
+
++ (void)watchProbe:(NSTimer*)timer {
+  static BOOL started = NO;
+  static BOOL menuShown = NO;
+  NSScroller* bar = [[probeLog enclosingScrollView] verticalScroller];
+  if (!started && ShowsEnd(probeLog) && [bar isHidden] != [probeLog core].scroller().on) {
+    started = YES;
+    ReportProbe();
+  }
+  const BOOL open = [[[probeMenu menuRepresentation] window] isVisible];
+  if (open && !menuShown) ReportProbe();
+  menuShown = open;
+}
+
 + (void)tick:(NSTimer*)timer {
   // The installer's own log, found before the check builds any.
   for (NSWindow* each in [NSApp windows]) {
@@ -404,7 +300,7 @@ NSScrollView* installerLog;
   NSScrollView* scroll = installerLog;
   NSWindow* window = [scroll window];
   CorvaneLogView* log = LogViewIn(scroll);
-  NSString* text = log != nil ? ToNSString([log model]->store().text()) : @"";
+  NSString* text = log != nil ? ToNSString([log core].store().text()) : @"";
   // For a run followed while it lasts.
   if ([text length] != logWritten) {
     [text writeToFile:logPath atomically:YES encoding:NSUTF8StringEncoding error:NULL];
@@ -422,15 +318,6 @@ NSScrollView* installerLog;
   BOOL finished = shown && [done length] > 0 && [text hasSuffix:done];
   if (!finished && [NSDate timeIntervalSinceReferenceDate] < deadline) return;
   [timer invalidate];
-  NSMutableString* views = nil;
-  if (finished && getenv("CORVANE_APPKIT_CHECK_LOG") != NULL) {
-    views = [NSMutableString string];
-    @try {
-      RunLogChecks(views);
-    } @catch (NSException* exception) {
-      [views appendFormat:@"exception: %@: %@\n", [exception name], [exception reason]];
-    }
-  }
 
   NSSize size = [[window contentView] frame].size;
   NSMutableString* report = [NSMutableString string];
@@ -469,10 +356,6 @@ NSScrollView* installerLog;
   AppendMenus(report);
   [report appendFormat:@"log:\n%@", text];
   [report writeToFile:reportPath atomically:YES encoding:NSUTF8StringEncoding error:NULL];
-  [views writeToFile:[reportPath stringByAppendingString:@".views"]
-          atomically:YES
-            encoding:NSUTF8StringEncoding
-               error:NULL];
   [lastButton performClick:nil];
 }
 

@@ -47,10 +47,13 @@ class Window:
         else:
             copy = tmp_path / "Corvane Installer.app"
             subprocess.run(["cp", "-R", TARGET, str(copy)], check=True)
+
             command = [str(copy / "Contents/MacOS/Corvane Installer"),
                        "-NSMenuInterfaceStyle", "NSMacintoshInterfaceStyle"]
+            # The Mac's own bindings for the keys that move through a document.
+            bindings = os.path.join(os.path.dirname(os.path.abspath(__file__)), "../appkit/MacKeyBindings.dict")
             environ.update(CORVANE_APPKIT_PROBE=self.report_path, CORVANE_APPKIT_PROBE_ARGS=" ".join(args),
-                           HOME=str(tmp_path), CFFIXED_USER_HOME=str(tmp_path))
+                           CORVANE_APPKIT_KEY_BINDINGS=bindings, HOME=str(tmp_path), CFFIXED_USER_HOME=str(tmp_path))
         self.process = subprocess.Popen(command, env=environ, stdout=subprocess.DEVNULL,
                                         stderr=open(tmp_path / "stderr", "w"), start_new_session=True)
         self.state = self.wait(lambda r: r["sync"] == 0, "the window showing the end")
@@ -100,6 +103,16 @@ class Window:
         while not ready(self.sync()):
             assert time.monotonic() < deadline, f"no {what} within {STEP} s"
         return self.state
+
+    def menu(self):
+        # The menu opened over the window. Qt answers the sync key while its
+        # menu is open; GNUstep holds keys back while it tracks one, and
+        # reports the menu as it opens.
+        self.syncs += 1
+        with open(self.report_path + ".ask", "w", encoding="utf-8") as f:
+            f.write(f"sync {self.syncs}\n")
+        self.press(self.sync_key)
+        return self.wait(lambda r: len(r["menu"]) > 0, "the context menu")["menu"]
 
     def popups(self):
         # Menus shown over the window: windows no window manager places.
@@ -231,13 +244,14 @@ def test_the_scroller_stays_on_with_its_knob_after_every_reader_action(window):
     scroller_on(state, "a drag of the knob")
     assert abs(top_number(state) - LINES / 2) < LINES / 20, "halfway down the track, halfway through"
 
-    # A press on the track above the knob pages up.
+    # A press on the track above the knob goes up: a page on Qt, to the spot
+    # pressed on GNUstep, as each toolkit's scroller does.
     middle = top_number(state)
     knob = state["scroller"]["knobRect"]
     window.click(x, (track[1] + knob[1]) / 2)
     state = window.sync()
     scroller_on(state, "a press on the track")
-    assert 0 < middle - top_number(state) < 100
+    assert 0 < middle - top_number(state) < (100 if KIND == "qt" else LINES)
 
 
 # Clicks by unit where the pointer presses, Shift+click, the keys to select
@@ -283,15 +297,17 @@ def test_clicks_select_and_copy_exactly_what_a_reader_picks(window):
     assert len(copied.encode()) == window.state["keptBytes"]
     assert copied.endswith("ok 👍🏽 done\nthe last line\n") and copied.startswith("line 1 x")
 
-    # The context menu, by the pointer: コピー is off with nothing selected,
-    # and すべてを選択 selects all.
+    # The context menu, pressed open and let go on an item: コピー is off with
+    # nothing selected, and すべてを選択 selects all.
     window.click(tab[0], tab[1] + tab[3] / 2)
     assert window.sync()["selectionLength"] == 0
-    window.click(tab[0], tab[1] + tab[3] / 2, button=3)
-    menu = window.until(lambda r: len(r["menu"]) == 2, "the context menu")["menu"]
+    window.move(tab[0], tab[1] + tab[3] / 2)
+    window.button(X.ButtonPress, 3)
+    menu = window.menu()
     assert [(item["title"], item["enabled"]) for item in menu] == [("コピー", 0), ("すべてを選択", 1)]
     box = menu[1]["box"]
-    window.click(box[0] + box[2] / 2, box[1] + box[3] / 2)
+    window.move(box[0] + box[2] / 2, box[1] + box[3] / 2)
+    window.button(X.ButtonRelease, 3)
     # A key sent while the menu is going could go with it.
     deadline = time.monotonic() + STEP
     while window.popups():
