@@ -278,10 +278,15 @@ NSScrollView* installerLog;
 + (void)watchProbe:(NSTimer*)timer {
   static BOOL started = NO;
   static BOOL menuShown = NO;
+  static NSTimeInterval endShown = 0;
   NSScroller* bar = [[probeLog enclosingScrollView] verticalScroller];
-  if (!started && ShowsEnd(probeLog) && [bar isHidden] != [probeLog core].scroller().on) {
-    started = YES;
-    ReportProbe();
+  // Once the end is drawn and the scroller set to it; a scroller that never
+  // is gets reported as it is a second later.
+  if (!started && ShowsEnd(probeLog)) {
+    const NSTimeInterval now = [NSDate timeIntervalSinceReferenceDate];
+    if (endShown == 0) endShown = now;
+    started = [bar isHidden] != [probeLog core].scroller().on || now - endShown > 1;
+    if (started) ReportProbe();
   }
   const BOOL open = [[[probeMenu menuRepresentation] window] isVisible];
   if (open && !menuShown) ReportProbe();

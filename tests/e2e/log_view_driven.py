@@ -332,3 +332,85 @@ def test_a_drag_held_past_the_edge_keeps_scrolling(window):
     stopped = window.sync()
     assert window.sync()["top"] == stopped["top"], "let go: no more scrolling"
     assert top_number(stopped) >= top_number(later)
+
+
+# What a screen reader hears of the Qt log over AT-SPI, asked as Orca asks:
+# every event in characters, caret and selection events for a selection made
+# with the pointer or the keys, a removal when old lines go, each
+# character's own box, and the character under a point.
+if KIND == "qt":
+    import pyatspi
+    from gi.repository import GLib
+
+    def test_screen_readers_hear_and_find_it_in_characters(tmp_path):
+        heard = []
+        kinds = ["object:text-changed:insert", "object:text-changed:delete", "object:text-caret-moved",
+                 "object:text-selection-changed"]
+
+        def hear(event):
+            if event.source.getRole() == pyatspi.ROLE_TEXT:
+                heard.append((event.type, event.detail1, event.detail2, event.any_data))
+
+        def pump(until, what):
+            deadline = time.monotonic() + STEP
+            while not until():
+                assert time.monotonic() < deadline, f"no {what} within {STEP} s: {heard}"
+                GLib.MainContext.default().iteration(False) or time.sleep(0.01)
+
+        # Listening before the window starts: Qt asks then who listens.
+        for kind in kinds:
+            pyatspi.Registry.registerEventListener(hear, kind)
+        window = Window(tmp_path, lines=400, budget=1 << 20)
+        try:
+            app = next(a for a in pyatspi.Registry.getDesktop(0) if a and a.get_process_id() == window.process.pid)
+            log = next(c for c in app[0] if c.getRole() == pyatspi.ROLE_TEXT).queryText()
+
+            # Boxes are the glyphs' own: Latin narrower than Japanese, an
+            # emoji and its skin tone one box; a point on a glyph's right
+            # half is that glyph.
+            text = log.getText(0, -1)
+            def box(index):
+                return log.getCharacterExtents(index, pyatspi.DESKTOP_COORDS)
+            latin, kana = text.rindex("done"), text.rindex("設")
+            assert 0 < box(latin)[2] < box(kana)[2], (box(latin), box(kana))
+            thumb = text.rindex("👍")
+            assert box(thumb) == box(thumb + 1) and box(thumb)[2] > box(latin)[2]
+            x, y, w, h = box(kana)
+            assert log.getOffsetAtPoint(x + w * 3 // 4, y + h // 2, pyatspi.DESKTOP_COORDS) == kana
+
+            # Output that comes: its place and length in characters, an emoji
+            # one character; old lines that go: one removal, in characters.
+            count = log.characterCount
+            window.sync(["append 1"])
+            pump(lambda: any(k == "object:text-changed:insert" for k, *_ in heard), "insert")
+            # Thirteen characters, fourteen UTF-16 units.
+            assert ("object:text-changed:insert", count, 13, "appended 0 😀\n") in heard
+            heard.clear()
+            window.sync(["append 80000"])
+            pump(lambda: any(k == "object:text-changed:delete" for k, *_ in heard), "removal")
+            removed = [h for h in heard if h[0] == "object:text-changed:delete"]
+            assert len(removed) == 1 and removed[0][1] == 0 and removed[0][2] > 0
+            assert log.getText(0, 9) != "line 1 xx", "the first lines went"
+
+            # A selection by the pointer, then by the keys: the caret and the
+            # selection are heard of, in characters.
+            heard.clear()
+            first, last = window.box("appended 79990"), window.box("appended 79992")
+            window.move(first[0] + 1, first[1] + first[3] / 2)
+            window.button(X.ButtonPress)
+            window.move(last[0] + last[2] - 1, last[1] + last[3] / 2)
+            window.button(X.ButtonRelease)
+            window.sync()
+            pump(lambda: {k for k, *_ in heard} >= set(kinds[2:]), "caret and selection events")
+            start, end = log.getSelection(0)
+            assert log.getText(start, end) == "appended 79990 😀\nappended 79991 😀\nappended 79992"
+            assert ("object:text-caret-moved", end) in [h[:2] for h in heard]
+            heard.clear()
+            window.command("a")
+            pump(lambda: any(k == "object:text-selection-changed" for k, *_ in heard), "select all heard")
+            assert log.getSelection(0) == (0, log.characterCount)
+
+        finally:
+            for kind in kinds:
+                pyatspi.Registry.deregisterEventListener(hear, kind)
+            window.close()

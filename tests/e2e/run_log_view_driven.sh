@@ -25,7 +25,8 @@ for _ in $(seq 300); do
   sleep 0.1
 done
 [[ -s $work/display ]] || { echo "run_log_view_driven.sh: Xvfb did not start" >&2 && exit 1; }
-export DISPLAY=":$(cat "$work/display")" CORVANE_PROBE="$kind $target" QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+DISPLAY=":$(cat "$work/display")"
+export DISPLAY CORVANE_PROBE="$kind $target" QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 
 # shellcheck disable=SC2016 # expanded by the inner shell
 dbus-run-session -- bash -c '

@@ -112,7 +112,7 @@ inline void WriteProbeReport(const std::string& path, ProbeView view) {
     } else if (line.rfind("append ", 0) == 0) {
       const int count = std::stoi(line.substr(7));
       std::string more;
-      for (int i = 0; i < count; ++i) more += "appended " + std::to_string(i) + "\n";
+      for (int i = 0; i < count; ++i) more += "appended " + std::to_string(i) + " 😀\n";
       core.model().append(more);
       core.reader().catchUp();
     } else if (line.rfind("find ", 0) == 0) {
