@@ -18,7 +18,8 @@ class Position {
   constexpr Position() = default;
   constexpr explicit Position(Rep value) : value_(value) {}
   constexpr Rep value() const { return value_; }
-  constexpr auto operator<=>(const Position&) const = default;
+  constexpr bool operator==(const Position&) const = default;
+  constexpr auto operator<=>(const Position& other) const { return value_ <=> other.value_; }
 
   constexpr Position operator+(Rep count) const { return Position(value_ + count); }
   constexpr Position operator-(Rep count) const { return Position(value_ - count); }
