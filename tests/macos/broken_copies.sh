@@ -107,6 +107,9 @@ static void Break() { down = (void (*)(id, SEL, NSEvent*))Replace([CorvaneLogVie
     expect "descriptors 0-2 left closed" $r '^FAIL missing, stdin and stderr closed: window$' \
       '/SettleInheritedState();/d' main.mm
     expect "no main menu" $r '^FAIL demo: menus$' '/setMainMenu:mainMenu/d' main_menu.mm
+    expect "a logout's reason unread when it comes as a parameter" $r \
+      '^FAIL a quit event with quia as its parameter: refused$' \
+      's/CodeOf(\[event paramDescriptorForKeyword:kAEQuitReason\])/0/' app_delegate.mm
     expect "the activity not kept" $r '^FAIL failing: window$' \
       's/\[activity_ addObject:activity\]/(void)activity/' platform_services.mm
     expect "the activity never ended" $r '^FAIL failing: after the outcome$' \

@@ -1,0 +1,84 @@
+#!/bin/bash
+# While its script runs, the installer refuses a quit Apple Event that says
+# the session is ending, however the event says it: each of quia (quit all),
+# rlgo (log out), rest (restart) and shut (shut down), as the attribute the
+# system sets and as a parameter, as a script would send it. A quit event with
+# no reason (the Dock's Quit, a script's "quit") still ends it at once, with 0.
+#
+# APP is a test copy linked with tests/appkit/window_check.mm, run as
+# tests/appkit/run_checks.sh runs it. On a Mac the events are real, sent by
+# tests/macos/send_quit_event.c, which this builds; GNUstep has no Apple Event
+# manager, and tools/appkit-compat stands in for it and for the sender. So it
+# keeps to macOS's /bin/bash 3.2 and BSD tools.
+#
+# Usage: tests/macos/quit_reasons.sh APP   KEEP=1 keeps what the run left.
+set -euo pipefail
+# shellcheck source-path=SCRIPTDIR source=../appkit/run_checks.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../appkit/run_checks.sh" "$@"
+
+if [[ -n $mac ]]; then
+  sender=$work/send_quit_event
+  cc -Wall -Werror -o "$sender" "$repo/tests/macos/send_quit_event.c" -framework CoreServices
+fi
+
+# A script that runs until the test lets it end, and never past the test.
+mkdir -p "$work/payload/scripts" "$work/run/home"
+cat >"$work/payload/scripts/install_mac_app.sh" <<SCRIPT
+: >'$work/started'
+for _ in \$(seq 900); do [ -e '$work/go' ] || [ ! -d '$work' ] && break; sleep 0.1; done
+exit 3
+SCRIPT
+copy="$work/run/Corvane Installer.app"
+cp -R "$bundle" "$copy"
+cp -R -p "$work/payload" "$copy/Contents/Resources/payload"
+HOME=$work/run/home CFFIXED_USER_HOME=$work/run/home CORVANE_APPKIT_APPLE_EVENTS=$work/event \
+  "$copy/Contents/MacOS/Corvane Installer" ${style[@]+"${style[@]}"} >"$work/run/out" 2>&1 &
+app=$!
+while [[ ! -e $work/started ]] && kill -0 "$app" 2>/dev/null && ((SECONDS < 90)); do sleep 0.1; done
+[[ -e $work/started ]] || fail "the script did not start"
+
+# ended_within SECONDS: whether the installer ends within that time.
+ended_within() {
+  local deadline=$((SECONDS + $1))
+  while kill -0 "$app" 2>/dev/null; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.1
+  done
+}
+
+# quit FORM [CODE]: sends the installer a quit event with reason CODE as FORM
+# (attribute or parameter), or none, and says what became of the installer:
+# "refused" or "ended".
+quit() {
+  if [[ -z $mac ]]; then
+    echo "$*" >"$work/event.new" && mv "$work/event.new" "$work/event"
+    local deadline=$((SECONDS + 20))
+    while ((SECONDS < deadline)); do
+      if [[ -e $work/event.reply ]]; then rm "$work/event.reply" && echo refused && return; fi
+      kill -0 "$app" 2>/dev/null || { echo ended && return; }
+      sleep 0.1
+    done
+    echo "no answer" && return
+  fi
+  local answer
+  answer=$("$sender" "$app" "$@")
+  case $answer in
+    -128) echo refused ;; # a quit the installer cancelled
+    -1712 | -1743) echo "not delivered ($answer: the system did not let this job send the installer events)" ;;
+    # One that takes it need not answer before it ends.
+    *) if ended_within 10; then echo ended; else echo refused; fi ;;
+  esac
+}
+
+for reason in quia rlgo rest shut; do
+  for form in attribute parameter; do
+    expect "a quit event with $reason as its $form: refused" refused "$(quit $form $reason)"
+  done
+done
+expect "a quit event with no reason: ends the installer" ended "$(quit none)"
+status=0
+wait "$app" || status=$?
+app=
+expect "the installer's exit code" 0 "$status"
+: >"$work/go"
+((failures == 0))
