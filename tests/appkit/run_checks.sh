@@ -95,7 +95,9 @@ expect() {
 
 window() { sed -e '/^activities after the outcome:/,$d' "$report"; }
 outcome() { sed -n -e '/^activities after the outcome:/,/^menu /p' "$report" | sed -e '$d'; }
-menus() { sed -n -e '/^menu /,/^log:$/p' "$report" | sed -e '$d'; }
+menus() { sed -n -e '/^menu /,/^log:$/p' "$report" | sed -e '$d' | grep -v '^appkit'; }
+# How the titles compare with the toolkit's own Japanese strings.
+toolkit_words() { grep '^appkit' "$report" || true; }
 log() { sed -e '1,/^log:$/d' "$report"; }
 
 # layout STATUS OPEN_ENABLED [STDERR]
@@ -128,8 +130,8 @@ menu Corvane Installer
   -
   サービス submenuAction:
   -
-  Corvane Installerを隠す ⌘h hide:
-  ほかを隠す ⌥⌘h hideOtherApplications:
+  Corvane Installerを非表示 ⌘h hide:
+  ほかを非表示 ⌥⌘h hideOtherApplications:
   すべてを表示 unhideAllApplications:
   -
   Corvane Installerを終了 ⌘q terminate:
@@ -138,7 +140,7 @@ menu 編集
   すべてを選択 ⌘a selectAll:
 menu ウインドウ
   しまう ⌘m performMiniaturize:
-  閉じる ⌘w performClose:
+  ウインドウを閉じる ⌘w performClose:
   -
   すべてを手前に移動 arrangeInFront:
 EOF
@@ -167,6 +169,15 @@ if [[ -n $mac ]]; then
 else
   expect "demo: menus" "$(menu_lines)" "$(menus)"
 fi
+# Where the toolkit's own strings have one of our items (on a Mac, AppKit's:
+# the words macOS itself writes), they word it as we do; those it lacks are
+# shown, not compared. Some must be compared, or the strings went unread.
+words=$(toolkit_words)
+awk '{ print "     " $0 }' <<<"$words"
+expect "demo: menu titles as the toolkit's own strings word them" "" \
+  "$(grep -e ': differs from ' <<<"$words" || true)"
+expect "demo: the toolkit's own strings read" read \
+  "$(grep -q -E ': (same|found)$' <<<"$words" && echo read || echo "none read")"
 expect "demo: log" "$(printf '%s\n' "$welcome" "$(root_line)" \
   "==> アプリケーションバンドルを作成しています: $home/Applications/Corvane.app" "${ending[@]}")" \
   "$(log | head -n 2; log | grep -F "$home/Applications/Corvane.app"; log | tail -n ${#ending[@]})"
