@@ -89,43 +89,24 @@ NSString* KeyOf(NSMenuItem* item) {
                        modifiers & NSEventModifierFlagCommand ? @"⌘" : @"", [item keyEquivalent]];
 }
 
-// AppKit's own Japanese strings, table by table, in whichever form its
-// bundle keeps them: ja.lproj/*.strings, or *.loctable with every language.
-NSArray* AppKitJapaneseTables() {
+// How our standard items compare with the toolkit's own Japanese strings
+// (AppKit's on a Mac: what macOS itself writes), found by the English title
+// its tables key each by: "same", "differs from ...", or "-" where none has it.
+// The tables are ja.lproj/*.strings, or *.loctable with every language.
+void AppendToolkitWords(NSMutableString* report) {
   NSBundle* appKit = [NSBundle bundleForClass:[NSApplication class]];
   NSMutableArray* tables = [NSMutableArray array];
   for (NSString* path in [appKit pathsForResourcesOfType:@"loctable" inDirectory:nil]) {
-    NSDictionary* table = [[NSDictionary dictionaryWithContentsOfFile:path] objectForKey:@"ja"];
+    id table = [[NSDictionary dictionaryWithContentsOfFile:path] objectForKey:@"ja"];
     if ([table isKindOfClass:[NSDictionary class]]) [tables addObject:table];
   }
   for (NSString* path in [appKit pathsForResourcesOfType:@"strings"
                                              inDirectory:nil
                                          forLocalization:@"ja"]) {
-    NSDictionary* table = [NSDictionary dictionaryWithContentsOfFile:path];
-    if (table != nil) [tables addObject:table];
+    if (NSDictionary* table = [NSDictionary dictionaryWithContentsOfFile:path]) {
+      [tables addObject:table];
+    }
   }
-  return tables;
-}
-
-// A standard item's title as AppKit writes it, with the application's name.
-NSString* Titled(id words) {
-  if (![words isKindOfClass:[NSString class]]) return nil;
-  NSString* name = @"Corvane Installer";
-  return [[words stringByReplacingOccurrencesOfString:@"%1$@" withString:name]
-      stringByReplacingOccurrencesOfString:@"%@"
-                                withString:name];
-}
-
-// How our standard items compare with AppKit's own words, one line each:
-// "same" where a table keys the item by its English title and words it as we
-// do, "differs from ..." where it words it otherwise, "found" where no table
-// has that key but one has our words, "-" where none has either.
-void AppendAppKitWords(NSMutableString* report) {
-  NSArray* tables = AppKitJapaneseTables();
-  [report appendFormat:@"appkit tables: %d\n", [tables count] > 0];
-  // Each standard item we have: the English title AppKit's tables key it by,
-  // and ours.
-  NSMutableArray* items = [NSMutableArray array];
   NSDictionary* english = [NSDictionary
       dictionaryWithObjectsAndKeys:@"About %@", @"orderFrontStandardAboutPanel:", @"Hide %@",
                                    @"hide:", @"Hide Others", @"hideOtherApplications:", @"Show All",
@@ -135,36 +116,25 @@ void AppendAppKitWords(NSMutableString* report) {
                                    @"performClose:", @"Bring All to Front",
                                    @"arrangeInFront:", nil];
   for (NSMenuItem* entry in [[NSApp mainMenu] itemArray]) {
-    NSMenu* menu = [entry submenu];
-    if (menu == [NSApp windowsMenu]) {
-      [items addObject:[NSArray arrayWithObjects:@"Window", [menu title], nil]];
-    }
-    if ([menu indexOfItemWithTarget:nil andAction:@selector(copy:)] >= 0) {
-      [items addObject:[NSArray arrayWithObjects:@"Edit", [menu title], nil]];
-    }
-    for (NSMenuItem* item in [menu itemArray]) {
+    for (NSMenuItem* item in [[entry submenu] itemArray]) {
       NSString* key =
           [item action] != NULL ? [english objectForKey:NSStringFromSelector([item action])] : nil;
       if ([item submenu] != nil && [item submenu] == [NSApp servicesMenu]) key = @"Services";
-      if (key != nil) [items addObject:[NSArray arrayWithObjects:key, [item title], nil]];
+      if (key == nil) continue;
+      NSMutableArray* theirs = [NSMutableArray array];
+      for (NSDictionary* table in tables) {
+        id words = [table objectForKey:key];
+        if (![words isKindOfClass:[NSString class]]) continue;
+        words = [words stringByReplacingOccurrencesOfString:@"%@" withString:[entry title]];
+        if (![theirs containsObject:words]) [theirs addObject:words];
+      }
+      NSString* verdict = [theirs count] == 0 ? @"-" : @"same";
+      if (![theirs containsObject:[item title]] && [theirs count] > 0) {
+        verdict =
+            [@"differs from " stringByAppendingString:[theirs componentsJoinedByString:@" or "]];
+      }
+      [report appendFormat:@"appkit: %@: %@\n", [item title], verdict];
     }
-  }
-  for (NSArray* item in items) {
-    NSString* ours = [item objectAtIndex:1];
-    NSMutableArray* theirs = [NSMutableArray array];
-    BOOL found = NO;
-    for (NSDictionary* table in tables) {
-      NSString* words = Titled([table objectForKey:[item objectAtIndex:0]]);
-      if (words != nil && ![theirs containsObject:words]) [theirs addObject:words];
-      for (id each in [table allValues]) found = found || [Titled(each) isEqual:ours];
-    }
-    NSString* verdict = [theirs containsObject:ours] ? @"same"
-                        : [theirs count] > 0
-                            ? [NSString stringWithFormat:@"differs from %@",
-                                                         [theirs componentsJoinedByString:@" or "]]
-                        : found ? @"found"
-                                : @"-";
-    [report appendFormat:@"appkit: %@: %@\n", ours, verdict];
   }
 }
 
@@ -185,7 +155,7 @@ void AppendMenus(NSMutableString* report) {
   }
   [report appendFormat:@"windows menu: %@, services menu: %@\n", [[NSApp windowsMenu] title],
                        [[NSApp servicesMenu] title]];
-  AppendAppKitWords(report);
+  AppendToolkitWords(report);
 }
 
 // As a key press reaches the text view: the menu item with that command key,
