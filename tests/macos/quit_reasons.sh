@@ -41,6 +41,7 @@ quit() {
     # The system let nothing through (-1743), or waited for a consent nobody gave.
     [[ $answer != -1743 && $answer != -1712 ]] || { echo "not delivered: $answer" && return; }
   else
+    rm -f "$work/event.reply"
     echo "$*" >"$work/event.new" && mv "$work/event.new" "$work/event"
   fi
   # A refusal is answered (-128 on a Mac; the stand-in's reply); an installer
