@@ -4,29 +4,40 @@
 #import <CoreServices/CoreServices.h>
 #endif
 
+#include <cstdint>
 #include <memory>
 
 #include "corvane/app/installer_delegate.h"
 #include "corvane/app/posix_services.h"
+#include "corvane/app/quit_reason.h"
 #include "main_menu.h"
 #include "platform_services.h"
 
 namespace {
 
+// The portable rule knows the reasons by the values Apple gives them.
+namespace codes = corvane::quit_reason;
+static_assert(codes::kQuitAll == static_cast<std::uint32_t>(kAEQuitAll));
+static_assert(codes::kReallyLogOut == static_cast<std::uint32_t>(kAEReallyLogOut));
+static_assert(codes::kRestart == static_cast<std::uint32_t>(kAERestart));
+static_assert(codes::kShutDown == static_cast<std::uint32_t>(kAEShutDown));
+static_assert(codes::kLogOut == static_cast<std::uint32_t>(kAELogOut));
+static_assert(codes::kShowRestartDialog == static_cast<std::uint32_t>(kAEShowRestartDialog));
+static_assert(codes::kShowShutdownDialog == static_cast<std::uint32_t>(kAEShowShutdownDialog));
+
+// A reason's code, whether the sender made it a type or an enumerator.
+std::uint32_t CodeOf(NSAppleEventDescriptor* reason) {
+  if (reason == nil) return 0;
+  const OSType code = [reason typeCodeValue];
+  return code != 0 ? code : [reason enumCodeValue];
+}
+
 // A logout, restart or shutdown sends the quit event with a reason; ⌘Q, the
 // close button and a signal send none.
 bool SessionEnding() {
   NSAppleEventDescriptor* event = [[NSAppleEventManager sharedAppleEventManager] currentAppleEvent];
-  NSAppleEventDescriptor* reason = [event attributeDescriptorForKeyword:kAEQuitReason];
-  if (reason == nil) return false;
-  OSType code = [reason typeCodeValue];
-  if (code == 0) code = [reason enumCodeValue];
-  static const OSType kEndings[] = {kAELogOut,  kAEReallyLogOut,       kAEShowRestartDialog,
-                                    kAERestart, kAEShowShutdownDialog, kAEShutDown};
-  for (const OSType ending : kEndings) {
-    if (code == ending) return true;
-  }
-  return false;
+  return corvane::QuitEndsSession(CodeOf([event attributeDescriptorForKeyword:kAEQuitReason]),
+                                  CodeOf([event paramDescriptorForKeyword:kAEQuitReason]));
 }
 
 }  // namespace

@@ -37,8 +37,8 @@ void InstallMainMenu() {
   [appMenu addItem:[NSMenuItem separatorItem]];
   NSMenu* servicesMenu = AddSubmenu(appMenu, @"サービス");
   [appMenu addItem:[NSMenuItem separatorItem]];
-  AddItem(appMenu, @"Corvane Installerを隠す", @selector(hide:), @"h");
-  AddItem(appMenu, @"ほかを隠す", @selector(hideOtherApplications:), @"h",
+  AddItem(appMenu, @"Corvane Installerを非表示", @selector(hide:), @"h");
+  AddItem(appMenu, @"ほかを非表示", @selector(hideOtherApplications:), @"h",
           NSEventModifierFlagOption | NSEventModifierFlagCommand);
   AddItem(appMenu, @"すべてを表示", @selector(unhideAllApplications:), @"");
   [appMenu addItem:[NSMenuItem separatorItem]];
@@ -50,7 +50,7 @@ void InstallMainMenu() {
 
   NSMenu* windowMenu = AddSubmenu(mainMenu, @"ウインドウ");
   AddItem(windowMenu, @"しまう", @selector(performMiniaturize:), @"m");
-  AddItem(windowMenu, @"閉じる", @selector(performClose:), @"w");
+  AddItem(windowMenu, @"ウインドウを閉じる", @selector(performClose:), @"w");
   [windowMenu addItem:[NSMenuItem separatorItem]];
   AddItem(windowMenu, @"すべてを手前に移動", @selector(arrangeInFront:), @"");
 

@@ -92,6 +92,55 @@ NSString* KeyOf(NSMenuItem* item) {
                        modifiers & NSEventModifierFlagCommand ? @"⌘" : @"", [item keyEquivalent]];
 }
 
+// How our standard items compare with the toolkit's own Japanese strings
+// (AppKit's on a Mac: what macOS itself writes), found by the English title
+// its tables key each by: "same", "differs from ...", or "-" where none has it.
+// The tables are ja.lproj/*.strings, or *.loctable with every language.
+void AppendToolkitWords(NSMutableString* report) {
+  NSBundle* appKit = [NSBundle bundleForClass:[NSApplication class]];
+  NSMutableArray* tables = [NSMutableArray array];
+  for (NSString* path in [appKit pathsForResourcesOfType:@"loctable" inDirectory:nil]) {
+    id table = [[NSDictionary dictionaryWithContentsOfFile:path] objectForKey:@"ja"];
+    if ([table isKindOfClass:[NSDictionary class]]) [tables addObject:table];
+  }
+  for (NSString* path in [appKit pathsForResourcesOfType:@"strings"
+                                             inDirectory:nil
+                                         forLocalization:@"ja"]) {
+    if (NSDictionary* table = [NSDictionary dictionaryWithContentsOfFile:path]) {
+      [tables addObject:table];
+    }
+  }
+  NSDictionary* english = [NSDictionary
+      dictionaryWithObjectsAndKeys:@"About %@", @"orderFrontStandardAboutPanel:", @"Hide %@",
+                                   @"hide:", @"Hide Others", @"hideOtherApplications:", @"Show All",
+                                   @"unhideAllApplications:", @"Quit %@", @"terminate:", @"Copy",
+                                   @"copy:", @"Select All", @"selectAll:", @"Minimize",
+                                   @"performMiniaturize:", @"Close Window",
+                                   @"performClose:", @"Bring All to Front",
+                                   @"arrangeInFront:", nil];
+  for (NSMenuItem* entry in [[NSApp mainMenu] itemArray]) {
+    for (NSMenuItem* item in [[entry submenu] itemArray]) {
+      NSString* key =
+          [item action] != NULL ? [english objectForKey:NSStringFromSelector([item action])] : nil;
+      if ([item submenu] != nil && [item submenu] == [NSApp servicesMenu]) key = @"Services";
+      if (key == nil) continue;
+      NSMutableArray* theirs = [NSMutableArray array];
+      for (NSDictionary* table in tables) {
+        id words = [table objectForKey:key];
+        if (![words isKindOfClass:[NSString class]]) continue;
+        words = [words stringByReplacingOccurrencesOfString:@"%@" withString:[entry title]];
+        if (![theirs containsObject:words]) [theirs addObject:words];
+      }
+      NSString* verdict = [theirs count] == 0 ? @"-" : @"same";
+      if (![theirs containsObject:[item title]] && [theirs count] > 0) {
+        verdict =
+            [@"differs from " stringByAppendingString:[theirs componentsJoinedByString:@" or "]];
+      }
+      [report appendFormat:@"appkit: %@: %@\n", [item title], verdict];
+    }
+  }
+}
+
 // Each menu of the menu bar, one item a line: title, keys, action.
 void AppendMenus(NSMutableString* report) {
   for (NSMenuItem* entry in [[NSApp mainMenu] itemArray]) {
@@ -109,6 +158,7 @@ void AppendMenus(NSMutableString* report) {
   }
   [report appendFormat:@"windows menu: %@, services menu: %@\n", [[NSApp windowsMenu] title],
                        [[NSApp servicesMenu] title]];
+  AppendToolkitWords(report);
 }
 
 // The AppKit class a view is, or is made from.

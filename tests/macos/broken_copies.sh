@@ -117,6 +117,11 @@ static void Break() { Replace([CorvaneLogView class], @selector(doCommandBySelec
     expect "descriptors 0-2 left closed" $r '^FAIL missing, stdin and stderr closed: window$' \
       '/SettleInheritedState();/d' main.mm
     expect "no main menu" $r '^FAIL demo: menus$' '/setMainMenu:mainMenu/d' main_menu.mm
+    expect "a menu title the toolkit words otherwise" $r '^FAIL demo: menu titles as the toolkit' \
+      's/@"コピー"/@"複写"/' main_menu.mm
+    expect "a logout's reason unread when it comes as a parameter" $r \
+      '^FAIL a quit event with quia as its parameter: refused$' \
+      's/CodeOf(\[event paramDescriptorForKeyword:kAEQuitReason\])/0/' app_delegate.mm
     expect "the activity not kept" $r '^FAIL failing: window$' \
       's/\[activity_ addObject:activity\]/(void)activity/' platform_services.mm
     expect "the activity never ended" $r '^FAIL failing: after the outcome$' \

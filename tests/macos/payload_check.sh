@@ -58,8 +58,11 @@ printf '#!/bin/bash\nif then fi\n' >"$work/unparsable/scripts/install_mac_app.sh
 configure unparsable "Payload script does not parse: $work/unparsable/scripts/install_mac_app.sh"
 
 # é composed (U+00E9) and decomposed (e, U+0301), deeper down.
-payload names README.txt Readme.txt "docs/caf"$'\xc3\xa9' "docs/cafe"$'\xcc\x81' "lib/na"$'\xef'"ve.txt"
+# Straße and STRASSE are one name to APFS, whose case folding makes ß ss.
+payload names README.txt Readme.txt "docs/caf"$'\xc3\xa9' "docs/cafe"$'\xcc\x81' "lib/na"$'\xef'"ve.txt" \
+  "maps/Stra"$'\xc3\x9f'"e" maps/STRASSE
 configure names "$work/names/README.txt $work/names/Readme.txt differ only in case" \
+  "$work/names/maps/STRASSE $work/names/maps/Stra"$'\xc3\x9f'"e differ only in case" \
   "$work/names/docs/cafe"$'\xcc\x81'" $work/names/docs/caf"$'\xc3\xa9'" differ only in Unicode" \
   "$work/names/lib/na\\xEFve.txt: the name is not UTF-8"
 

@@ -2,7 +2,8 @@
 // end under tools/test-appkit: the newer AppKit factory methods, the main
 // dispatch queue (Debian has no libdispatch), the home directory and the main
 // bundle's resources, activities and relaunching at login, a pasteboard no
-// other program shares, and GNUstep's reaping of children it did not start.
+// other program shares, GNUstep's reaping of children it did not start, and
+// the Apple Event manager, with a stand-in for a sender of quit events.
 // Built with manual reference counting.
 #import "appkit_run.h"
 
@@ -64,7 +65,12 @@ int relaunchOnLoginDisabled;
 
 int CorvaneRelaunchOnLoginDisabled(void) { return relaunchOnLoginDisabled; }
 
-// GNUstep sends no Apple Events: every quit is one the user asked for.
+// GNUstep has no Apple Event manager: a quit has no event, as one the user
+// asked for has none, unless the stand-in below hands the app one.
+namespace {
+NSAppleEventDescriptor* currentAppleEvent;
+}  // namespace
+
 @implementation NSAppleEventManager (CorvaneMacOSCheck)
 + (NSAppleEventManager*)sharedAppleEventManager {
   static NSAppleEventManager* shared = nil;
@@ -72,12 +78,15 @@ int CorvaneRelaunchOnLoginDisabled(void) { return relaunchOnLoginDisabled; }
   return shared;
 }
 - (NSAppleEventDescriptor*)currentAppleEvent {
-  return nil;
+  return currentAppleEvent;
 }
 @end
 
 @implementation NSAppleEventDescriptor (CorvaneMacOSCheck)
 - (NSAppleEventDescriptor*)attributeDescriptorForKeyword:(AEKeyword)keyword {
+  return nil;
+}
+- (NSAppleEventDescriptor*)paramDescriptorForKeyword:(AEKeyword)keyword {
   return nil;
 }
 - (OSType)typeCodeValue {
@@ -326,3 +335,96 @@ void dispatch_after_f(dispatch_time_t when, dispatch_queue_t, void* context,
                                                                    work:work] autorelease];
   [item performSelector:@selector(run) withObject:nil afterDelay:delay inModes:CommonModes()];
 }
+
+// A quit Apple Event as a Mac delivers one, and the code of its reason: an
+// attribute of type 'type', as the system sets it, or a parameter of type
+// 'enum', as a script's constant is, which reads as a type only by coercion.
+@interface CorvaneAppleEvent : NSAppleEventDescriptor {
+ @public
+  OSType _code;
+  BOOL _enumerated;
+  NSAppleEventDescriptor* _attribute;
+  NSAppleEventDescriptor* _parameter;
+}
+@end
+
+@implementation CorvaneAppleEvent
+- (void)dealloc {
+  [_attribute release];
+  [_parameter release];
+  [super dealloc];
+}
+- (NSAppleEventDescriptor*)attributeDescriptorForKeyword:(AEKeyword)keyword {
+  return keyword == kAEQuitReason ? _attribute : nil;
+}
+- (NSAppleEventDescriptor*)paramDescriptorForKeyword:(AEKeyword)keyword {
+  return keyword == kAEQuitReason ? _parameter : nil;
+}
+- (OSType)typeCodeValue {
+  return _enumerated ? 0 : _code;
+}
+- (OSType)enumCodeValue {
+  return _code;
+}
+@end
+
+// Stands in for a sender of quit events (tests/macos/quit_reasons.sh): with
+// CORVANE_APPKIT_APPLE_EVENTS naming a file, a line "FORM CODE" written to it
+// (FORM attribute, parameter or none; CODE four characters) is taken as the
+// quit event it describes: the application is asked to terminate while it is
+// the current event. An app that refuses lives on to write "refused" to
+// FILE.reply.
+@interface CorvaneQuitEvents : NSObject
+@end
+
+@implementation CorvaneQuitEvents
++ (void)load {
+  if (std::getenv("CORVANE_APPKIT_APPLE_EVENTS") == nullptr) return;
+  [[NSNotificationCenter defaultCenter] addObserver:self
+                                           selector:@selector(launched:)
+                                               name:NSApplicationDidFinishLaunchingNotification
+                                             object:nil];
+}
++ (void)launched:(NSNotification*)notification {
+  NSTimer* timer = [NSTimer timerWithTimeInterval:0.05
+                                           target:self
+                                         selector:@selector(poll:)
+                                         userInfo:nil
+                                          repeats:YES];
+  for (NSString* mode in CommonModes()) [[NSRunLoop currentRunLoop] addTimer:timer forMode:mode];
+}
++ (void)poll:(NSTimer*)timer {
+  NSString* path = [NSString stringWithUTF8String:std::getenv("CORVANE_APPKIT_APPLE_EVENTS")];
+  NSString* line = [NSString stringWithContentsOfFile:path
+                                             encoding:NSUTF8StringEncoding
+                                                error:NULL];
+  if (line == nil) return;
+  [[NSFileManager defaultManager] removeItemAtPath:path error:NULL];
+  NSArray* words =
+      [[line stringByTrimmingCharactersInSet:[NSCharacterSet whitespaceAndNewlineCharacterSet]]
+          componentsSeparatedByString:@" "];
+  NSString* form = [words objectAtIndex:0];
+  CorvaneAppleEvent* event = [[CorvaneAppleEvent alloc] init];
+  if (![form isEqual:@"none"] && [words count] == 2 && [[words objectAtIndex:1] length] == 4) {
+    const char* code = [[words objectAtIndex:1] UTF8String];
+    CorvaneAppleEvent* reason = [[CorvaneAppleEvent alloc] init];
+    for (int i = 0; i < 4; ++i) {
+      reason->_code = reason->_code << 8 | static_cast<unsigned char>(code[i]);
+    }
+    reason->_enumerated = [form isEqual:@"parameter"];
+    if (reason->_enumerated) {
+      event->_parameter = reason;
+    } else {
+      event->_attribute = reason;
+    }
+  }
+  currentAppleEvent = event;
+  [NSApp terminate:nil];
+  currentAppleEvent = nil;
+  [event release];
+  [@"refused\n" writeToFile:[path stringByAppendingString:@".reply"]
+                 atomically:YES
+                   encoding:NSUTF8StringEncoding
+                      error:NULL];
+}
+@end

@@ -51,6 +51,7 @@
 typedef OSType AEKeyword;
 enum : OSType {
   kAEQuitReason = 0x7768793F,          // 'why?'
+  kAEQuitAll = 0x71756961,             // 'quia'
   kAELogOut = 0x6C6F676F,              // 'logo'
   kAEReallyLogOut = 0x726C676F,        // 'rlgo'
   kAEShowRestartDialog = 0x72727374,   // 'rrst'
@@ -66,6 +67,7 @@ enum : OSType {
 
 @interface NSAppleEventDescriptor (CorvaneMacOSCheck)
 - (NSAppleEventDescriptor*)attributeDescriptorForKeyword:(AEKeyword)keyword;
+- (NSAppleEventDescriptor*)paramDescriptorForKeyword:(AEKeyword)keyword;
 - (OSType)typeCodeValue;
 - (OSType)enumCodeValue;
 @end
