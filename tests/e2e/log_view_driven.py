@@ -20,7 +20,6 @@ from Xlib.ext import xtest
 KIND, TARGET = os.environ["CORVANE_PROBE"].split(" ", 1)
 LINES = 200_000
 LINE_ENDS = "{1 crlf\r\ncr\rls\u2028ps\u2029nul\0 tab\t😀 あ 1}"
-LONG = ("{2 " + "abcあいう" * 2000)[:10_000 + 3]
 # A generous bound for one step; each waits for its event, not for time.
 STEP = float(os.environ.get("STEP", 60))
 
@@ -35,19 +34,18 @@ def long_line():
 class Window:
     # One running view, its display, and what it last reported.
 
-    def __init__(self, tmp_path, lines=LINES, budget=None, env=None):
+    def __init__(self, tmp_path, lines=LINES, budget=None):
         self.display = xdisplay.Display(os.environ["DISPLAY"])
         self.report_path = str(tmp_path / "report")
         self.syncs = 0
         self.sync_key = self.keycode("Pause")
         args = [str(lines)] + ([str(budget)] if budget else [])
-        environ = dict(os.environ, **(env or {}))
+        environ = dict(os.environ)
         if KIND == "qt":
             command = [TARGET, self.report_path] + args
         else:
             copy = tmp_path / "Corvane Installer.app"
             subprocess.run(["cp", "-R", TARGET, str(copy)], check=True)
-
             command = [str(copy / "Contents/MacOS/Corvane Installer"),
                        "-NSMenuInterfaceStyle", "NSMacintoshInterfaceStyle"]
             # The Mac's own bindings for the keys that move through a document.
@@ -87,13 +85,16 @@ class Window:
             time.sleep(0.02)
         raise AssertionError(f"no report of {what} within {STEP} s")
 
-    def sync(self, ask=()):
-        # Everything sent before the sync key has been handled once the
-        # window reports it: X delivers a client's events in order.
+    def ask(self, questions=()):
         self.syncs += 1
         with open(self.report_path + ".ask", "w", encoding="utf-8") as f:
-            f.write("".join(line + "\n" for line in (f"sync {self.syncs}",) + tuple(ask)))
+            f.write("".join(line + "\n" for line in (f"sync {self.syncs}",) + tuple(questions)))
         self.press(self.sync_key)
+
+    def sync(self, questions=()):
+        # Everything sent before the sync key has been handled once the
+        # window reports it: X delivers a client's events in order.
+        self.ask(questions)
         self.state = self.wait(lambda r: r["sync"] == self.syncs, f"sync {self.syncs}")
         return self.state
 
@@ -108,23 +109,22 @@ class Window:
         # The menu opened over the window. Qt answers the sync key while its
         # menu is open; GNUstep holds keys back while it tracks one, and
         # reports the menu as it opens.
-        self.syncs += 1
-        with open(self.report_path + ".ask", "w", encoding="utf-8") as f:
-            f.write(f"sync {self.syncs}\n")
-        self.press(self.sync_key)
+        self.ask()
         return self.wait(lambda r: len(r["menu"]) > 0, "the context menu")["menu"]
 
-    def popups(self):
-        # Menus shown over the window: windows no window manager places.
-        shown = []
-        for child in self.display.screen().root.query_tree().children:
+    def wait_closed(self):
+        # Until no menu is shown over the window (windows no window manager
+        # places): a key sent while one is going could go with it.
+        def shown(window):
             try:
-                attributes = child.get_attributes()
+                attributes = window.get_attributes()
             except Xlib.error.BadWindow:  # gone meanwhile
-                continue
-            if attributes.override_redirect and attributes.map_state == X.IsViewable:
-                shown.append(child)
-        return shown
+                return False
+            return attributes.override_redirect and attributes.map_state == X.IsViewable
+        deadline = time.monotonic() + STEP
+        while any(shown(w) for w in self.display.screen().root.query_tree().children):
+            assert time.monotonic() < deadline, "the menu stays"
+            time.sleep(0.02)
 
     def press(self, code, modifiers=()):
         mods = [self.keycode(m) for m in modifiers]
@@ -258,7 +258,6 @@ def test_the_scroller_stays_on_with_its_knob_after_every_reader_action(window):
 # and copy, the context menu; what is copied is read from the clipboard, from
 # outside where the toolkit lets it be.
 def test_clicks_select_and_copy_exactly_what_a_reader_picks(window):
-    command_copy = lambda: window.command("c")
     # A click at the start of one line, Shift+click at the end of it: every
     # kind of line end, NUL, a tab and an emoji, exactly.
     first, last = window.box("{1"), window.box(" 1}")
@@ -266,7 +265,7 @@ def test_clicks_select_and_copy_exactly_what_a_reader_picks(window):
     window.click(last[0] + last[2] - 1, last[1] + last[3] / 2, modifiers=["Shift_L"])
     state = window.sync()
     assert state["selection"] == LINE_ENDS
-    command_copy()
+    window.command("c")
     assert window.clipboard() == LINE_ENDS
 
     # A double click on a word; on the emoji with its skin tone, the whole
@@ -292,7 +291,7 @@ def test_clicks_select_and_copy_exactly_what_a_reader_picks(window):
 
     # Select all, then copy: everything kept, to the byte.
     window.command("a")
-    command_copy()
+    window.command("c")
     copied = window.clipboard()
     assert len(copied.encode()) == window.state["keptBytes"]
     assert copied.endswith("ok 👍🏽 done\nthe last line\n") and copied.startswith("line 1 x")
@@ -308,11 +307,7 @@ def test_clicks_select_and_copy_exactly_what_a_reader_picks(window):
     box = menu[1]["box"]
     window.move(box[0] + box[2] / 2, box[1] + box[3] / 2)
     window.button(X.ButtonRelease, 3)
-    # A key sent while the menu is going could go with it.
-    deadline = time.monotonic() + STEP
-    while window.popups():
-        assert time.monotonic() < deadline, "the menu stays"
-        time.sleep(0.02)
+    window.wait_closed()
     assert window.sync()["selectionLength"] == window.state["keptBytes"]
 
 
