@@ -66,8 +66,9 @@ class AppKitStatusLabel final : public StatusLabel {
                                          numberWithInteger:*ended_ ? NSAccessibilityPriorityHigh
                                                                    : NSAccessibilityPriorityMedium],
                                      NSAccessibilityPriorityKey, nil];
+    // To the window the status is in: VoiceOver speaks what its focus holds.
     NSAccessibilityPostNotificationWithUserInfo(
-        NSApp, NSAccessibilityAnnouncementRequestedNotification, announcement);
+        [label_ window], NSAccessibilityAnnouncementRequestedNotification, announcement);
   }
 
  private:
