@@ -66,7 +66,7 @@ class AppKitStatusLabel final : public StatusLabel {
                                          numberWithInteger:*ended_ ? NSAccessibilityPriorityHigh
                                                                    : NSAccessibilityPriorityMedium],
                                      NSAccessibilityPriorityKey, nil];
-    // To the window the status is in: VoiceOver speaks what its focus holds.
+    // From the window the status is in, rather than the application at large.
     NSAccessibilityPostNotificationWithUserInfo(
         [label_ window], NSAccessibilityAnnouncementRequestedNotification, announcement);
   }
