@@ -34,6 +34,7 @@ struct KeeperArguments {
   ProcessIdentity script;  // pid 0: none
   LogFileLimits limits;
   int file = -1;
+  int layout = -1;
   int lock = -1;
 };
 
@@ -44,6 +45,7 @@ std::vector<std::string> Format(const std::string& program, const KeeperArgument
           std::to_string(arguments.limits.headBytes),
           std::to_string(arguments.limits.tailBytes),
           std::to_string(arguments.file),
+          std::to_string(arguments.layout),
           std::to_string(arguments.lock)};
 }
 
@@ -56,11 +58,11 @@ bool ParseNumber(const char* text, Number& number) {
 
 std::optional<KeeperArguments> Parse(int argc, const char* const* argv) {
   KeeperArguments arguments;
-  if (argc != 7 || !ParseNumber(argv[1], arguments.script.pid) ||
+  if (argc != 8 || !ParseNumber(argv[1], arguments.script.pid) ||
       !ParseNumber(argv[2], arguments.script.started) ||
       !ParseNumber(argv[3], arguments.limits.headBytes) ||
       !ParseNumber(argv[4], arguments.limits.tailBytes) || !ParseNumber(argv[5], arguments.file) ||
-      !ParseNumber(argv[6], arguments.lock)) {
+      !ParseNumber(argv[6], arguments.layout) || !ParseNumber(argv[7], arguments.lock)) {
     return std::nullopt;
   }
   return arguments;
@@ -89,6 +91,8 @@ std::shared_ptr<Keeper> Keeper::Start(const std::string& program, int output, in
       arguments.limits = file->limits();
       arguments.file = kLifeline + static_cast<int>(extra.size());
       extra.push_back(file->descriptor());
+      arguments.layout = kLifeline + static_cast<int>(extra.size());
+      extra.push_back(file->layoutDescriptor());
     }
     // With no script to wait for, the turn needs no keeping.
     if (lock >= 0 && script) {
@@ -168,9 +172,6 @@ int RunKeeper(int argc, const char* const* argv) {
     if (word == kDismissed) {
       // The run is over: its kept end in order, whether or not the
       // installer waits for it.
-      if (file >= 0) {
-        if (const auto log = LogFile::Resume(file, arguments->limits)) (void)log->finish();
-      }
       return 0;
     }
   }
@@ -178,7 +179,7 @@ int RunKeeper(int argc, const char* const* argv) {
 
   // The run is ours: the rest of the output goes on where the file ends.
   const std::shared_ptr<LogFile> log =
-      file >= 0 ? LogFile::Resume(file, arguments->limits) : nullptr;
+      file >= 0 ? LogFile::Resume(file, arguments->layout) : nullptr;
   std::vector<char> buffer(std::size_t{64} << 10);
   bool outputOpen = true;
   while (outputOpen || lock >= 0) {

@@ -95,7 +95,6 @@ class FileSink final : public OutputSink {
     if (auto failure = file_->write(bytes)) deliveries_->pushLogFileFailure(*failure);
   }
   void finish() override {
-    if (keeperFinishes_) return;
     if (auto failure = file_->finish()) deliveries_->pushLogFileFailure(*failure);
   }
 
@@ -431,11 +430,6 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
     // Looked at before the exit watcher may reap it.
     run->keeper = Keeper::Start(handOff.keeper, run->output[0], handOff.lock, run->file.get(),
                                 RunningProcess(pid));
-    if (run->keeper && run->file) {
-      run->file->onFailure([keeper = std::weak_ptr<Keeper>(run->keeper)] {
-        if (auto held = keeper.lock()) held->fileFailed();
-      });
-    }
   }
   {
     std::lock_guard lock(run->mutex);
