@@ -232,7 +232,8 @@ std::optional<std::string> LogFile::failed(bool written) {
   // Whoever writes next leaves it so. Cut off with no word of it, the file
   // would pass for the whole output; and on a full disk the install needs
   // its room more than the window's output needs a second copy.
-  (void)record();
+  // A side file that cannot say so says nothing, which leaves it so too.
+  if (!record()) (void)::ftruncate(layoutFd_, 0);
   (void)::ftruncate(fd_, 0);
   size_ = 0;
   return reason_;
