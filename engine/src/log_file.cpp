@@ -229,6 +229,7 @@ bool LogFile::continueJoin() {
 std::optional<std::string> LogFile::failed(bool written) {
   if (written) return std::nullopt;
   failed_ = true;
+  const std::string reason = reason_;
   // Whoever writes next leaves it so. Cut off with no word of it, the file
   // would pass for the whole output; and on a full disk the install needs
   // its room more than the window's output needs a second copy.
@@ -236,7 +237,7 @@ std::optional<std::string> LogFile::failed(bool written) {
   if (!record()) (void)::ftruncate(layoutFd_, 0);
   (void)::ftruncate(fd_, 0);
   size_ = 0;
-  return reason_;
+  return reason;
 }
 
 bool LogFile::writeAt(std::uint64_t position, std::string_view bytes) {
