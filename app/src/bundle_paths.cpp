@@ -6,7 +6,7 @@
 
 #include "corvane/app/platform_services.h"
 #include "corvane/app/posix_services.h"
-#include "corvane/engine/hand_off.h"
+#include "corvane/engine/install_process.h"
 #include "corvane/engine/install_plan.h"
 
 #ifdef __APPLE__

@@ -14,12 +14,12 @@
 #include <filesystem>
 #include <thread>
 
-#include "corvane/engine/delivery_queue.h"
 #include "corvane/engine/folder_lock.h"
 #include "corvane/engine/install_plan.h"
 #include "corvane/engine/output_decoder.h"
-#include "corvane/engine/process_identity.h"
+#include "delivery_queue.h"
 #include "log_file_layout.h"
+#include "process_identity.h"
 #include "script_run.h"
 #include "temp_dir.h"
 
@@ -210,7 +210,8 @@ TEST_F(InstallProcessTest, LogFileIsPrivateAndStaysEmptyOnceFullAfterTheHandOff)
   process.handOff();
   testing::WriteFile(go, "");
   const pid_t script = process.processIdentifier();
-  ASSERT_TRUE(Eventually([&] { return ::kill(script, 0) != 0; }));
+  // Reaped here: a run handed off leaves its script to whoever outlives it.
+  ASSERT_TRUE(Eventually([&] { return ::waitpid(script, nullptr, WNOHANG) == script; }));
   // Only the keeper is left of our children; until it has ended.
   EXPECT_TRUE(Eventually([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }));
   ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -257,8 +258,8 @@ TEST_F(InstallProcessTest, OutputSoonAfterTheExitIsAboveTheStatus) {
 
 // What the script wrote before it exited comes before its status, however
 // long the main thread leaves it waiting: here it takes nothing until the
-// script has exited and been reaped, with the hand-off full and the rest of
-// the output still in the pipe, and no grace to wait for it.
+// script has exited, with the hand-off full and the rest of the output still
+// in the pipe, and no grace to wait for it.
 TEST_F(InstallProcessTest, OutputWrittenBeforeTheExitIsAboveTheStatus) {
   const std::size_t size = DeliveryQueue::kMaxPendingBytes + 512 * 1024;
   InstallProcess process(
@@ -266,7 +267,7 @@ TEST_F(InstallProcessTest, OutputWrittenBeforeTheExitIsAboveTheStatus) {
       kDefaultShellPath, 0ms);
   process.launch(queue, receiver);
   const pid_t pid = process.processIdentifier();
-  ASSERT_TRUE(Eventually([&] { return ::kill(pid, 0) != 0; })) << "the script never ended";
+  ASSERT_TRUE(Eventually([&] { return !RunningProcess(pid); })) << "the script never ended";
   ASSERT_TRUE(queue->runUntil([&] { return !process.isOutputOpen() && queue->pending() == 0; }));
   EXPECT_TRUE(receiver->output.size() == size && receiver->output.ends_with("xend\n"));
   EXPECT_EQ(receiver->events.back(), "status 2");
