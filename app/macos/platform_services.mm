@@ -35,6 +35,11 @@ class AppKitPlatformServices final : public PlatformServices {
 
   void terminate() override { [NSApp terminate:nil]; }
 
+  // The program stays on to hold the run: nothing of it stays on screen.
+  void withdrawWindow() override {
+    for (NSWindow* window in [NSApp windows]) [window orderOut:nil];
+  }
+
   // Hidden, the installer would be throttled by App Nap and its script with
   // it; an activity the user began is not, and keeps idle sleep away too.
   void setRunInProgress(bool inProgress) override {
