@@ -4,12 +4,15 @@
 # closed as a window manager's close box closes it. run_fault_matrix.sh gives it
 # a bus session and, as root, a user of its own.
 
+import ctypes
 import glob
 import os
+import select
 import resource
 import shutil
 import signal
 import subprocess
+import threading
 import time
 
 import pyatspi
@@ -25,6 +28,7 @@ FAILED = "セットアップに失敗しました。ログを確認してくだ�
 REFUSED = "Corvane.app を自動で開けませんでした。~/Applications から開いてください。\n"
 LAUNCH_FAILED = "インストーラーを起動できませんでした: "
 INSTALLING = "必要ファイルを配置し、依存関係をインストールしています..."
+SESSION_END_REFUSED = "セットアップ中のため、ログアウト・再起動・システム終了を中止しました。"
 BROKEN = "アプリが壊れています。ダウンロードし直してください ("
 KEEPER_MISSING = "インストーラーの一部 (corvane-keeper) が見つかりません。" + BROKEN
 KEEPER_BROKEN = "インストーラーの一部 (corvane-keeper) を実行できません。" + BROKEN
@@ -109,12 +113,15 @@ class Installer:
         with open(path, "w", encoding="utf-8") as f:
             f.write("#!/bin/bash\n" + body)
 
-    def start(self, stderr="", limits=(), ignored=()):
+    def start(self, stderr="", limits=(), ignored=(), session=None):
         # stderr: "closed", or "unread" (a pipe nobody reads) with SIGCHLD
         # ignored, as some launchers leave it. limits: (resource, value) pairs
         # set in the child before it runs. ignored: signals it starts with
         # ignored, as under nohup.
         env = dict(os.environ, HOME=self.home, DISPLAY=self.screen, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+        env.pop("SESSION_MANAGER", None)
+        if session:
+            env["SESSION_MANAGER"] = session.address
         if stderr:
             env.pop("XDG_RUNTIME_DIR")  # so that Qt has a warning to write at start-up
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"):
@@ -218,6 +225,102 @@ class Installer:
             assert self.process.wait(timeout=ENDS_WITHIN) == status, self.reports()
         finally:
             self.process.kill()
+
+
+class SessionManager:
+    # A small XSMP session manager over libSM, as a desktop runs one: it
+    # takes clients, answers what they ask, and asks them to save and log
+    # out. What they say back lands in `heard`.
+
+    def __init__(self):
+        ice, sm = ctypes.CDLL("libICE.so.6"), ctypes.CDLL("libSM.so.6")
+        self.ice, self.sm, self.heard, self.clients = ice, sm, [], []
+        p, i = ctypes.c_void_p, ctypes.c_int
+        for f, res, args in [(ice.IceListenForConnections, i, [ctypes.POINTER(i), ctypes.POINTER(p), i, ctypes.c_char_p]),
+                             (ice.IceGetListenConnectionString, ctypes.c_char_p, [p]),
+                             (ice.IceGetListenConnectionNumber, i, [p]),
+                             (ice.IceSetHostBasedAuthProc, None, [p, p]),
+                             (ice.IceAcceptConnection, p, [p, ctypes.POINTER(i)]),
+                             (ice.IceConnectionNumber, i, [p]),
+                             (ice.IceProcessMessages, i, [p, p, p]),
+                             (sm.SmsInitialize, i, [ctypes.c_char_p, ctypes.c_char_p, p, p, p, i, ctypes.c_char_p]),
+                             (sm.SmsGenerateClientID, ctypes.c_char_p, [p]),
+                             (sm.SmsRegisterClientReply, i, [p, ctypes.c_char_p]),
+                             (sm.SmsInteract, None, [p]),
+                             (sm.SmsSaveYourself, None, [p, i, i, i, i]),
+                             (sm.SmsSaveYourselfPhase2, None, [p]),
+                             (sm.SmsReturnProperties, None, [p, i, p])]:
+            f.restype, f.argtypes = res, args
+        # Each callback with its data, in SmsCallbacks' order.
+        kinds = [ctypes.CFUNCTYPE(i, p, p, ctypes.c_char_p), ctypes.CFUNCTYPE(None, p, p, i),
+                 ctypes.CFUNCTYPE(None, p, p, i), ctypes.CFUNCTYPE(None, p, p, i, i, i, i, i),
+                 ctypes.CFUNCTYPE(None, p, p), ctypes.CFUNCTYPE(None, p, p, i),
+                 ctypes.CFUNCTYPE(None, p, p, i, p), ctypes.CFUNCTYPE(None, p, p, i, p),
+                 ctypes.CFUNCTYPE(None, p, p, i, p), ctypes.CFUNCTYPE(None, p, p)]
+
+        def register(conn, _, previous):
+            sm.SmsRegisterClientReply(conn, sm.SmsGenerateClientID(conn))
+            self.clients.append(conn)
+            self.heard.append("registered")
+            return 1
+        answers = [register, lambda conn, _, dialog: sm.SmsInteract(conn),
+                   lambda conn, _, cancel: self.heard.append(f"interaction done, cancel {cancel}"),
+                   lambda *_: None, lambda conn, _: sm.SmsSaveYourselfPhase2(conn),
+                   lambda conn, _, success: self.heard.append(f"saved, success {success}"),
+                   lambda *_: self.heard.append("closed"), lambda *_: None, lambda *_: None,
+                   lambda conn, _: sm.SmsReturnProperties(conn, 0, None)]
+        self.callbacks = [kind(answer) for kind, answer in zip(kinds, answers)]
+
+        class Callbacks(ctypes.Structure):
+            _fields_ = [(f"{part}{k}", ctypes.c_void_p) for k in range(10) for part in ("callback", "data")]
+
+        def new_client(conn, _, mask, callbacks, failure):
+            mask[0] = (1 << 10) - 1
+            table = ctypes.cast(callbacks, ctypes.POINTER(Callbacks)).contents
+            for k, callback in enumerate(self.callbacks):
+                setattr(table, f"callback{k}", ctypes.cast(callback, ctypes.c_void_p).value)
+            return 1
+        self.new_client = ctypes.CFUNCTYPE(i, p, p, ctypes.POINTER(ctypes.c_ulong), p, p)(new_client)
+        self.anyone = ctypes.CFUNCTYPE(i, ctypes.c_char_p)(lambda host: 1)
+        error = ctypes.create_string_buffer(256)
+        assert sm.SmsInitialize(b"corvane", b"1", ctypes.cast(self.new_client, p), None,
+                                ctypes.cast(self.anyone, p), 256, error), error.value
+        count, listeners = i(), p()
+        assert ice.IceListenForConnections(ctypes.byref(count), ctypes.byref(listeners), 256, error), error.value
+        objects = ctypes.cast(listeners, ctypes.POINTER(p))
+        # Only on this machine: the local socket.
+        self.listeners = [objects[k] for k in range(count.value)
+                          if ice.IceGetListenConnectionString(objects[k]).startswith(b"local/")]
+        for listener in self.listeners:
+            ice.IceSetHostBasedAuthProc(listener, ctypes.cast(self.anyone, p))
+        self.address = ice.IceGetListenConnectionString(self.listeners[0]).decode()
+        self.connections, self.lock, self.running = {}, threading.Lock(), True
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        listening = {self.ice.IceGetListenConnectionNumber(l): l for l in self.listeners}
+        while self.running:
+            ready, _, _ = select.select(list(listening) + list(self.connections), [], [], 0.1)
+            with self.lock:
+                for fd in ready:
+                    if fd in listening:
+                        status = ctypes.c_int()
+                        conn = self.ice.IceAcceptConnection(listening[fd], ctypes.byref(status))
+                        if conn:
+                            self.connections[self.ice.IceConnectionNumber(conn)] = conn
+                    elif self.ice.IceProcessMessages(self.connections[fd], None, None) != 0:
+                        del self.connections[fd]  # an I/O error, or closed
+
+    def ask_to_log_out(self):
+        # Save, then log out; the client may interact first.
+        with self.lock:
+            for conn in self.clients:
+                self.sm.SmsSaveYourself(conn, 2, 1, 2, 0)  # SmSaveBoth, shutdown, SmInteractStyleAny, not fast
+
+    def stop(self):
+        self.running = False
+        self.thread.join()
 
 
 def wait_until(found, what, timeout=60):
@@ -376,6 +479,31 @@ def test_however_it_ends_the_script_runs_on_with_its_output_and_its_turn(screen,
         line_end = "" if output[HEAD - 1] == "\n" else "\n"
         assert kept[HEAD:tail_start].startswith(f"{line_end}--- 出力 {len(output) - HEAD - len(tail)} バイトを省略しました ---")
     second.close()
+
+
+# A desktop that asks to log out while the script runs is told no, through
+# XSMP, and the status says why; once the run is over, it may.
+def test_a_logout_asked_for_mid_run_is_refused(installer, tmp_path):
+    go = tmp_path / "go"
+    installer.write_script(f"echo started\nuntil [ -e '{go}' ]; do sleep 0.05; done\necho done\n")
+    session = SessionManager()
+    try:
+        installer.start(session=session).wait_for(lambda s: s["log"].endswith("started\n"), "the script's line")
+        wait_until(lambda: "registered" in session.heard, "the installer in the session")
+        session.ask_to_log_out()
+        wait_until(lambda: any(h.startswith("saved") for h in session.heard), "its answer")
+        state = installer.wait_for(lambda s: s["status"] == SESSION_END_REFUSED, "the word why")
+        assert "interaction done, cancel 1" in session.heard, session.heard
+        assert state["spinning"] and installer.process.poll() is None and installer.shown()
+        go.touch()
+        installer.outcome()
+        asked = len(session.heard)
+        session.ask_to_log_out()
+        wait_until(lambda: any(h.startswith("saved") for h in session.heard[asked:]), "its answer after the run")
+        assert "interaction done, cancel 1" not in session.heard[asked:], session.heard
+    finally:
+        go.touch()
+        session.stop()
 
 
 # With no keeper to be had (the one standing by killed, and the bundle's gone),
