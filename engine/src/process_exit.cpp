@@ -37,7 +37,8 @@ int ExitDescriptor(pid_t pid, bool& gone) {
   const int queue = ::kqueue();
   if (queue < 0) return -1;
   struct kevent change {};
-  EV_SET(&change, pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
+  EV_SET(&change, static_cast<uintptr_t>(pid), EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0,
+         nullptr);
   if (::kevent(queue, &change, 1, nullptr, 0, nullptr) != 0) {
     gone = errno == ESRCH;
     ::close(queue);
