@@ -37,7 +37,7 @@ namespace {
 
 // What the user is told when a run cannot start.
 std::string LaunchFailureReason(const LaunchError& error) {
-  const std::string reason =
+  std::string reason =
       DecodeLeniently(*error.what() != '\0' ? error.what() : texts::kUnknownReason);
   std::string_view why;
   switch (error.cause()) {

@@ -73,7 +73,7 @@ std::string KeeperCopy(const std::string& keeper, const std::string& caches,
   }
   const std::string copies = AppendPathComponent(caches, "keeper");
   const std::string folder = AppendPathComponent(copies, version);
-  const std::string copy = AppendPathComponent(folder, kKeeperName);
+  std::string copy = AppendPathComponent(folder, kKeeperName);
   std::error_code error;
   fs::create_directories(folder, error);
   if (error) return keeper;
