@@ -209,8 +209,8 @@ void InstallProcess::launch(std::shared_ptr<MainQueue> mainQueue,
   plan.grace = grace_;
   plan.stop = run->stop[0];
   if (file) {
-    plan.sinks.push_back(
-        std::make_unique<FileSink>(file, [deliveries = run->deliveries](std::string reason) {
+    plan.sinks.push_back(std::make_unique<FileSink>(
+        std::move(file), [deliveries = run->deliveries](std::string reason) {
           deliveries->pushLogFileFailure(std::move(reason));
         }));
   }
