@@ -441,10 +441,18 @@ def test_however_it_ends_the_script_runs_on_with_its_output_and_its_turn(screen,
     first, second = (Installer(screen, tmp_path / name, home) for name in ("first", "second"))
     go, turns, signalled = tmp_path / "go", tmp_path / "turns", tmp_path / "signalled"
     lines = (400000, 1600000) if end == "SIGKILL" else (0, 1)
+    # Killed outright, past the head, where the file's own line goes: a line
+    # shaped like it there, which the keeper must not take for it.
+    before, forged = lines[0], b""
+    if end == "SIGKILL":
+        before = HEAD // len(LINE)
+        said = "--- 出力 7 バイトを省略しました (最新 23 バイトが先) ---".encode()
+        forged = b"x" * (HEAD - before * len(LINE) - 1) + b"\n" + said + b" " * (127 - len(said)) + b"\n"
     after = f"exec >>'{tmp_path}/own.log' 2>&1\n" if end == "quiet close" else ""
     first.write_script(f"printf 'x) Z y' >/proc/$$/comm\n"
                        f"trap 'touch \"{signalled}\"' TERM HUP INT PIPE\necho begin >> '{turns}'\n"
-                       f"yes {'x' * 99} | head -n {lines[0]}\necho started\n{after}"
+                       f"yes {'x' * 99} | head -n {before}\nprintf '%s' '{forged.decode()}'\n"
+                       f"yes {'x' * 99} | head -n {lines[0] - before}\necho started\n{after}"
                        f"until [ -e '{go}' ]; do sleep 0.05; done\n"
                        f"yes {'x' * 99} | head -n {lines[1]}\necho printed after the end\n"
                        f"echo end >> '{turns}'\n")
@@ -470,7 +478,8 @@ def test_however_it_ends_the_script_runs_on_with_its_output_and_its_turn(screen,
         go.touch()
     assert second.outcome()["status"] == SUCCEEDED
     assert open(turns).read() == "begin\nend\n" * 2 and not signalled.exists()
-    output = LINE * lines[0] + "started\n" + ("" if after else LINE * lines[1] + "printed after the end\n")
+    output = (LINE * before + forged.decode() + LINE * (lines[0] - before) + "started\n" +
+              ("" if after else LINE * lines[1] + "printed after the end\n"))
     kept_file = first.log_file.replace("install.log", "install.1.log")
     second.wait_for(lambda s: file_end(kept_file, 100) == output[-100:].encode(), "the kept file's end", 60)
     kept = open(kept_file, "rb").read().decode()
@@ -481,7 +490,8 @@ def test_however_it_ends_the_script_runs_on_with_its_output_and_its_turn(screen,
         tail = kept[tail_start:]
         assert kept[:HEAD] == output[:HEAD] and output.endswith(tail) and tail.startswith(LINE)
         line_end = "" if output[HEAD - 1] == "\n" else "\n"
-        assert kept[HEAD:tail_start].startswith(f"{line_end}--- 出力 {len(output) - HEAD - len(tail)} バイトを省略しました ---")
+        left_out = len(output.encode()) - HEAD - len(tail.encode())
+        assert kept[HEAD:tail_start].startswith(f"{line_end}--- 出力 {left_out} バイトを省略しました ---")
     second.close()
 
 

@@ -265,7 +265,10 @@ TEST_F(InstallProcessTest, WithNoKeeperToBeHadTheProgramHoldsTheRunToItsEnd) {
   std::filesystem::create_directory(keeper.parent_path());
   std::filesystem::copy_file(CORVANE_KEEPER, keeper);
   std::string error;
-  const auto file = LogFile::Open((dir.path() / "logs").string(), error);
+  // Past a lap of the ring, which the program, as the last to hold the run,
+  // puts in order.
+  const LogFile::Limits limits{100, 1000};
+  const auto file = LogFile::Open((dir.path() / "logs").string(), error, limits);
   auto lock = std::make_unique<FolderLock>(home);
   InstallProcess process("echo begin; until [ -e " + ShellQuote(go) +
                          " ]; do sleep 0.01; done; seq 1 5000");
@@ -290,7 +293,7 @@ TEST_F(InstallProcessTest, WithNoKeeperToBeHadTheProgramHoldsTheRunToItsEnd) {
   process.handOff();
   std::string all = "begin\n";
   for (int i = 1; i <= 5000; ++i) all += std::to_string(i) + "\n";
-  EXPECT_EQ(testing::ReadFile(file->path()), all);
+  EXPECT_TRUE(testing::KeptAsTheFileKeepsOutput(testing::ReadFile(file->path()), all, limits));
   EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kHeld);
   later.join();
 }
