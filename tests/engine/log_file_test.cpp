@@ -40,7 +40,9 @@ std::vector<std::string> LinesShapedLikeTheFiles() {
 // Written in pieces of every size, a long output keeps its beginning and at
 // least its latest tailBytes, from a line start where one was near, with the
 // line that says how much went; also when other writers take the file over
-// midway, as the keeper does, whatever the output held.
+// midway, as the keeper does, whatever the output held: lines shaped like the
+// file's own fall anywhere over the rounds, the head's end and lap ends among
+// them.
 TEST(LogFile, KeepsTheBeginningAndTheEndOfLongOutputByteForByte) {
   testing::TempDir dir;
   const std::vector<std::string> shaped = LinesShapedLikeTheFiles();
@@ -72,42 +74,6 @@ TEST(LogFile, KeepsTheBeginningAndTheEndOfLongOutputByteForByte) {
     }
     ASSERT_FALSE(file->finish());
     ASSERT_TRUE(KeptAsTheFileKeepsOutput(ReadFile(path), all, limits)) << "round " << round;
-  }
-}
-
-// Lines shaped like the file's own, each where the file's writer is about to
-// look, and taken over right after: what is kept is exactly the output.
-TEST(LogFile, OutputShapedLikeItsLineChangesNothing) {
-  testing::TempDir dir;
-  const LogFile::Limits limits{1000, 3000};
-  const std::uint64_t tailStart = limits.headBytes + 256;
-  const std::uint64_t lap = 2 * limits.tailBytes;
-  // Where each starts: at the head's end, a lap's start and end, several
-  // laps on, and where putting the ring in order looks for a line start (or
-  // right after the one before, where that is further on).
-  const std::vector<std::uint64_t> places = {
-      limits.headBytes - 1,      limits.headBytes,          tailStart,
-      tailStart + lap - 300,     tailStart + lap,           tailStart + 3 * lap - 200,
-      tailStart + 4 * lap + 100, tailStart + 4 * lap + 1400};
-  for (const std::string& shaped : LinesShapedLikeTheFiles()) {
-    std::string error;
-    auto file = LogFile::Open((dir.path() / "logs").string(), error, limits);
-    ASSERT_TRUE(file) << error;
-    const std::string path = file->path();
-    std::string all;
-    std::size_t line = 0;
-    for (const std::uint64_t place : places) {
-      std::string lines;
-      while (all.size() + lines.size() < place) lines += "line " + std::to_string(line++) + "\n";
-      lines.resize(std::max(all.size(), place) - all.size());
-      ASSERT_FALSE(file->write(lines));
-      ASSERT_FALSE(file->write(shaped));
-      all += lines + shaped;
-      file = LogFile::Resume(::dup(file->descriptor()), ::dup(file->layoutDescriptor()));
-      ASSERT_TRUE(file);
-    }
-    ASSERT_FALSE(file->finish());
-    ASSERT_TRUE(KeptAsTheFileKeepsOutput(ReadFile(path), all, limits)) << shaped;
   }
 }
 
