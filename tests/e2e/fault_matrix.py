@@ -555,7 +555,8 @@ def test_with_no_keeper_left_a_close_hides_the_window_and_the_installer_holds_th
 # the window says why, as the failure it is.
 @pytest.mark.parametrize("keeper, says", [("missing", KEEPER_MISSING), ("not executable", KEEPER_BROKEN),
                                           ("a folder", KEEPER_BROKEN), ("exits at once", KEEPER_ENDED),
-                                          ("descriptor limit", DESCRIPTOR_LIMIT)])
+                                          pytest.param("descriptor limit", DESCRIPTOR_LIMIT,
+                                                       marks=pytest.mark.limits)])
 def test_a_run_its_keeper_cannot_hold_does_not_start(installer, tmp_path, keeper, says):
     path = os.path.join(installer.bundle, "Contents/MacOS/corvane-keeper")
     if keeper != "descriptor limit" and keeper != "not executable":
