@@ -50,6 +50,7 @@ class InstallerDelegateTest : public ::testing::Test,
   void terminate() override { ++terminations; }
   void setRunInProgress(bool inProgress) override { runInProgress.push_back(inProgress); }
   std::string shellPath() override { return shell; }
+  std::string keeperPath() override { return CORVANE_KEEPER; }
   void setText(const std::string& t) override { status = t; }
   void stopAnimation() override { animating = false; }
 

@@ -11,15 +11,16 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <thread>
 
-#include "corvane/engine/delivery_queue.h"
 #include "corvane/engine/folder_lock.h"
 #include "corvane/engine/install_plan.h"
 #include "corvane/engine/output_decoder.h"
-#include "corvane/engine/process_identity.h"
+#include "delivery_queue.h"
 #include "log_file_layout.h"
+#include "process_identity.h"
 #include "script_run.h"
 #include "temp_dir.h"
 
@@ -77,7 +78,13 @@ bool Eventually(Condition condition) {
 
 class InstallProcessTest : public ::testing::Test {
  protected:
-  void TearDown() override { queue->close(); }
+  // A test that failed midway leaves nothing running: each script's
+  // process group goes, background loops included.
+  void TearDown() override {
+    queue->close();
+    for (const pid_t script : scripts) ::kill(-script, SIGKILL);
+  }
+  std::vector<pid_t> scripts;
   std::shared_ptr<ManualMainQueue> queue = std::make_shared<ManualMainQueue>();
   std::shared_ptr<RecordingReceiver> receiver = std::make_shared<RecordingReceiver>();
 };
@@ -138,6 +145,7 @@ TEST_F(InstallProcessTest, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
   InstallProcess process("echo before; (yes noise & until [ -e " + ShellQuote(go) +
                          " ]; do sleep 0.01; done; kill $!; wait; echo late) & exit 3");
   process.launch(queue, ends);
+  scripts.push_back(process.processIdentifier());
   const bool statusCame = queue->runUntil([&] { return ends->status.has_value(); });
   const bool writerThere = process.isOutputOpen();
   testing::WriteFile(go, "");
@@ -151,12 +159,51 @@ TEST_F(InstallProcessTest, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
   EXPECT_TRUE(status + 1 != events.end() && events.back().ends_with("late\n"));
 }
 
+// Our keepers that run, by pid and parent: those we started, and theirs.
+// Ours that have ended are reaped: a run handed off leaves its keeper to
+// whoever outlives it.
+std::vector<std::pair<pid_t, pid_t>> Keepers() {
+  std::vector<std::pair<pid_t, pid_t>> all, ours;
+  FILE* ps = ::popen("ps -A -o pid= -o ppid= -o stat= -o comm=", "r");
+  char line[4096];
+  while (ps != nullptr && std::fgets(line, sizeof line, ps) != nullptr) {
+    long pid = 0, parent = 0;
+    char state[16] = {}, name[4096] = {};
+    if (std::sscanf(line, "%ld %ld %15s %4095s", &pid, &parent, state, name) == 4 &&
+        std::string_view(name).ends_with(kKeeperName)) {
+      if (state[0] != 'Z') {
+        all.emplace_back(static_cast<pid_t>(pid), static_cast<pid_t>(parent));
+      } else if (parent == ::getpid()) {
+        ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG);
+      }
+    }
+  }
+  if (ps != nullptr) ::pclose(ps);
+  for (bool more = true; more;) {
+    more = false;
+    for (const auto& keeper : all) {
+      const bool parentOurs = keeper.second == ::getpid() ||
+                              std::any_of(ours.begin(), ours.end(),
+                                          [&](const auto& k) { return k.first == keeper.second; });
+      if (parentOurs && std::find(ours.begin(), ours.end(), keeper) == ours.end()) {
+        ours.push_back(keeper);
+        more = true;
+      }
+    }
+  }
+  return ours;
+}
+
 // Handed off as the program ends, the run goes on in the keeper: the output
 // into the file, continued as an uninterrupted run would have kept it, and
 // the turn held until the script has ended. Also when the script's output
-// had gone elsewhere, so that none was left to read.
+// had gone elsewhere, so that none was left to read; when the keeper
+// standing by was killed (another stands by in its place); and when the
+// keeper holding the run was killed (the one standing by for it takes over).
 TEST_F(InstallProcessTest, HandedOffRunGoesOnInTheKeeperWithItsOutputAndTurn) {
-  for (const bool quiet : {false, true}) {
+  enum class Case { kPlain, kQuiet, kKilledBefore, kKilledAfter };
+  for (const Case c : {Case::kPlain, Case::kQuiet, Case::kKilledBefore, Case::kKilledAfter}) {
+    const bool quiet = c == Case::kQuiet;
     testing::TempDir dir;
     const std::string go = (dir.path() / "go").string();
     const std::string home = (dir.path() / "home").string();
@@ -169,11 +216,31 @@ TEST_F(InstallProcessTest, HandedOffRunGoesOnInTheKeeperWithItsOutputAndTurn) {
                            (quiet ? "exec >/dev/null 2>&1; " : "") + "until [ -e " +
                            ShellQuote(go) + " ]; do sleep 0.01; done; lines 301 600");
     process.launch(queue, receiver, file, {CORVANE_KEEPER, lock->descriptor()});
+    scripts.push_back(process.processIdentifier());
     ASSERT_TRUE(
         queue->runUntil([&] { return receiver->output.ends_with("line 300 of the run\n"); }));
+    if (c == Case::kKilledBefore) {
+      const auto first = Keepers();
+      ASSERT_EQ(first.size(), 1U);
+      ::kill(first[0].first, SIGKILL);
+      EXPECT_TRUE(Eventually([&] {
+        const auto now = Keepers();
+        return process.isKept() && now.size() == 1 && now[0] != first[0];
+      })) << "a keeper in its place";
+    }
     process.handOff();
-    lock.reset();  // the keeper's copy alone holds it now
-    EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << quiet;
+    lock.reset();  // the keepers' copies alone hold it now
+    if (c == Case::kKilledAfter) {
+      // The one holding the run, whose own keeper then takes over.
+      std::vector<std::pair<pid_t, pid_t>> keepers;
+      ASSERT_TRUE(Eventually([&] { return (keepers = Keepers()).size() >= 2; }));
+      const auto holder = std::find_if(keepers.begin(), keepers.end(),
+                                       [](const auto& k) { return k.second == ::getpid(); });
+      ASSERT_NE(holder, keepers.end());
+      ::kill(holder->first, SIGKILL);
+      ::waitpid(holder->first, nullptr, 0);
+    }
+    EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << static_cast<int>(c);
     testing::WriteFile(go, "");
     EXPECT_TRUE(Eventually([&] { return FolderLock(home).state() == FolderLock::State::kHeld; }));
     std::string all;
@@ -181,8 +248,101 @@ TEST_F(InstallProcessTest, HandedOffRunGoesOnInTheKeeperWithItsOutputAndTurn) {
       all += "line " + std::to_string(i) + " of the run\n";
     EXPECT_TRUE(Eventually(
         [&] { return testing::ReadFile(file->path()).ends_with(all.substr(all.size() - 30)); }));
-    EXPECT_TRUE(testing::KeptAsTheFileKeepsOutput(testing::ReadFile(file->path()), all, limits));
+    EXPECT_TRUE(testing::KeptAsTheFileKeepsOutput(testing::ReadFile(file->path()), all, limits))
+        << static_cast<int>(c);
+    EXPECT_TRUE(Eventually([] { return Keepers().empty(); })) << "the keepers end with the run";
   }
+}
+
+// With no keeper to be had once the one standing by has ended, the program
+// holds the run itself: handing off returns only once the script and its
+// output have ended, its output in the file and its turn held until then.
+TEST_F(InstallProcessTest, WithNoKeeperToBeHadTheProgramHoldsTheRunToItsEnd) {
+  testing::TempDir dir;
+  const std::string go = (dir.path() / "go").string();
+  const std::string home = (dir.path() / "home").string();
+  const auto keeper = dir.path() / "copy" / kKeeperName;
+  std::filesystem::create_directory(keeper.parent_path());
+  std::filesystem::copy_file(CORVANE_KEEPER, keeper);
+  std::string error;
+  // Past a lap of the ring, which the program, as the last to hold the run,
+  // puts in order.
+  const LogFile::Limits limits{100, 1000};
+  const auto file = LogFile::Open((dir.path() / "logs").string(), error, limits);
+  auto lock = std::make_unique<FolderLock>(home);
+  InstallProcess process("echo begin; until [ -e " + ShellQuote(go) +
+                         " ]; do sleep 0.01; done; seq 1 5000");
+  process.launch(queue, receiver, file, {keeper.string(), lock->descriptor()});
+  scripts.push_back(process.processIdentifier());
+  ASSERT_TRUE(queue->runUntil([&] { return receiver->output == "begin\n"; }));
+  std::filesystem::remove(keeper);
+  const auto keepers = Keepers();
+  ASSERT_EQ(keepers.size(), 1U);
+  ::kill(keepers[0].first, SIGKILL);
+  ASSERT_TRUE(Eventually([&] { return !process.isKept(); }));
+  lock.reset();
+  std::atomic<bool> handingOff = false;
+  std::thread later([&] {
+    while (!handingOff) std::this_thread::sleep_for(1ms);
+    // Past the time a run with a keeper is given to stop: this one is not.
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << "the turn is ours";
+    testing::WriteFile(go, "");
+  });
+  handingOff = true;
+  process.handOff();
+  std::string all = "begin\n";
+  for (int i = 1; i <= 5000; ++i) all += std::to_string(i) + "\n";
+  EXPECT_TRUE(testing::KeptAsTheFileKeepsOutput(testing::ReadFile(file->path()), all, limits));
+  EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kHeld);
+  later.join();
+}
+
+// A keeper that is not there, cannot be run, or ends at once, and a limit
+// met on the way: the run never starts, and the reason says which.
+TEST_F(InstallProcessTest, ARunThatCannotBeKeptNeverStarts) {
+  testing::TempDir dir;
+  const auto ran = dir.path() / "ran";
+  const auto plain = dir.path() / "plain";
+  const auto endsAtOnce = dir.path() / "ends";
+  testing::WriteFile(plain, "#!/bin/sh\nsleep 60\n");
+  testing::WriteFile(endsAtOnce, "#!/bin/sh\nexit 0\n");
+  std::filesystem::permissions(endsAtOnce, std::filesystem::perms::owner_all);
+  std::filesystem::create_directory(dir.path() / "folder");
+  rlimit files{};
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  // Room for one more descriptor, where a pipe takes two.
+  const int free = ::dup(0);
+  ::close(free);
+  // What earlier runs handed off has ended by now, and is reaped.
+  ASSERT_TRUE(Eventually([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }));
+  using Cause = LaunchError::Cause;
+  const struct {
+    std::filesystem::path keeper;
+    Cause cause;
+    rlim_t descriptors;
+  } cases[] = {
+      {dir.path() / "missing", Cause::kKeeperMissing, files.rlim_cur},
+      {plain, Cause::kKeeperBroken, files.rlim_cur},
+      {dir.path() / "folder", Cause::kKeeperBroken, files.rlim_cur},
+      {endsAtOnce, Cause::kKeeperEnded, files.rlim_cur},
+      {CORVANE_KEEPER, Cause::kDescriptorLimit, static_cast<rlim_t>(free + 1)},
+  };
+  for (const auto& c : cases) {
+    InstallProcess process("touch " + ShellQuote(ran.string()));
+    const rlimit limit{c.descriptors, files.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    try {
+      process.launch(queue, receiver, nullptr, {c.keeper.string()});
+      ADD_FAILURE() << c.keeper << " let it start";
+    } catch (const LaunchError& failure) {
+      EXPECT_EQ(failure.cause(), c.cause) << c.keeper << ": " << failure.what();
+    }
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << c.keeper << " left a child";
+  }
+  EXPECT_FALSE(std::filesystem::exists(ran));
+  EXPECT_TRUE(Eventually([] { return RunnerThreads() == 0; }));
 }
 
 // The file is private: the output may hold secrets. Full, as a file size
@@ -206,11 +366,13 @@ TEST_F(InstallProcessTest, LogFileIsPrivateAndStaysEmptyOnceFullAfterTheHandOff)
   InstallProcess process("echo more than ten bytes; until [ -e " + ShellQuote(go) +
                          " ]; do sleep 0.01; done; echo late");
   process.launch(queue, receiver, file, {CORVANE_KEEPER});
+  scripts.push_back(process.processIdentifier());
   ASSERT_TRUE(queue->runUntil([&] { return receiver->events.size() == 2; }));
   process.handOff();
   testing::WriteFile(go, "");
   const pid_t script = process.processIdentifier();
-  ASSERT_TRUE(Eventually([&] { return ::kill(script, 0) != 0; }));
+  // Reaped here: a run handed off leaves its script to whoever outlives it.
+  ASSERT_TRUE(Eventually([&] { return ::waitpid(script, nullptr, WNOHANG) == script; }));
   // Only the keeper is left of our children; until it has ended.
   EXPECT_TRUE(Eventually([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }));
   ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -251,14 +413,15 @@ TEST_F(InstallProcessTest, OutputSoonAfterTheExitIsAboveTheStatus) {
       "echo early; exit 4",
       kDefaultShellPath, 60s);
   process.launch(queue, receiver);
+  scripts.push_back(process.processIdentifier());
   ASSERT_TRUE(queue->runUntil([&] { return !process.isOutputOpen() && queue->pending() == 0; }));
   EXPECT_EQ(receiver->events, (Events{"early\n", "late\n", "status 4"}));
 }
 
 // What the script wrote before it exited comes before its status, however
 // long the main thread leaves it waiting: here it takes nothing until the
-// script has exited and been reaped, with the hand-off full and the rest of
-// the output still in the pipe, and no grace to wait for it.
+// script has exited, with the hand-off full and the rest of the output still
+// in the pipe, and no grace to wait for it.
 TEST_F(InstallProcessTest, OutputWrittenBeforeTheExitIsAboveTheStatus) {
   const std::size_t size = DeliveryQueue::kMaxPendingBytes + 512 * 1024;
   InstallProcess process(
@@ -266,7 +429,7 @@ TEST_F(InstallProcessTest, OutputWrittenBeforeTheExitIsAboveTheStatus) {
       kDefaultShellPath, 0ms);
   process.launch(queue, receiver);
   const pid_t pid = process.processIdentifier();
-  ASSERT_TRUE(Eventually([&] { return ::kill(pid, 0) != 0; })) << "the script never ended";
+  ASSERT_TRUE(Eventually([&] { return !RunningProcess(pid); })) << "the script never ended";
   ASSERT_TRUE(queue->runUntil([&] { return !process.isOutputOpen() && queue->pending() == 0; }));
   EXPECT_TRUE(receiver->output.size() == size && receiver->output.ends_with("xend\n"));
   EXPECT_EQ(receiver->events.back(), "status 2");
