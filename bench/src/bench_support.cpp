@@ -17,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "corvane/engine/install_plan.h"
 
@@ -98,7 +99,14 @@ double Percentile(std::vector<double> values, double p) {
 
 ChildResult RunChild(const std::vector<std::string>& argv, bool captureValues, bool keepStderr,
                      std::int64_t* spawnNs) {
+  return RunChildMarked(argv, captureValues, keepStderr, spawnNs, {}, {});
+}
+
+ChildResult RunChildMarked(const std::vector<std::string>& argv, bool captureValues,
+                           bool keepStderr, std::int64_t* spawnNs, const std::string& mark,
+                           const std::function<void(int pid, ChildResult& result)>& atMark) {
   int fds[2] = {-1, -1};
+  int input[2] = {-1, -1};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (captureValues) {
@@ -106,6 +114,11 @@ ChildResult RunChild(const std::vector<std::string>& argv, bool captureValues, b
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
   } else {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  // A marked child ends when its standard input does.
+  if (atMark) {
+    if (::pipe2(input, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
   }
   if (!keepStderr) {
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
@@ -122,21 +135,30 @@ ChildResult RunChild(const std::vector<std::string>& argv, bool captureValues, b
   const int error = ::posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (captureValues) ::close(fds[1]);
+  if (atMark) ::close(input[0]);
   if (error != 0) {
     if (captureValues) ::close(fds[0]);
+    if (atMark) ::close(input[1]);
     throw std::runtime_error(std::string("cannot start ") + raw[0] + ": " + std::strerror(error));
   }
   std::string output;
   if (captureValues) {
     char buffer[4096];
+    bool marked = false;
     for (;;) {
       const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       output.append(buffer, static_cast<std::size_t>(n));
+      if (atMark && !marked && output.find("\n" + mark + "\n") != std::string::npos) {
+        marked = true;
+        atMark(pid, result);
+        ::close(std::exchange(input[1], -1));
+      }
     }
     ::close(fds[0]);
   }
+  if (input[1] >= 0) ::close(input[1]);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -185,6 +207,9 @@ constexpr std::string_view kGigabyteText =
     "the quick brown fox jumps over the lazy dog and then goes home again";
 static_assert(kGigabyteText.size() == 68);
 constexpr std::uintmax_t kGigabyteLines = (std::uintmax_t{1} << 30) / 80;
+constexpr int kSlowLines = 1'500;
+constexpr const char* kSlowLineFormat =
+    "Unpacking corvane-runtime (0.4.1-%04d) over (0.4.0) ... done\n";
 // 60 bytes a line with its line feed: 12 MB in all.
 constexpr const char* kShortLineFormat =
     "line %06d of the heavy output test: abcdefghijklmnopqrstu\n";
@@ -278,6 +303,16 @@ std::string HugeLine(std::size_t bytes) {
   return out;
 }
 
+std::string SlowLines() {
+  std::string out;
+  char line[128];
+  for (int i = 0; i < kSlowLines; ++i) {
+    out.append(line,
+               static_cast<std::size_t>(std::snprintf(line, sizeof line, kSlowLineFormat, i)));
+  }
+  return out;
+}
+
 std::string ProgressUpdates() {
   std::string out;
   char line[128];
@@ -366,6 +401,7 @@ void PrepareWorkdir(const std::string& workdir) {
   writeData("emoji", EmojiLine(8U << 20));
   writeData("scroll", BulkText(100U << 20));
   writeData("progress", ProgressUpdates());
+  writeData("slow", SlowLines());
 
   const std::string quotedData = corvane::ShellQuote(data);
   WritePayload(workdir, "lines",
@@ -385,6 +421,41 @@ void PrepareWorkdir(const std::string& workdir) {
                "head -c " + std::to_string(kBlankBytes) + " /dev/zero | tr '\\0' '\\n'");
   WritePayload(workdir, "gigabyte", GigabyteProducer());
   WritePayload(workdir, "idle", "sleep 10");
+  // 20 ms apart (a little more, for starting sleep): about 37 s.
+  WritePayload(workdir, "slow",
+               std::string("for ((i = 0; i < ") + std::to_string(kSlowLines) +
+                   "; i++)); do printf '" + kSlowLineFormat + "' \"$i\"; sleep 0.02; done; : > " +
+                   corvane::ShellQuote(SlowDoneMarker(workdir)));
+}
+
+std::string SlowDoneMarker(const std::string& workdir) { return workdir + "/slow/done"; }
+
+std::map<int, std::uint64_t> ThreadSwitches(int pid) {
+  std::map<int, std::uint64_t> switches;
+  std::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    std::uint64_t count = 0;
+    while (std::getline(status, line)) {
+      for (const char* field : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"}) {
+        if (line.rfind(field, 0) == 0) count += std::stoull(line.substr(std::strlen(field)));
+      }
+    }
+    switches[std::stoi(task.path().filename().string())] = count;
+  }
+  return switches;
+}
+
+std::uint64_t SwitchesBetween(const std::map<int, std::uint64_t>& before,
+                              const std::map<int, std::uint64_t>& after) {
+  std::uint64_t total = 0;
+  for (const auto& [tid, count] : after) {
+    const auto was = before.find(tid);
+    total += was == before.end() ? count : count - std::min(count, was->second);
+  }
+  return total;
 }
 
 std::string GigabyteProducer() {

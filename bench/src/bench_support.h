@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -36,6 +37,11 @@ struct ChildResult {
 // /dev/null, as does standard error unless keepStderr.
 ChildResult RunChild(const std::vector<std::string>& argv, bool captureValues, bool keepStderr,
                      std::int64_t* spawnNs = nullptr);
+// The same; once the child prints `mark` on a line of its own, `atMark` is
+// called, and then the child's standard input is closed: its word to end.
+ChildResult RunChildMarked(const std::vector<std::string>& argv, bool captureValues,
+                           bool keepStderr, std::int64_t* spawnNs, const std::string& mark,
+                           const std::function<void(int pid, ChildResult& result)>& atMark);
 
 // The workloads that pour output into the log. Each one's script produces a
 // known output, kept in <workdir>/data/<name>.txt or generated on demand.
@@ -67,5 +73,17 @@ std::string GigabyteProducer();
 
 // Writes the data files and payloads every workload needs.
 void PrepareWorkdir(const std::string& workdir);
+
+// The slow workload: lines a few at a time with pauses between, as a
+// package manager prints them. Its script touches this file at its end.
+std::string SlowDoneMarker(const std::string& workdir);
+
+// Context switches of each thread of a process, by thread id: every time a
+// thread slept and woke, or was put off the core.
+std::map<int, std::uint64_t> ThreadSwitches(int pid);
+// Switches between two readings: of threads in both, what they added; of new
+// ones, all they had.
+std::uint64_t SwitchesBetween(const std::map<int, std::uint64_t>& before,
+                              const std::map<int, std::uint64_t>& after);
 
 }  // namespace bench

@@ -2,6 +2,8 @@
 // its baseline, and prints one line per figure against its bar.
 #include "driver.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -147,6 +149,42 @@ void HeavyFigures(Report& report, const Workload& workload, const Series& gui, d
                 "every run", gui.allOk);
 }
 
+// Lines 20 ms apart for half a minute, as a package manager prints them: what
+// waiting costs. Once: the figure is already a mean over the whole stream.
+// The wakeups are counted from outside, over 10 s from half a second after
+// the outcome was drawn.
+void SlowFigures(Report& report, const std::string& workdir) {
+  constexpr int kQuietSeconds = 10;
+  std::uint64_t wakeups = 0;
+  ChildResult slow = RunChildMarked({ExecutablePath(), "slow", workdir}, true, true, nullptr,
+                                    "outcome", [&](int pid, ChildResult& /*result*/) {
+                                      ::usleep(500'000);
+                                      const auto before = ThreadSwitches(pid);
+                                      ::sleep(kQuietSeconds);
+                                      wakeups = SwitchesBetween(before, ThreadSwitches(pid));
+                                    });
+  Series series;
+  series.add(slow, {"cpu_percent", "cpu_s", "streaming_s", "log_rows_a_line", "text_ok",
+                    "at_bottom", "log_paints"});
+  const double percent = series.median("cpu_percent");
+  report.figure("slow", "CPU a second of streaming",
+                Format("%.2f %% of a core (%.2f s in %.0f s)", percent, series.median("cpu_s"),
+                       series.median("streaming_s")),
+                "<= 2 %", percent <= 2.0);
+  report.figure(
+      "slow", "context: log rows drawn a line",
+      Format("%.1f in %.0f paints", series.median("log_rows_a_line"), series.median("log_paints")),
+      "-", true);
+  const double perSecond = static_cast<double>(wakeups) / kQuietSeconds;
+  report.figure(
+      "slow", "wakeups a second after the outcome",
+      Format("%.1f (%.0f in %.0f s)", perSecond, static_cast<double>(wakeups), kQuietSeconds), "0",
+      wakeups == 0);
+  const bool exact = series.median("text_ok") == 1 && series.median("at_bottom") == 1;
+  report.figure("slow", "exact log text, view at bottom", exact ? "every run" : "MISMATCH",
+                "every run", exact && series.allOk);
+}
+
 }  // namespace
 
 int RunReport(const ReportOptions& options) {
@@ -155,6 +193,11 @@ int RunReport(const ReportOptions& options) {
   Report report(options.platform);
   const std::string& workdir = options.workdir;
   const int runs = options.check ? 1 : options.runs;
+  if (options.slowOnly) {
+    SlowFigures(report, workdir);
+    report.summary();
+    return report.shortCount() == 0 ? 0 : 1;
+  }
 
   if (options.gui) {
     std::map<std::string, Series> gui;
@@ -297,6 +340,7 @@ int RunReport(const ReportOptions& options) {
       report.figure("idle", "CPU, silent script, spinner on",
                     Format("%.2f %% of a core", idle.median("cpu_percent")), "<= 2 %",
                     idle.median("cpu_percent") <= 2.0);
+      SlowFigures(report, workdir);
     }
   }
 

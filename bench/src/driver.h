@@ -13,6 +13,7 @@ struct ReportOptions {
   bool check = false;  // exactness only, one run each, no timing bars
   bool gui = true;
   bool engine = true;
+  bool slowOnly = false;  // the slow workload alone
 };
 
 int RunReport(const ReportOptions& options);

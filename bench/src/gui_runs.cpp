@@ -2,7 +2,9 @@
 // so that the event loop can be watched from inside.
 #include <QApplication>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QScrollBar>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
@@ -381,6 +383,93 @@ int RunMinimalWindow(std::int64_t spawnNs, MinimalLabel label) {
   QApplication::exec();
   std::printf("first_paint_ms=%.1f\nidle_rss_mb=%.1f\n", firstPaintMs, idleRss);
   return 0;
+}
+
+namespace {
+
+// Counts a widget's paints and the pixels they cover.
+class PaintCounter : public QObject {
+ public:
+  explicit PaintCounter(QWidget* widget) { widget->installEventFilter(this); }
+  bool eventFilter(QObject* /*watched*/, QEvent* event) override {
+    if (event->type() == QEvent::Paint) {
+      ++paints;
+      for (const QRect& rect : static_cast<QPaintEvent*>(event)->region()) {
+        pixels +=
+            static_cast<std::uint64_t>(rect.width()) * static_cast<std::uint64_t>(rect.height());
+      }
+    }
+    return false;
+  }
+  std::uint64_t paints = 0;
+  std::uint64_t pixels = 0;
+};
+
+}  // namespace
+
+int RunSlow(const std::string& workdir) {
+  const WorkloadPaths paths = PathsFor(workdir, "slow");
+  const std::uintmax_t outputBytes = ExpectedOutputSize(workdir, "slow");
+  const std::string installRoot = corvane::InstallRootPath(paths.home);
+  const std::size_t expectedBytes =
+      ExpectedLog(installRoot, "").size() + static_cast<std::size_t>(outputBytes);
+  std::filesystem::remove(SlowDoneMarker(workdir));
+
+  int argc = 1;
+  char arg0[] = "corvane-bench";
+  char* argv[] = {arg0, nullptr};
+  QApplication application(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  auto platform = std::make_shared<BenchPlatform>(paths.resources, paths.home);
+  auto delegate = std::make_shared<BenchDelegate>(platform);
+  delegate->applicationDidFinishLaunching();
+  QWidget* window = WindowOf(*delegate);
+  LogView* view = LogViewOf(window);
+  if (view == nullptr) return 2;
+  PaintCounter logPaints(view->viewport());
+  PaintCounter windowPaints(window);
+
+  // A run that never settles is a failure, not a hang.
+  QTimer limit;
+  limit.setSingleShot(true);
+  QObject::connect(&limit, &QTimer::timeout, [] { QApplication::exit(3); });
+  limit.start(180'000);
+  // Its standard input ends: the driver has watched the quiet window.
+  QSocketNotifier driver(STDIN_FILENO, QSocketNotifier::Read);
+  driver.setEnabled(false);
+  QObject::connect(&driver, &QSocketNotifier::activated, [] { QApplication::quit(); });
+  std::uint64_t paintsAtOutcome = 0;
+  IdleAtBottomWatcher watcher(
+      view,
+      [&] { return delegate->status().has_value() && delegate->appendedBytes() >= expectedBytes; },
+      [&] {
+        limit.stop();
+        const double seconds = MsBetween(platform->startNs(), NowNs()) / 1000;
+        const double cpu = CpuSeconds() - platform->startCpu();
+        const corvane::LogStore& store = view->core().store();
+        const bool textOk = SameText(
+            store.text(),
+            ExpectedLog(installRoot, ExpectedOutputTail(workdir, "slow", outputBytes)), "slow");
+        const double lines = static_cast<double>(store.endLine() - store.firstLine());
+        std::printf(
+            "streaming_s=%.2f\ncpu_s=%.3f\ncpu_percent=%.2f\ntext_ok=%d\nat_bottom=%d\n"
+            "log_paints=%llu\nlog_rows_a_line=%.2f\nwindow_paints=%llu\noutcome\n",
+            seconds, cpu, 100 * cpu / seconds, textOk ? 1 : 0, AtBottom(*view) ? 1 : 0,
+            static_cast<unsigned long long>(logPaints.paints),
+            static_cast<double>(logPaints.pixels) / view->viewport()->width() /
+                QFontMetrics(view->font()).lineSpacing() / lines,
+            static_cast<unsigned long long>(windowPaints.paints));
+        std::fflush(stdout);
+        paintsAtOutcome = logPaints.paints + windowPaints.paints;
+        driver.setEnabled(true);
+      });
+  const int status = QApplication::exec();
+  std::printf(
+      "paints_after=%llu\nstatus=%d\n",
+      static_cast<unsigned long long>(logPaints.paints + windowPaints.paints - paintsAtOutcome),
+      delegate->status().value_or(-1));
+  platform->shutdown();
+  return status;
 }
 
 int RunIdle(const std::string& workdir) {

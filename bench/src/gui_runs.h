@@ -12,5 +12,8 @@ int RunStartup(const std::string& workdir, std::int64_t spawnNs);
 enum class MinimalLabel { kNone, kEnglish, kJapanese };
 int RunMinimalWindow(std::int64_t spawnNs, MinimalLabel label);
 int RunIdle(const std::string& workdir);
+// The slow workload: prints its figures and "outcome" once the outcome is
+// shown, then waits, doing nothing, until its standard input ends.
+int RunSlow(const std::string& workdir);
 
 }  // namespace bench

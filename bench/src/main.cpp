@@ -3,6 +3,7 @@
 //
 //   corvane-bench report --workdir DIR --payload DIR --platform NAME
 //                        [--runs N] [--idle-runs N] [--check] [--no-gui] [--no-engine]
+//                        [--slow-only]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,7 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: corvane-bench report --workdir DIR --payload DIR --platform NAME "
-               "[--runs N] [--idle-runs N] [--check] [--no-gui] [--no-engine]\n");
+               "[--runs N] [--idle-runs N] [--check] [--no-gui] [--no-engine] [--slow-only]\n");
   return 64;
 }
 
@@ -49,6 +50,8 @@ int Report(const std::vector<std::string>& args) {
       options.gui = false;
     else if (arg == "--no-engine")
       options.engine = false;
+    else if (arg == "--slow-only")
+      options.slowOnly = true;
     else
       throw std::invalid_argument("unknown option " + arg);
   }
@@ -77,6 +80,7 @@ int main(int argc, char* argv[]) {
     if (mode == "minimal-japanese" && args.size() == 2)
       return bench::RunMinimalWindow(0, bench::MinimalLabel::kJapanese);
     if (mode == "idle" && args.size() == 2) return bench::RunIdle(args[1]);
+    if (mode == "slow" && args.size() == 2) return bench::RunSlow(args[1]);
     if (mode == "engine" && args.size() == 2)
       return bench::RunEngineThroughput(std::stoull(args[1]));
     if (mode == "produce" && args.size() == 2) return bench::RunProducer(std::stoull(args[1]));
