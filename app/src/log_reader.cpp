@@ -1,6 +1,7 @@
 #include "corvane/app/log_reader.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 #include <utility>
 
@@ -79,7 +80,49 @@ void LogReader::notify(Changes changes) {
   if (now.anchor != before.anchor || now.cursor != before.cursor) changes |= kSelection;
   // The scroller's range moves with every change of the text.
   if (now.end != before.end) changes |= kPlace;
-  if (changes != 0) view_.readerChanged(changes);
+  if (changes == 0) return;
+  damage_ = damageBetween(before, changes);
+  view_.readerChanged(changes);
+}
+
+LogReader::Damage LogReader::damageBetween(const Snapshot& before, Changes changes) {
+  // A new selection, a note or dropped lines, a new layout: all of it.
+  if ((changes & (kSelection | kNote)) != 0) return {};
+  const Snapshot& now = heard_;
+  Damage damage{false, 0, viewHeight_};
+  // The old end's segment may show more now, and what follows it is new;
+  // what lies above it is as it was drawn.
+  const LogModel::Segment ended = model_->segmentAt(before.end);
+  const bool grew = now.end != before.end;
+  if (!(now.top == before.top)) {
+    Place was = before.top;
+    was.segment = model_->segmentAt(was.segment.from);
+    const std::optional<double> moved = distance(was, now.top);
+    if (!moved || std::abs(*moved) >= viewHeight_) return {};
+    damage.moved = *moved;
+  }
+  if (grew) {
+    const std::optional<double> at = distance(now.top, {ended, 0});
+    if (!at || *at <= 0) return {};
+    damage.changedFrom = *at;
+  }
+  return damage;
+}
+
+std::optional<double> LogReader::distance(const Place& from, const Place& to) {
+  if (to < from) {
+    const std::optional<double> back = distance(to, from);
+    return back ? std::optional<double>(-*back) : std::nullopt;
+  }
+  // Looked for no farther than a view's height: past it, nothing drawn is
+  // kept anyway.
+  double y = -from.y;
+  for (LogModel::Segment segment = from.segment; segment.from != to.segment.from;) {
+    y += heightOf(segment);
+    if (y >= viewHeight_) return viewHeight_;
+    if (!model_->next(segment)) return std::nullopt;
+  }
+  return std::min(y + to.y, viewHeight_);
 }
 
 bool LogReader::settle() {

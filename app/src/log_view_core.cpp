@@ -125,13 +125,34 @@ void LogViewCore::readerChanged(LogReader::Changes changes) {
     reader_->setViewHeight(textHeight_);
     return;
   }
-  changes |= std::exchange(carried_, 0);
+  const LogReader::Changes carried = std::exchange(carried_, 0);
+  changes |= carried;
+  redraw_ = carried != 0 ? Redraw{} : redrawOf(reader_->damage());
   const Scroller now = measure();
   if (!(now == scroller_)) {
     scroller_ = now;
     changes |= kScroller;
   }
   skin_.viewChanged(changes);
+}
+
+LogViewCore::Redraw LogViewCore::redrawOf(const LogReader::Damage& damage) const {
+  if (damage.whole) return {};
+  const double top = textTop();
+  const double rows = height_ - top;
+  // What changed, and what the move uncovers: below when the rows go up,
+  // above when they go down.
+  double from = std::min(damage.changedFrom, rows);
+  double to = rows;
+  if (damage.moved > 0) from = std::min(from, rows - damage.moved);
+  if (damage.moved < 0) {
+    if (!(from < rows)) to = -damage.moved;
+    from = 0;
+  }
+  return {false,
+          damage.moved,
+          {0, top, width_, rows},
+          {0, top + from, width_, std::max(0.0, to - from)}};
 }
 
 LogViewCore::Scroller LogViewCore::measure() {
@@ -160,6 +181,7 @@ void LogViewCore::relayout() {
 void LogViewCore::setActive(bool active) {
   if (active == active_) return;
   active_ = active;
+  redraw_ = {};
   skin_.viewChanged(LogReader::kSelection);
 }
 

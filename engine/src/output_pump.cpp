@@ -16,10 +16,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kChunkBytes = std::size_t{64} * 1024;
-// After a read of a few lines the pump waits this long before the next, so
-// that a script printing line by line is read a frame's worth at a time, not
-// a read and a delivery per line.
-constexpr int kBatchMilliseconds = 16;
+// A script printing line by line is read this long's worth at a time, not a
+// read and a delivery (and the window drawn) per line: 20 times a second at
+// most.
+constexpr std::chrono::milliseconds kBatch{50};
 // A keeper that keeps ending is started again this many times in a run, no
 // more.
 constexpr int kMostKeeperStarts = 16;
@@ -64,11 +64,18 @@ class Pump {
       }
       if (outputOpen_ && slots[kOutput].revents != 0) {
         const std::size_t got = readOnce(kChunkBytes);
+        // A few lines again soon after the last read: the script prints line
+        // by line, and what it prints in the next while is read at once,
+        // after it. Output slower than that is read as it comes, with
+        // nothing waited for in between.
+        const bool trickles = Clock::now() - lastRead_ < kBatch;
+        lastRead_ = Clock::now();
         if (got == 0) {
           outputEnded();
-        } else if (state_ == RunState::kRunning && got < kChunkBytes / 16) {
+        } else if (state_ == RunState::kRunning && got < kChunkBytes / 16 && trickles) {
           pollfd wake{plan_.script.descriptor(), POLLIN, 0};
-          ::poll(&wake, 1, kBatchMilliseconds);
+          ::poll(&wake, 1, static_cast<int>(kBatch.count()));
+          lastRead_ = Clock::now();
         }
       }
     }
@@ -189,6 +196,7 @@ class Pump {
   bool scriptRuns_ = false;
   bool statusGiven_ = false;
   Clock::time_point graceEnds_;
+  Clock::time_point lastRead_;
   int keeperStarts_ = 0;
 };
 

@@ -296,10 +296,27 @@ TEST_F(LogViewCoreTest, TellsTheViewWhatChanged) {
   append(lines(1000, 1010));
   EXPECT_EQ(skin.changes, LogReader::kPlace | LogViewCore::kScroller)
       << "new output out of view: the scroller, not the text";
+  EXPECT_TRUE(!core.redraw().whole && core.redraw().moved == 0 && core.redraw().dirty.height == 0)
+      << "nothing to draw";
+  // A scroll by a few rows moves the rest, and draws what it uncovers.
+  core.scrollLines(3);
+  EXPECT_TRUE(!core.redraw().whole && core.redraw().moved == 30 &&
+              core.redraw().dirty == (ViewRect{0, 74, 128, 30}));
+  core.scrollLines(-2);
+  EXPECT_TRUE(!core.redraw().whole && core.redraw().moved == -20 &&
+              core.redraw().dirty == (ViewRect{0, 4, 128, 20}));
+  core.scrollLines(20);
+  EXPECT_TRUE(core.redraw().whole) << "a page or more";
   core.perform(LogViewCore::Command::kEnd);
   skin.changes = 0;
   append(lines(1010, 1011));
   EXPECT_TRUE(skin.changes & LogReader::kText) << "new output in view";
+  // Following the end, a line moves the rows up one, and only the last two
+  // (the new line, and the empty one after it) are drawn.
+  EXPECT_FALSE(core.redraw().whole);
+  EXPECT_EQ(core.redraw().moved, 10);
+  EXPECT_EQ(core.redraw().moving, (ViewRect{0, 4, 128, 100}));
+  EXPECT_EQ(core.redraw().dirty, (ViewRect{0, 84, 128, 20}));
   core.perform(LogViewCore::Command::kStart);
   skin.changes = 0;
   append(lines(1011, 2000));

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
 
 #include "corvane/qt/log_view.h"
@@ -96,6 +97,40 @@ TEST_F(InstallerWindowTest, KeysAndTextsAreThoseOfThisDesktop) {
   }
   LoadJapaneseTranslations();
   EXPECT_EQ(QCoreApplication::translate("QScrollBar", "Scroll here"), "ここにスクロール");
+}
+
+// A line paints only the rows it changes, and rows that scroll are moved, not
+// drawn again: what is on screen is still what drawing it all gives, after
+// lines, long wrapped ones, several changes between two paints, and scrolls
+// by a few rows either way.
+TEST_F(InstallerWindowTest, PaintingOnlyWhatChangedLeavesWhatAWholePaintShows) {
+  window->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+  auto* view = Control<LogView>(names::kLogView);
+  QWidget* viewport = view->viewport();
+  int line = 0;
+  auto append = [&](int lines) {
+    for (int i = 0; i < lines; ++i, ++line) {
+      const std::size_t width = line % 7 == 3 ? 300U : static_cast<std::size_t>(line % 5);
+      log->append("line " + std::to_string(line) + " " + std::string(width, 'x') + "\n");
+    }
+    view->core().reader().catchUp();
+  };
+  for (int step = 0; step < 60; ++step) {
+    append(1 + step % 3);
+    if (step % 4 == 1) append(1);
+    if (step % 10 == 7) view->core().scrollLines(step % 20 < 10 ? -3 : 2);
+    // The window paints once what the steps left to paint.
+    QApplication::sendPostedEvents();
+    const QPoint at = viewport->mapTo(window, QPoint());
+    const QImage shown =
+        window->screen()
+            ->grabWindow(window->winId(), at.x(), at.y(), viewport->width(), viewport->height())
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32);
+    const QImage whole = viewport->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(shown, whole) << "step " << step;
+  }
 }
 
 }  // namespace

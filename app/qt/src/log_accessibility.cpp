@@ -151,7 +151,8 @@ void AnnounceChanges(LogView* view, LogReader::Changes changes) {
   // Taken whether anyone listens or not: a listener that comes later hears
   // of what comes later.
   const LogViewCore::TextChange change =
-      changes & LogReader::kText ? core.takeTextChange(kMaxAnnounced) : LogViewCore::TextChange{};
+      changes & LogReader::kText ? core.takeTextChange(QAccessible::isActive() ? kMaxAnnounced : 0)
+                                 : LogViewCore::TextChange{};
   if (!QAccessible::isActive()) return;
   if (change.removed > 0) SendTextChanged(view, "delete", TextIndex(0), change.removed, {});
   if (!change.inserted.empty()) {

@@ -9,12 +9,15 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMimeData>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyleOptionFrame>
+#include <QStyleOptionSlider>
 #include <QTextLayout>
 #include <algorithm>
 #include <climits>
+#include <tuple>
 
 #include "corvane/qt/log_accessibility.h"
 #include "corvane/qt/qt_main_queue.h"
@@ -25,6 +28,10 @@ namespace {
 using Command = LogViewCore::Command;
 
 int Clamped(double value) { return static_cast<int>(std::clamp(value, 0.0, double{INT_MAX})); }
+// The whole pixels a rectangle touches.
+QRect Touched(const ViewRect& rect) {
+  return QRectF(rect.x, rect.y, rect.width, rect.height).toAlignedRect();
+}
 int Position(Unit unit) { return static_cast<int>(std::min<std::size_t>(unit.value(), INT_MAX)); }
 Unit UnitAt(int position) { return Unit(static_cast<std::size_t>(std::max(position, 0))); }
 
@@ -118,12 +125,19 @@ class LogMimeData : public QMimeData {
 
 // The log's sunken frame, drawn above the text and the scroll bar. Drawn by
 // the scroll area itself, it lies under them, and at a fractional scale
-// (1.5, say) rounding lets them cover its right and bottom edges.
+// (1.5, say) rounding lets them cover its right and bottom edges. Masked to
+// its edge, it does not lie over the text: rows drawn or moved there need
+// nothing of it.
 class FrameBorder : public QWidget {
  public:
   explicit FrameBorder(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setAttribute(Qt::WA_NoSystemBackground);
+  }
+  void fit(const QRect& area) {
+    setGeometry(area);
+    setMask(QRegion(rect()) - QRegion(rect().adjusted(1, 1, -1, -1)));
+    raise();
   }
 
  protected:
@@ -138,6 +152,45 @@ class FrameBorder : public QWidget {
   }
 };
 
+// While output streams its knob moves by a pixel only every so many lines:
+// drawn again only then.
+class LogScrollBar : public QScrollBar {
+ public:
+  explicit LogScrollBar(QWidget* parent) : QScrollBar(Qt::Vertical, parent) {}
+
+  void follow(const LogViewCore::Scroller& scroller) {
+    // Its signals stay on: the scroll area shows and hides the bar by them.
+    following_ = true;
+    setRange(0, Clamped(scroller.range));
+    setPageStep(Clamped(scroller.page));
+    setSingleStep(std::max(1, Clamped(scroller.page / 16)));
+    setValue(Clamped(scroller.value));
+    following_ = false;
+    if (looks() != looks_) update();
+    looks_ = looks();
+  }
+
+ protected:
+  void sliderChange(SliderChange change) override {
+    if (following_) return;
+    looks_ = looks();
+    QScrollBar::sliderChange(change);
+  }
+
+ private:
+  // The knob, and whether the arrows can go on.
+  std::tuple<QRect, bool, bool> looks() const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    return {
+        style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+        value() == minimum(), value() == maximum()};
+  }
+
+  bool following_ = false;
+  std::tuple<QRect, bool, bool> looks_;
+};
+
 }  // namespace
 
 LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
@@ -146,6 +199,7 @@ LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
       core_(std::make_unique<LogViewCore>(std::move(model), queue_,
                                           static_cast<LogViewSkin&>(*this), kAccessibleUnit)) {
   InstallLogAccessibility();
+  setVerticalScrollBar(new LogScrollBar(this));
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   setFocusPolicy(Qt::StrongFocus);
   setFrameShape(QFrame::NoFrame);
@@ -170,16 +224,19 @@ double LogView::lineHeight() { return QFontMetrics(font()).lineSpacing(); }
 
 void LogView::viewChanged(LogReader::Changes changes) {
   if (changes & LogViewCore::kScroller) {
-    const LogViewCore::Scroller scroller = core_->scroller();
-    // Its signals stay on: the scroll area shows and hides the bar by them,
-    // and moving contents by pixels is left undone (scrollContentsBy).
-    QScrollBar* bar = verticalScrollBar();
-    bar->setRange(0, Clamped(scroller.range));
-    bar->setPageStep(Clamped(scroller.page));
-    bar->setSingleStep(std::max(1, Clamped(scroller.page / 16)));
-    bar->setValue(Clamped(scroller.value));
+    static_cast<LogScrollBar*>(verticalScrollBar())->follow(core_->scroller());
   }
-  if (changes & ~LogViewCore::kScroller) viewport()->update();
+  if (changes & ~LogViewCore::kScroller) {
+    // Rows that moved are moved, not drawn again; only what changed is.
+    const LogViewCore::Redraw& redraw = core_->redraw();
+    const int moved = static_cast<int>(redraw.moved);
+    if (redraw.whole || moved != redraw.moved) {
+      viewport()->update();
+    } else {
+      if (moved != 0) viewport()->scroll(0, -moved, Touched(redraw.moving));
+      if (redraw.dirty.height > 0) viewport()->update(Touched(redraw.dirty));
+    }
+  }
   AnnounceChanges(this, changes);
   const LogReader& reader = core_->reader();
   if ((changes & LogReader::kSelection) && reader.hasSelection() &&
@@ -207,20 +264,23 @@ void LogView::onScrollBarAction(int action) {
   bar->setSliderPosition(bar->value());
 }
 
-// The scroll bar is ours to follow; nothing to move by pixels.
-void LogView::scrollContentsBy(int /*dx*/, int /*dy*/) { viewport()->update(); }
+// The scroll bar follows the view core, which says what to draw: nothing to
+// do when its value is set.
+void LogView::scrollContentsBy(int /*dx*/, int /*dy*/) {}
 
-void LogView::paint() {
+void LogView::paint(const QRect& dirty) {
   QPainter painter(viewport());
   const ViewRect note = core_->noteRect();
   // The note on dropped output, dimmed as the window's secondary text.
-  QColor dim = palette().color(QPalette::Text);
-  dim.setAlphaF(0.55F);
-  painter.setPen(dim);
-  const QString text = QString::fromStdString(core_->model().droppedNote());
-  const QRectF strip(LogViewCore::kMargin, 0, note.width - 2 * LogViewCore::kMargin, note.height);
-  painter.drawText(strip, Qt::AlignLeft | Qt::AlignVCenter,
-                   fontMetrics().elidedText(text, Qt::ElideRight, Clamped(strip.width())));
+  if (dirty.top() < note.height) {
+    QColor dim = palette().color(QPalette::Text);
+    dim.setAlphaF(0.55F);
+    painter.setPen(dim);
+    const QString text = QString::fromStdString(core_->model().droppedNote());
+    const QRectF strip(LogViewCore::kMargin, 0, note.width - 2 * LogViewCore::kMargin, note.height);
+    painter.drawText(strip, Qt::AlignLeft | Qt::AlignVCenter,
+                     fontMetrics().elidedText(text, Qt::ElideRight, Clamped(strip.width())));
+  }
   // Rows scroll whole: the one before the top row stays out of the margin.
   painter.setClipRect(QRectF(0, core_->textTop(), viewport()->width(), viewport()->height()));
   painter.setPen(palette().color(QPalette::Text));
@@ -230,6 +290,10 @@ void LogView::paint() {
   selected.setBackground(palette().brush(group, QPalette::Highlight));
   selected.setForeground(palette().brush(group, QPalette::HighlightedText));
   for (const LogViewCore::Shown& shown : core_->shown()) {
+    // Only rows in the part to draw.
+    if (shown.origin.y + shown.layout->height() <= dirty.top() || shown.origin.y > dirty.bottom()) {
+      continue;
+    }
     const int start = Position(shown.selectedFrom);
     const int length = Position(shown.selectedTo) - start;
     static_cast<const QtSegmentLayout&>(*shown.layout)
@@ -296,7 +360,7 @@ void LogView::keyPressEvent(QKeyEvent* event) {
 bool LogView::viewportEvent(QEvent* event) {
   switch (event->type()) {
     case QEvent::Paint:
-      paint();
+      paint(static_cast<QPaintEvent*>(event)->rect());
       return true;
     case QEvent::Resize:
       core_->setSize(viewport()->width(), viewport()->height());
@@ -340,8 +404,7 @@ bool LogView::event(QEvent* event) {
       core_->setActive(hasFocus() && isActiveWindow());
       break;
     case QEvent::Resize:
-      border_->setGeometry(rect());
-      border_->raise();
+      static_cast<FrameBorder*>(border_)->fit(rect());
       break;
     default:
       break;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -84,6 +85,16 @@ class LogReader final : private LogModel::Observer {
 
   enum class Granularity { kCharacter, kWord, kLine };
 
+  // Where the last change lies, for a view that keeps what it drew: the rows
+  // moved up by `moved` (down when negative), and from `changedFrom` down
+  // they are new; the rest of what was drawn is still right, moved. Heights
+  // from the top of the rows' area. `whole`: draw everything again.
+  struct Damage {
+    bool whole = true;
+    double moved = 0;
+    double changedFrom = 0;
+  };
+
   LogReader(std::shared_ptr<LogModel> model, std::shared_ptr<MainQueue> mainQueue, View& view);
   ~LogReader() override;
   LogReader(const LogReader&) = delete;
@@ -134,6 +145,9 @@ class LogReader final : private LogModel::Observer {
   // Catches up with the model now, rather than at the next frame.
   void catchUp();
 
+  // What the change the view last heard of did to what it drew.
+  const Damage& damage() const { return damage_; }
+
  private:
   void logDidChange() override;
   std::function<void()> updateLater();
@@ -151,6 +165,10 @@ class LogReader final : private LogModel::Observer {
   Snapshot snapshot() const;
   // Tells the view what changed since it last heard.
   void notify(Changes changes = 0);
+  Damage damageBetween(const Snapshot& before, Changes changes);
+  // How far down `to` lies from `from` (up when negative), as far as the
+  // view's height; none when it cannot be told.
+  std::optional<double> distance(const Place& from, const Place& to);
   double valueOf(const Place& place);
   void moveTo(Place place);
 
@@ -178,6 +196,7 @@ class LogReader final : private LogModel::Observer {
   bool changedThisFrame_ = false;
   // What the view last heard of.
   Snapshot heard_;
+  Damage damage_;
 };
 
 }  // namespace corvane

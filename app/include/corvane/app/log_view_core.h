@@ -146,6 +146,18 @@ class LogViewCore final : private LogReader::View {
   void setActive(bool active);
   bool active() const { return active_; }
 
+  // What to draw after the change the skin last heard of: everything, or
+  // only `dirty` once the pixels already drawn in `moving` (the rows' area)
+  // have moved up by `moved` (down when negative). A skin that cannot move
+  // its pixels by that much draws `moving` whole.
+  struct Redraw {
+    bool whole = true;
+    double moved = 0;
+    ViewRect moving;
+    ViewRect dirty;
+  };
+  const Redraw& redraw() const { return redraw_; }
+
   // The strip across the top where the note on dropped output is drawn;
   // none while nothing was dropped. The text begins below it.
   ViewRect noteRect() const;
@@ -272,6 +284,7 @@ class LogViewCore final : private LogReader::View {
   const Shown* shownAt(double y, const std::vector<Shown>& shown) const;
   void autoscroll();
   Scroller measure();
+  Redraw redrawOf(const LogReader::Damage& damage) const;
   // Rows of one line each from a segment to another: the distance between
   // what is too far apart to lay out.
   double estimatedDistance(const LogModel::Segment& from, const LogModel::Segment& to);
@@ -292,6 +305,7 @@ class LogViewCore final : private LogReader::View {
   LogReader::Changes carried_ = 0;
   bool active_ = false;
   Scroller scroller_;
+  Redraw redraw_;
   bool dragging_ = false;
   ViewPoint dragPoint_;
   bool autoscrolling_ = false;

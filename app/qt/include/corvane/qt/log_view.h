@@ -37,7 +37,7 @@ class LogView : public QAbstractScrollArea, private LogViewSkin {
   std::unique_ptr<SegmentLayout> lay(std::u16string_view text, double width) override;
   double lineHeight() override;
   void viewChanged(LogReader::Changes changes) override;
-  void paint();
+  void paint(const QRect& dirty);
   void mouse(QMouseEvent* event);
   void wheel(QWheelEvent* event);
   void onScrollBarAction(int action);
