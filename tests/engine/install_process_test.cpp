@@ -204,6 +204,7 @@ TEST_F(InstallProcessTest, HandedOffRunGoesOnInTheKeeperWithItsOutputAndTurn) {
   enum class Case { kPlain, kQuiet, kKilledBefore, kKilledAfter };
   for (const Case c : {Case::kPlain, Case::kQuiet, Case::kKilledBefore, Case::kKilledAfter}) {
     const bool quiet = c == Case::kQuiet;
+    receiver = std::make_shared<RecordingReceiver>();
     testing::TempDir dir;
     const std::string go = (dir.path() / "go").string();
     const std::string home = (dir.path() / "home").string();
