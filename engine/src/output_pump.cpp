@@ -79,9 +79,11 @@ class Pump {
         }
       }
     }
-    if (scriptKnown_ && !statusGiven_) giveStatus();
+    // The keeper, which holds the turn too, is gone before the outcome is
+    // told: a second installer started then finds the turn free.
     if (plan_.standby) plan_.standby->dismiss();
     plan_.standby.reset();
+    if (scriptKnown_ && !statusGiven_) giveStatus();
     set(RunState::kDone);
   }
 

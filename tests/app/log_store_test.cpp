@@ -1,10 +1,7 @@
 #include "corvane/app/log_store.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -90,27 +87,6 @@ TEST(LogStore, KeepsExactlyTheEndAndCountsWhatWent) {
     }
   }
 }
-
-// Sanitizers reserve address space of their own; a limit on it stops them.
-#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-// With no room left to grow in (ulimit -v), the log still keeps the latest
-// lines, so that the window shows how the run ended.
-TEST(LogStore, KeepsTheLatestLinesWithNoRoomToGrow) {
-  LogStore store;
-  std::size_t pages = 0;
-  std::ifstream("/proc/self/statm") >> pages;
-  rlimit saved{};
-  ::getrlimit(RLIMIT_AS, &saved);
-  const rlimit tight{pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) + (8U << 20),
-                     saved.rlim_max};
-  ::setrlimit(RLIMIT_AS, &tight);
-  const std::string line(999, 'x');
-  for (int i = 0; i < 20000; ++i) store.append(line + "\n");
-  store.append("last line\n");
-  ::setrlimit(RLIMIT_AS, &saved);
-  EXPECT_TRUE(store.text().ends_with("last line\n"));
-}
-#endif
 
 }  // namespace
 }  // namespace corvane

@@ -493,6 +493,7 @@ def test_however_it_ends_the_script_runs_on_with_its_output_and_its_turn(screen,
         left_out = len(output.encode()) - HEAD - len(tail.encode())
         assert kept[HEAD:tail_start].startswith(f"{line_end}--- 出力 {left_out} バイトを省略しました ---")
     second.close()
+    wait_until(lambda: not keepers(home), "the keepers' end with the run")
 
 
 # A desktop that asks to log out while the script runs is told no, through

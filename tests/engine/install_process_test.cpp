@@ -11,13 +11,11 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <thread>
 
 #include "corvane/engine/folder_lock.h"
 #include "corvane/engine/install_plan.h"
-#include "corvane/engine/output_decoder.h"
 #include "delivery_queue.h"
 #include "log_file_layout.h"
 #include "process_identity.h"
@@ -159,190 +157,35 @@ TEST_F(InstallProcessTest, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
   EXPECT_TRUE(status + 1 != events.end() && events.back().ends_with("late\n"));
 }
 
-// Our keepers that run, by pid and parent: those we started, and theirs.
-// Ours that have ended are reaped: a run handed off leaves its keeper to
-// whoever outlives it.
-std::vector<std::pair<pid_t, pid_t>> Keepers() {
-  std::vector<std::pair<pid_t, pid_t>> all, ours;
-  FILE* ps = ::popen("ps -A -o pid= -o ppid= -o stat= -o comm=", "r");
-  char line[4096];
-  while (ps != nullptr && std::fgets(line, sizeof line, ps) != nullptr) {
-    long pid = 0, parent = 0;
-    char state[16] = {}, name[4096] = {};
-    if (std::sscanf(line, "%ld %ld %15s %4095s", &pid, &parent, state, name) == 4 &&
-        std::string_view(name).ends_with(kKeeperName)) {
-      if (state[0] != 'Z') {
-        all.emplace_back(static_cast<pid_t>(pid), static_cast<pid_t>(parent));
-      } else if (parent == ::getpid()) {
-        ::waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG);
-      }
-    }
-  }
-  if (ps != nullptr) ::pclose(ps);
-  for (bool more = true; more;) {
-    more = false;
-    for (const auto& keeper : all) {
-      const bool parentOurs = keeper.second == ::getpid() ||
-                              std::any_of(ours.begin(), ours.end(),
-                                          [&](const auto& k) { return k.first == keeper.second; });
-      if (parentOurs && std::find(ours.begin(), ours.end(), keeper) == ours.end()) {
-        ours.push_back(keeper);
-        more = true;
-      }
-    }
-  }
-  return ours;
-}
-
-// Handed off as the program ends, the run goes on in the keeper: the output
-// into the file, continued as an uninterrupted run would have kept it, and
-// the turn held until the script has ended. Also when the script's output
-// had gone elsewhere, so that none was left to read; when the keeper
-// standing by was killed (another stands by in its place); and when the
-// keeper holding the run was killed (the one standing by for it takes over).
-TEST_F(InstallProcessTest, HandedOffRunGoesOnInTheKeeperWithItsOutputAndTurn) {
-  enum class Case { kPlain, kQuiet, kKilledBefore, kKilledAfter };
-  for (const Case c : {Case::kPlain, Case::kQuiet, Case::kKilledBefore, Case::kKilledAfter}) {
-    const bool quiet = c == Case::kQuiet;
-    testing::TempDir dir;
-    const std::string go = (dir.path() / "go").string();
-    const std::string home = (dir.path() / "home").string();
-    const LogFile::Limits limits{100, 1000};
-    std::string error;
-    const auto file = LogFile::Open((dir.path() / "logs").string(), error, limits);
-    auto lock = std::make_unique<FolderLock>(home);
-    const std::string lines = "for i in $(seq $1 $2); do echo \"line $i of the run\"; done";
-    InstallProcess process("lines() { " + lines + "; }; lines 1 300; " +
-                           (quiet ? "exec >/dev/null 2>&1; " : "") + "until [ -e " +
-                           ShellQuote(go) + " ]; do sleep 0.01; done; lines 301 600");
-    process.launch(queue, receiver, file, {CORVANE_KEEPER, lock->descriptor()});
-    scripts.push_back(process.processIdentifier());
-    ASSERT_TRUE(
-        queue->runUntil([&] { return receiver->output.ends_with("line 300 of the run\n"); }));
-    if (c == Case::kKilledBefore) {
-      const auto first = Keepers();
-      ASSERT_EQ(first.size(), 1U);
-      ::kill(first[0].first, SIGKILL);
-      EXPECT_TRUE(Eventually([&] {
-        const auto now = Keepers();
-        return process.isKept() && now.size() == 1 && now[0] != first[0];
-      })) << "a keeper in its place";
-    }
-    process.handOff();
-    lock.reset();  // the keepers' copies alone hold it now
-    if (c == Case::kKilledAfter) {
-      // The one holding the run, whose own keeper then takes over.
-      std::vector<std::pair<pid_t, pid_t>> keepers;
-      ASSERT_TRUE(Eventually([&] { return (keepers = Keepers()).size() >= 2; }));
-      const auto holder = std::find_if(keepers.begin(), keepers.end(),
-                                       [](const auto& k) { return k.second == ::getpid(); });
-      ASSERT_NE(holder, keepers.end());
-      ::kill(holder->first, SIGKILL);
-      ::waitpid(holder->first, nullptr, 0);
-    }
-    EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << static_cast<int>(c);
-    testing::WriteFile(go, "");
-    EXPECT_TRUE(Eventually([&] { return FolderLock(home).state() == FolderLock::State::kHeld; }));
-    std::string all;
-    for (int i = 1; i <= (quiet ? 300 : 600); ++i)
-      all += "line " + std::to_string(i) + " of the run\n";
-    EXPECT_TRUE(Eventually(
-        [&] { return testing::ReadFile(file->path()).ends_with(all.substr(all.size() - 30)); }));
-    EXPECT_TRUE(testing::KeptAsTheFileKeepsOutput(testing::ReadFile(file->path()), all, limits))
-        << static_cast<int>(c);
-    EXPECT_TRUE(Eventually([] { return Keepers().empty(); })) << "the keepers end with the run";
-  }
-}
-
-// With no keeper to be had once the one standing by has ended, the program
-// holds the run itself: handing off returns only once the script and its
-// output have ended, its output in the file and its turn held until then.
-TEST_F(InstallProcessTest, WithNoKeeperToBeHadTheProgramHoldsTheRunToItsEnd) {
+// With no keeper to take the run, the program holds it itself: handing off
+// returns only once the script and its output have ended, with its turn held
+// until then and the file's ring, past a lap, put in order by the program.
+TEST_F(InstallProcessTest, WithNoKeeperTheProgramHoldsTheRunToItsEnd) {
   testing::TempDir dir;
   const std::string go = (dir.path() / "go").string();
   const std::string home = (dir.path() / "home").string();
-  const auto keeper = dir.path() / "copy" / kKeeperName;
-  std::filesystem::create_directory(keeper.parent_path());
-  std::filesystem::copy_file(CORVANE_KEEPER, keeper);
   std::string error;
-  // Past a lap of the ring, which the program, as the last to hold the run,
-  // puts in order.
   const LogFile::Limits limits{100, 1000};
   const auto file = LogFile::Open((dir.path() / "logs").string(), error, limits);
   auto lock = std::make_unique<FolderLock>(home);
   InstallProcess process("echo begin; until [ -e " + ShellQuote(go) +
                          " ]; do sleep 0.01; done; seq 1 5000");
-  process.launch(queue, receiver, file, {keeper.string(), lock->descriptor()});
+  process.launch(queue, receiver, file, {"", lock->descriptor()});
   scripts.push_back(process.processIdentifier());
   ASSERT_TRUE(queue->runUntil([&] { return receiver->output == "begin\n"; }));
-  std::filesystem::remove(keeper);
-  const auto keepers = Keepers();
-  ASSERT_EQ(keepers.size(), 1U);
-  ::kill(keepers[0].first, SIGKILL);
-  ASSERT_TRUE(Eventually([&] { return !process.isKept(); }));
   lock.reset();
-  std::atomic<bool> handingOff = false;
   std::thread later([&] {
-    while (!handingOff) std::this_thread::sleep_for(1ms);
     // Past the time a run with a keeper is given to stop: this one is not.
     std::this_thread::sleep_for(3s);
     EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << "the turn is ours";
     testing::WriteFile(go, "");
   });
-  handingOff = true;
   process.handOff();
   std::string all = "begin\n";
   for (int i = 1; i <= 5000; ++i) all += std::to_string(i) + "\n";
   EXPECT_TRUE(testing::KeptAsTheFileKeepsOutput(testing::ReadFile(file->path()), all, limits));
   EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kHeld);
   later.join();
-}
-
-// A keeper that is not there, cannot be run, or ends at once, and a limit
-// met on the way: the run never starts, and the reason says which.
-TEST_F(InstallProcessTest, ARunThatCannotBeKeptNeverStarts) {
-  testing::TempDir dir;
-  const auto ran = dir.path() / "ran";
-  const auto plain = dir.path() / "plain";
-  const auto endsAtOnce = dir.path() / "ends";
-  testing::WriteFile(plain, "#!/bin/sh\nsleep 60\n");
-  testing::WriteFile(endsAtOnce, "#!/bin/sh\nexit 0\n");
-  std::filesystem::permissions(endsAtOnce, std::filesystem::perms::owner_all);
-  std::filesystem::create_directory(dir.path() / "folder");
-  rlimit files{};
-  ::getrlimit(RLIMIT_NOFILE, &files);
-  // Room for one more descriptor, where a pipe takes two.
-  const int free = ::dup(0);
-  ::close(free);
-  // What earlier runs handed off has ended by now, and is reaped.
-  ASSERT_TRUE(Eventually([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }));
-  using Cause = LaunchError::Cause;
-  const struct {
-    std::filesystem::path keeper;
-    Cause cause;
-    rlim_t descriptors;
-  } cases[] = {
-      {dir.path() / "missing", Cause::kKeeperMissing, files.rlim_cur},
-      {plain, Cause::kKeeperBroken, files.rlim_cur},
-      {dir.path() / "folder", Cause::kKeeperBroken, files.rlim_cur},
-      {endsAtOnce, Cause::kKeeperEnded, files.rlim_cur},
-      {CORVANE_KEEPER, Cause::kDescriptorLimit, static_cast<rlim_t>(free + 1)},
-  };
-  for (const auto& c : cases) {
-    InstallProcess process("touch " + ShellQuote(ran.string()));
-    const rlimit limit{c.descriptors, files.rlim_max};
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-    try {
-      process.launch(queue, receiver, nullptr, {c.keeper.string()});
-      ADD_FAILURE() << c.keeper << " let it start";
-    } catch (const LaunchError& failure) {
-      EXPECT_EQ(failure.cause(), c.cause) << c.keeper << ": " << failure.what();
-    }
-    ::setrlimit(RLIMIT_NOFILE, &files);
-    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << c.keeper << " left a child";
-  }
-  EXPECT_FALSE(std::filesystem::exists(ran));
-  EXPECT_TRUE(Eventually([] { return RunnerThreads() == 0; }));
 }
 
 // The file is private: the output may hold secrets. Full, as a file size
@@ -435,15 +278,31 @@ TEST_F(InstallProcessTest, OutputWrittenBeforeTheExitIsAboveTheStatus) {
   EXPECT_EQ(receiver->events.back(), "status 2");
 }
 
-TEST_F(InstallProcessTest, FailedLaunchThrowsItsReasonAndDeliversNothing) {
-  InstallProcess process("echo never", "/no/such/bash");
+// A shell that cannot be run, or a keeper that ends at once: the run never
+// starts, nothing is delivered, and nothing of it is left, no child, no thread.
+TEST_F(InstallProcessTest, FailedLaunchThrowsItsReasonAndLeavesNothing) {
+  testing::TempDir dir;
+  const auto endsAtOnce = dir.path() / "ends";
+  testing::WriteFile(endsAtOnce, "#!/bin/sh\nexit 0\n");
+  std::filesystem::permissions(endsAtOnce, std::filesystem::perms::owner_all);
+  // What earlier runs handed off has ended by now, and is reaped.
+  ASSERT_TRUE(Eventually([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }));
+  InstallProcess noShell("echo never", "/no/such/bash");
+  InstallProcess unkept("echo never");
   try {
-    process.launch(queue, receiver);
-    FAIL() << "launch should have failed";
+    noShell.launch(queue, receiver);
+    ADD_FAILURE() << "no shell let it start";
   } catch (const LaunchError& error) {
     EXPECT_STREQ(error.what(), "/no/such/bash: No such file or directory");
   }
-  EXPECT_TRUE(!process.isOutputOpen() && queue->pending() == 0);
+  try {
+    unkept.launch(queue, receiver, nullptr, {endsAtOnce.string()});
+    ADD_FAILURE() << "a keeper that ends at once let it start";
+  } catch (const LaunchError& error) {
+    EXPECT_EQ(error.cause(), LaunchError::Cause::kKeeperEnded) << error.what();
+  }
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child left behind";
+  EXPECT_TRUE(receiver->events.empty() && queue->pending() == 0);
   EXPECT_TRUE(Eventually([] { return RunnerThreads() == 0; })) << "its threads give up";
 }
 
