@@ -17,9 +17,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kChunkBytes = std::size_t{64} * 1024;
 // A script printing line by line is read this long's worth at a time, not a
-// read and a delivery (and the window drawn) per line: 20 times a second at
-// most.
-constexpr std::chrono::milliseconds kBatch{50};
+// read and a delivery (and the window drawn) per line: 10 times a second at
+// most, about what a reader follows, and half the window's cost of 20.
+constexpr std::chrono::milliseconds kBatch{100};
 // A keeper that keeps ending is started again this many times in a run, no
 // more.
 constexpr int kMostKeeperStarts = 16;
