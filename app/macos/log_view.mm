@@ -334,11 +334,35 @@ using corvane::macos::ToNSRange;
   [self setNeedsDisplay:YES];
 }
 
+// Rows that moved are moved, not drawn again; only what changed is drawn.
+// AppKit moves a view's own pixels (scrollRect:by:) where the view draws into
+// its window's backing; a layer-backed one, as every view is on a current
+// macOS, draws the rows again instead. So does one with drawing still to do,
+// which would be moved from where it was asked for.
+- (void)redraw:(const LogViewCore::Redraw&)redraw {
+  const double moved = redraw.moved;
+  if (redraw.whole || [self layer] != nil || [self needsDisplay] || moved != std::round(moved)) {
+    [self setNeedsDisplay:YES];
+    return;
+  }
+  if (moved != 0) {
+    const corvane::ViewRect& area = redraw.moving;
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdeprecated-declarations"
+    [self scrollRect:NSMakeRect(area.x, area.y, area.width, area.height) by:NSMakeSize(0, -moved)];
+#pragma clang diagnostic pop
+  }
+  const corvane::ViewRect& dirty = redraw.dirty;
+  if (dirty.height > 0) {
+    [self setNeedsDisplayInRect:NSMakeRect(dirty.x, dirty.y, dirty.width, dirty.height)];
+  }
+}
+
 - (void)changed:(LogReader::Changes)changes {
   NSScrollView* scrollView = [self enclosingScrollView];
   if (changes & LogViewCore::kScroller)
     [scrollView reflectScrolledClipView:[scrollView contentView]];
-  if (changes & ~LogViewCore::kScroller) [self setNeedsDisplay:YES];
+  if (changes & ~LogViewCore::kScroller) [self redraw:_state->core->redraw()];
   if (changes & LogReader::kText)
     NSAccessibilityPostNotification(self, NSAccessibilityValueChangedNotification);
   if (changes & LogReader::kSelection) {
@@ -362,6 +386,11 @@ using corvane::macos::ToNSRange;
   [(core.active() ? [NSColor selectedTextBackgroundColor]
                   : [NSColor unemphasizedSelectedTextBackgroundColor]) setFill];
   for (const LogViewCore::Shown& shown : core.shown()) {
+    // Only rows in the part to draw.
+    if (shown.origin.y + shown.layout->height() <= NSMinY(dirty) ||
+        shown.origin.y >= NSMaxY(dirty)) {
+      continue;
+    }
     if (shown.selectedFrom < shown.selectedTo) {
       for (const corvane::ViewRect& box :
            shown.layout->rangeRects(shown.selectedFrom, shown.selectedTo)) {
@@ -577,9 +606,19 @@ void corvane::macos::LogViewState::viewChanged(LogReader::Changes changes) {
   if (![log isKindOfClass:[CorvaneLogView class]]) return [super reflectScrolledClipView:clip];
   const LogViewCore::Scroller scroller = [log core].scroller();
   NSScroller* bar = [self verticalScroller];
-  [bar setEnabled:scroller.on ? YES : NO];
-  [bar setDoubleValue:scroller.fraction()];
-  [bar setKnobProportion:static_cast<CGFloat>(scroller.proportion())];
+  if ([bar isEnabled] != scroller.on) [bar setEnabled:scroller.on ? YES : NO];
+  // While output streams, the knob moves by a pixel only every so many
+  // lines: the scroller is set, and drawn again, only then, or as it comes
+  // to an end or leaves one.
+  const double slot = NSHeight([bar rectForPart:NSScrollerKnobSlot]);
+  const auto moves = [slot](double was, double now) {
+    const auto end = [](double value) { return value == 0 || value == 1; };
+    return std::abs(now - was) * slot >= 0.5 || (now != was && (end(now) || end(was)));
+  };
+  if (moves([bar doubleValue], scroller.fraction())) [bar setDoubleValue:scroller.fraction()];
+  if (moves([bar knobProportion], scroller.proportion())) {
+    [bar setKnobProportion:static_cast<CGFloat>(scroller.proportion())];
+  }
   if ([bar isHidden] == scroller.on && !_tiling) [self tile];
 }
 

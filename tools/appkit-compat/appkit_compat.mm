@@ -188,10 +188,14 @@ int CorvaneUserInitiatedActivities(void) {
 }
 @end
 
-// GNUstep draws no focus rings of this kind.
+// GNUstep draws no focus rings of this kind, and no view into a layer of
+// its own.
 @implementation NSView (CorvaneMacOSCheck)
 - (void)noteFocusRingMaskChanged {
   [self setNeedsDisplay:YES];
+}
+- (id)layer {
+  return nil;
 }
 @end
 

@@ -40,6 +40,7 @@
 
 @interface NSView (CorvaneMacOSCheck)
 - (void)noteFocusRingMaskChanged;  // macOS 10.7
+- (id)layer;                       // a CALayer, which GNUstep has not
 @end
 
 @interface NSColor (CorvaneMacOSCheck)
