@@ -2,14 +2,20 @@
 // its baseline, and prints one line per figure against its bar.
 #include "driver.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 
 #include "bench_support.h"
@@ -17,6 +23,8 @@
 #include "corvane/engine/install_plan.h"
 #include "delivery_queue.h"
 #include "engine_runs.h"
+
+extern char** environ;
 
 namespace bench {
 namespace {
@@ -185,7 +193,118 @@ void SlowFigures(Report& report, const std::string& workdir) {
                 "every run", exact && series.allOk);
 }
 
+// CPU seconds of a process, all its threads, those ended too.
+double ProcessCpuSeconds(int pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  // The fields after the name, which may hold anything but the last ')'.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int k = 3; k <= 15 && fields >> field; ++k) {
+    if (k >= 14) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Starts the AppKit build, `executable` in its bundle, on a workload's
+// payload, in a home of its own; its output goes nowhere.
+pid_t LaunchAppKit(const std::string& workdir, const std::string& executable,
+                   const std::string& name, const std::string& home) {
+  const std::string resources =
+      std::filesystem::path(executable).parent_path().parent_path().string() + "/Resources";
+  std::filesystem::remove_all(home);
+  std::filesystem::remove_all(resources + "/payload");
+  MakeDirectories(home);
+  std::filesystem::copy(PathsFor(workdir, name).resources + "/payload", resources + "/payload",
+                        std::filesystem::copy_options::recursive);
+  ::setenv("HOME", home.c_str(), 1);
+  ::setenv("CFFIXED_USER_HOME", home.c_str(), 1);
+  pid_t pid = 0;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> argv = {const_cast<char*>(executable.c_str()), nullptr};
+  const int error =
+      ::posix_spawn(&pid, executable.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) throw std::runtime_error("cannot start " + executable);
+  return pid;
+}
+
+void End(pid_t pid) {
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Waits up to `seconds` for `done`, looking 20 times a second.
+bool WaitFor(const std::function<bool()>& done, int seconds) {
+  for (int waited = 0; !done() && waited < seconds * 20; ++waited) ::usleep(50'000);
+  return done();
+}
+
 }  // namespace
+
+int RunAppKitSlow(const std::string& workdir, const std::string& executable) {
+  PrepareWorkdir(workdir);
+  const std::string home = workdir + "/appkit-slow/home";
+  const std::string logFile = home + "/Library/Logs/Corvane Installer/install.log";
+  const auto fileSize = [](const std::string& path) {
+    std::error_code error;
+    const std::uintmax_t size = std::filesystem::file_size(path, error);
+    return error ? 0 : size;
+  };
+  Report report("gnustep");
+
+  // The spinner alone: a silent script, from its first seconds to a second
+  // before it ends.
+  pid_t pid = LaunchAppKit(workdir, executable, "idle", home);
+  const bool started = WaitFor([&] { return std::filesystem::exists(logFile); }, 60);
+  ::sleep(1);
+  std::int64_t startNs = NowNs();
+  double startCpu = ProcessCpuSeconds(pid);
+  ::sleep(6);
+  const double idle =
+      100 * (ProcessCpuSeconds(pid) - startCpu) / (MsBetween(startNs, NowNs()) / 1000);
+  End(pid);
+  report.figure("idle", "CPU, silent script, spinner on", Format("%.2f %% of a core", idle),
+                "<= 2 %", started && idle <= 2.0);
+
+  // From the first line in the log file to a second after the script's
+  // end, when the outcome is shown; the script's own processes are not the
+  // installer's.
+  const std::string marker = SlowDoneMarker(workdir);
+  std::filesystem::remove(marker);
+  pid = LaunchAppKit(workdir, executable, "slow", home);
+  const bool streams = WaitFor([&] { return fileSize(logFile) > 0; }, 60);
+  startNs = NowNs();
+  startCpu = ProcessCpuSeconds(pid);
+  const bool ended = streams && WaitFor([&] { return std::filesystem::exists(marker); }, 120);
+  ::sleep(1);
+  const double seconds = MsBetween(startNs, NowNs()) / 1000;
+  const double cpu = ProcessCpuSeconds(pid) - startCpu;
+  // Wakeups counted from outside, over 10 s from half a second on.
+  constexpr int kQuietSeconds = 10;
+  ::usleep(500'000);
+  const auto before = ThreadSwitches(pid);
+  ::sleep(kQuietSeconds);
+  const std::uint64_t wakeups = SwitchesBetween(before, ThreadSwitches(pid));
+  End(pid);
+
+  const double percent = 100 * cpu / seconds;
+  report.figure("slow", "CPU a second of streaming",
+                Format("%.2f %% of a core (%.2f s in %.0f s)", percent, cpu, seconds), "<= 2 %",
+                ended && percent <= 2.0);
+  report.figure("slow", "wakeups a second after the outcome",
+                Format("%.1f (%.0f in %.0f s)", static_cast<double>(wakeups) / kQuietSeconds,
+                       static_cast<double>(wakeups), kQuietSeconds),
+                "0", ended && wakeups == 0);
+  const bool exact = ReadFile(logFile) == ReadFile(workdir + "/data/slow.txt");
+  report.figure("slow", "exact log file", exact ? "every run" : "MISMATCH", "every run", exact);
+  return report.shortCount() == 0 ? 0 : 1;
+}
 
 int RunReport(const ReportOptions& options) {
   PrepareWorkdir(options.workdir);

@@ -17,5 +17,8 @@ struct ReportOptions {
 };
 
 int RunReport(const ReportOptions& options);
+// The idle and slow workloads in the AppKit build, `executable` in its
+// bundle, run and measured from outside: their figures, as RunReport prints.
+int RunAppKitSlow(const std::string& workdir, const std::string& executable);
 
 }  // namespace bench

@@ -81,6 +81,7 @@ int main(int argc, char* argv[]) {
       return bench::RunMinimalWindow(0, bench::MinimalLabel::kJapanese);
     if (mode == "idle" && args.size() == 2) return bench::RunIdle(args[1]);
     if (mode == "slow" && args.size() == 2) return bench::RunSlow(args[1]);
+    if (mode == "appkit-slow" && args.size() == 3) return bench::RunAppKitSlow(args[1], args[2]);
     if (mode == "engine" && args.size() == 2)
       return bench::RunEngineThroughput(std::stoull(args[1]));
     if (mode == "produce" && args.size() == 2) return bench::RunProducer(std::stoull(args[1]));
