@@ -186,6 +186,8 @@ const std::vector<Workload>& HeavyWorkloads() {
       {"progress", "10,000 updates of one \\r progress line, a few hundred a second", false, 2},
       {"blank", "10 MiB of empty lines", true, 2},
       {"gigabyte", "1 GiB of 80-byte lines", true, 2},
+      // What a run costs with no output: the gigabyte's allowance for start-up.
+      {"empty", "no output at all", false, 2},
   };
   return workloads;
 }
@@ -402,6 +404,7 @@ void PrepareWorkdir(const std::string& workdir) {
   writeData("scroll", BulkText(100U << 20));
   writeData("progress", ProgressUpdates());
   writeData("slow", SlowLines());
+  writeData("empty", "");
 
   const std::string quotedData = corvane::ShellQuote(data);
   WritePayload(workdir, "lines",
@@ -421,6 +424,7 @@ void PrepareWorkdir(const std::string& workdir) {
                "head -c " + std::to_string(kBlankBytes) + " /dev/zero | tr '\\0' '\\n'");
   WritePayload(workdir, "gigabyte", GigabyteProducer());
   WritePayload(workdir, "idle", "sleep 10");
+  WritePayload(workdir, "empty", "true");
   // 20 ms apart (a little more, for starting sleep): about 37 s.
   WritePayload(workdir, "slow",
                std::string("for ((i = 0; i < ") + std::to_string(kSlowLines) +

@@ -61,9 +61,9 @@ class Report {
   int short_ = 0;
 };
 
-std::string Format(const char* format, double a, double b = 0, double c = 0) {
+std::string Format(const char* format, double a, double b = 0, double c = 0, double d = 0) {
   char buffer[128];
-  std::snprintf(buffer, sizeof buffer, format, a, b, c);
+  std::snprintf(buffer, sizeof buffer, format, a, b, c, d);
   return buffer;
 }
 
@@ -379,13 +379,13 @@ int RunReport(const ReportOptions& options) {
       report.figure("lines", "time vs script to /dev/null",
                     Format("%.2fx (%.0f / %.0f ms)", lines / devNull, lines, devNull), "<= 3.00x",
                     lines / devNull <= 3.0);
-      // A read that holds one line must cost little: against the same text
-      // written at once.
+      // Context only: the loop's own pace sets how long the window streams,
+      // and so what it costs; the slow workload's CPU a second is the bar.
       const double lineCpu = gui["lines"].median("cpu_s");
       const double onceCpu = gui["lines-once"].median("cpu_s");
-      report.figure("lines", "CPU vs the same text in one write",
-                    Format("%.2fx (%.2f / %.2f s)", lineCpu / onceCpu, lineCpu, onceCpu),
-                    "<= 2.00x", lineCpu / onceCpu <= 2.0);
+      report.figure("lines", "context: CPU vs the text in 1 write",
+                    Format("%.2fx (%.2f / %.2f s)", lineCpu / onceCpu, lineCpu, onceCpu), "-",
+                    true);
       figuresOf("lines");
       figuresOf("lines-once");
 
@@ -417,13 +417,17 @@ int RunReport(const ReportOptions& options) {
                       "-", true);
         figuresOf(name);
       }
+      // The pipe into a file, plus what a run with no output takes from its
+      // launch to its outcome.
       const Series& gigabyte = gui["gigabyte"];
       const double gigabyteMs = gigabyte.median("total_ms");
       const double pipe = pipeToFile.median("total_ms");
-      report.figure(
-          "gigabyte", "time vs a pipe into a file",
-          Format("%.2fx (%.1f / %.1f s)", gigabyteMs / pipe, gigabyteMs / 1000, pipe / 1000),
-          "<= 2.00x", gigabyteMs / pipe <= 2.0);
+      const double startMs = gui["empty"].median("total_ms");
+      const double ratio = (gigabyteMs - startMs) / pipe;
+      report.figure("gigabyte", "time, less start-up, vs pipe to file",
+                    Format("%.2fx (%.2f-%.2f / %.2f s)", ratio, gigabyteMs / 1000, startMs / 1000,
+                           pipe / 1000),
+                    "<= 1.25x", ratio <= 1.25);
       report.figure(
           "gigabyte", "context: what the log keeps",
           Format("%.0f of %.0f MB", gigabyte.median("kept_mb"), gigabyte.median("output_mb")), "-",
