@@ -66,16 +66,20 @@ class Pump {
         const std::size_t got = readOnce(kChunkBytes);
         // A few lines again soon after the last read: the script prints line
         // by line, and what it prints in the next while is read at once,
-        // after it. Output slower than that is read as it comes, with
-        // nothing waited for in between.
-        const bool trickles = Clock::now() - lastRead_ < kBatch;
-        lastRead_ = Clock::now();
+        // after it; but for no longer than it would take, at the pace they
+        // came, to fill a quarter of the pipe, which would hold a fast script
+        // up. Output slower than that is read as it comes.
+        const Clock::time_point now = Clock::now();
+        const Clock::duration since = now - std::exchange(lastRead_, now);
         if (got == 0) {
           outputEnded();
-        } else if (state_ == RunState::kRunning && got < kChunkBytes / 16 && trickles) {
+        } else if (state_ == RunState::kRunning && got < kChunkBytes / 16 &&
+                   since < kBatch * 3 / 2) {
+          const auto fills = since * static_cast<Clock::rep>(kChunkBytes / 4 / got);
+          const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+              std::min<Clock::duration>(kBatch, fills));
           pollfd wake{plan_.script.descriptor(), POLLIN, 0};
-          ::poll(&wake, 1, static_cast<int>(kBatch.count()));
-          lastRead_ = Clock::now();
+          if (wait.count() > 0) ::poll(&wake, 1, static_cast<int>(wait.count()));
         }
       }
     }
