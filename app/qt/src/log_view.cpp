@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "corvane/qt/find_bar.h"
 #include "corvane/qt/log_accessibility.h"
 #include "corvane/qt/qt_main_queue.h"
 
@@ -151,6 +152,7 @@ LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
   setFrameShape(QFrame::NoFrame);
   setViewportMargins(1, 1, 1, 1);
   border_ = new FrameBorder(this);
+  findBar_ = new FindBar(this);
   viewport()->setCursor(Qt::IBeamCursor);
   verticalScrollBar()->installEventFilter(this);
   connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &LogView::onScrollBarAction);
@@ -180,6 +182,7 @@ void LogView::viewChanged(LogReader::Changes changes) {
     bar->setValue(Clamped(scroller.value));
   }
   if (changes & ~LogViewCore::kScroller) viewport()->update();
+  if (changes & LogViewCore::kFind) findBar_->refresh();
   AnnounceChanges(this, changes);
   const LogReader& reader = core_->reader();
   if ((changes & LogReader::kSelection) && reader.hasSelection() &&
@@ -229,14 +232,20 @@ void LogView::paint() {
   QTextCharFormat selected;
   selected.setBackground(palette().brush(group, QPalette::Highlight));
   selected.setForeground(palette().brush(group, QPalette::HighlightedText));
+  QTextCharFormat found;
+  found.setBackground(QColor(kFoundBackground));
+  found.setForeground(Qt::black);
   for (const LogViewCore::Shown& shown : core_->shown()) {
+    QList<QTextLayout::FormatRange> formats;
+    for (const auto& [from, to] : shown.found) {
+      formats.push_back({Position(from), Position(to) - Position(from), found});
+    }
     const int start = Position(shown.selectedFrom);
     const int length = Position(shown.selectedTo) - start;
+    if (length > 0) formats.push_back({start, length, selected});
     static_cast<const QtSegmentLayout&>(*shown.layout)
         .layout()
-        .draw(&painter, {shown.origin.x, shown.origin.y},
-              length > 0 ? QList<QTextLayout::FormatRange>{{start, length, selected}}
-                         : QList<QTextLayout::FormatRange>{});
+        .draw(&painter, {shown.origin.x, shown.origin.y}, formats);
   }
 }
 
