@@ -616,9 +616,7 @@ LogViewCore::FindStatus LogViewCore::findStatus() {
   return status;
 }
 
-std::string LogViewCore::findStatusText() {
-  if (!finding()) return {};
-  const FindStatus status = findStatus();
+std::string LogViewCore::FindStatusWords(const FindStatus& status) {
   if (status.count == 0) return status.complete ? "見つかりませんでした" : "検索中…";
   const std::string count = GroupDigits(status.count);
   if (!status.complete) return count + " 件以上一致";

@@ -210,7 +210,22 @@ void ReportProbe() {
        [bar knobProportion], ToScreen(bar, [bar rectForPart:NSScrollerKnob]),
        ToScreen(bar, [bar rectForPart:NSScrollerKnobSlot])},
       BytesOf([[NSPasteboard generalPasteboard] stringForType:NSPasteboardTypeString]),
+      {},
       {}};
+#ifndef __APPLE__
+  NSInteger priority = 0;
+  view.find = {CorvaneFindField() != nil,
+               CorvaneFindFieldHasKeys() == YES,
+               [[probeLog window] firstResponder] == probeLog,
+               ToStdString(CorvaneFindField()),
+               ToStdString(CorvaneLastAnnouncement(&priority)),
+               std::nullopt,
+               {}};
+  for (NSValue* box in CorvaneFindHighlights()) {
+    const NSRect rect = [box rectValue];
+    view.find.highlights.push_back({NSMinX(rect), NSMinY(rect), NSWidth(rect), NSHeight(rect)});
+  }
+#endif
   NSMenuView* shown = [probeMenu menuRepresentation];
   if ([[shown window] isVisible]) {
     for (NSInteger i = 0; i < [probeMenu numberOfItems]; ++i) {

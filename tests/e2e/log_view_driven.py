@@ -140,6 +140,24 @@ class Window:
         self.press(self.keycode(name), modifiers)
         return self.sync()
 
+    def type(self, text):
+        # Each character from a key of its own, mapped to it for the time:
+        # no keyboard layout has them all.
+        info = self.display.display.info
+        mapping = self.display.get_keyboard_mapping(info.min_keycode, info.max_keycode - info.min_keycode + 1)
+        spare = [info.min_keycode + k for k, keysyms in enumerate(mapping) if not any(keysyms)]
+        codes = dict(zip(dict.fromkeys(text), spare))
+        assert len(codes) == len(set(text)), "too few spare keys"
+        for char, code in codes.items():
+            keysym = ord(char) if 0x20 <= ord(char) < 0x7F or 0xA0 <= ord(char) <= 0xFF else 0x1000000 + ord(char)
+            self.display.change_keyboard_mapping(code, [(keysym,) * len(mapping[0])])
+        for char in text:
+            self.press(codes[char])
+        state = self.sync()
+        for code in codes.values():
+            self.display.change_keyboard_mapping(code, [(0,) * len(mapping[0])])
+        return state
+
     def command(self, letter):
         # ⌘ is the Alt key to GNUstep; Ctrl on a Linux desktop.
         return self.key(letter, ["Alt_L" if KIND == "appkit" else "Control_L"])
@@ -409,3 +427,154 @@ if KIND == "qt":
             for kind in kinds:
                 pyatspi.Registry.deregisterEventListener(hear, kind)
             window.close()
+
+
+# The find, driven as a reader drives it. On Linux the find bar's keys are
+# F3 and Shift+F3 besides Enter; on a Mac ⌘G and ⇧⌘G, through the menu.
+def find_next(window):
+    return window.key("F3") if KIND == "qt" else window.command("g")
+
+
+def find_previous(window):
+    if KIND == "qt":
+        return window.key("F3", ["Shift_L"])
+    return window.key("g", ["Alt_L", "Shift_L"])
+
+
+def find(window, needle, ready, what):
+    # The field's text replaced by what is typed.
+    window.command("a")
+    window.type(needle)
+    return window.until(ready, what)
+
+
+def status(state):
+    # The count as the field shows it; on a Mac as VoiceOver last heard it.
+    return state["find"]["status"]
+
+
+# Ctrl+F (⌘F) opens the find; a needle typed selects the first match from the
+# caret on and shows it; Enter and F3 step on, Shift with them back, round
+# the ends; the count reads as a Japanese desktop writes it; Escape closes
+# the find and the keys go back to the log.
+def test_find_steps_through_the_matches_and_closes(tmp_path):
+    window = Window(tmp_path, lines=2000)
+    try:
+        window.key("Home")
+        view = window.state["view"]
+        window.click(view[0] + 5, view[1] + 8)
+        state = window.command("f")
+        assert state["find"]["shown"] and state["find"]["fieldKeys"]
+        # Lines 19, 190 to 199 and 1900 to 1999; case is not minded.
+        state = find(window, "LINE 19", lambda r: status(r) == "111 件中 1 件目", "the first match")
+        assert state["selection"] == "line 19" and state["selectionLine"].startswith("line 19 x")
+        assert state["find"]["field"] == "LINE 19"
+        assert window.sync(["boxes line 19 x"])["boxes"]["line 19 x"], "in view"
+        steps = [(lambda: window.key("Return"), "line 190 ", "111 件中 2 件目"),
+                 (lambda: find_next(window), "line 191 ", "111 件中 3 件目"),
+                 (lambda: window.key("Return", ["Shift_L"]), "line 190 ", "111 件中 2 件目"),
+                 (lambda: find_previous(window), "line 19 ", "111 件中 1 件目"),
+                 (lambda: window.key("Return", ["Shift_L"]), "line 1999 ", "111 件中 111 件目")]
+        for step, line, count in steps:
+            step()
+            state = window.until(lambda r: status(r) == count, count)
+            assert state["selectionLine"].startswith(line), (count, state["selectionLine"])
+        state = window.key("Escape")
+        assert not state["find"]["shown"] and state["find"]["logKeys"]
+        assert window.key("End")["follows"], "End went to the log"
+    finally:
+        window.close()
+
+
+# Matches in every kind of text kept: Japanese, an emoji, NUL as the ␀ shown
+# for it, a line cut into pieces of 4,096 bytes, deep in a line of 10 MB; on
+# Linux also full-width letters and half-width kana as ICU folds them, and
+# the match-case box, pressed.
+def test_find_matches_in_every_kind_of_text(tmp_path):
+    window = Window(tmp_path, lines=2000)
+    try:
+        window.sync(["long 4090 100 needle-across", "long 9000000 1000000 deep-needle", "line ｶﾞｲﾄﾞ ＥＲＲＯＲ"])
+        window.command("f")
+        cases = [("設定", "設定"), ("😀", "😀"), ("nul␀ tab", "nul\0 tab"), ("needle-across", "needle-across"),
+                 ("deep-needle", "deep-needle")]
+        if KIND == "qt":
+            cases += [("ガイド", "ｶﾞｲﾄﾞ"), ("Error", "ＥＲＲＯＲ")]
+        for needle, text in cases:
+            find(window, needle, lambda r: r["selection"] == text and status(r) == "1 件中 1 件目",
+                 f"{needle!r} found")
+            assert window.sync([f"boxes {text}"])["boxes"][text], f"{needle!r} is not shown"
+            if needle == "deep-needle":
+                assert window.state["top"].startswith("zzzz"), "the line of 10 MB at the top"
+        if KIND == "qt":
+            box = window.state["find"]["matchCase"]
+            window.click(box[0] + 8, box[1] + box[3] / 2)
+            window.until(lambda r: status(r) == "見つかりませんでした", "no match in its case")
+            window.click(box[0] + 8, box[1] + box[3] / 2)
+            window.until(lambda r: status(r) == "1 件中 1 件目", "one match again")
+    finally:
+        window.close()
+
+
+def highlighted(window, boxes):
+    # The boxes drawn over the find's own yellow, read from the screen.
+    found = []
+    for x, y, w, h in boxes:
+        image = window.display.screen().root.get_image(int(x), int(y), max(1, int(w)), max(1, int(h)),
+                                                       X.ZPixmap, 0xFFFFFFFF)
+        pixels = image.data
+        found.append(any(pixels[k:k + 3] == bytes((0, 222, 255)) for k in range(0, len(pixels), 4)))
+    return found
+
+
+# While output floods in, the search goes on into it; lines that go take
+# their matches with them, and the count and the place of the current match
+# follow; stepping goes on from it; every match in view is highlighted. On
+# Linux, AT-SPI hears the count.
+def test_find_goes_on_while_output_floods_in(tmp_path):
+    heard = []
+    if KIND == "qt":
+        import pyatspi
+        from gi.repository import GLib
+
+        def hear(event):
+            if event.source.getRole() == pyatspi.ROLE_LABEL:
+                heard.append(event.any_data)
+        pyatspi.Registry.registerEventListener(hear, "object:text-changed:insert")
+    window = Window(tmp_path, lines=2000, budget=1 << 20)
+    try:
+        window.command("f")
+        find(window, "😀", lambda r: status(r) == "1 件中 1 件目", "the one emoji")
+        # Output while the search runs, each piece more than it keeps.
+        for _ in range(6):
+            window.ask(["append 40000"])
+        window.sync()
+        window.key("Return")
+        state = window.until(lambda r: status(r) == f"{r['keptLines'] - 1:,} 件中 1 件目", "all kept searched")
+        assert state["droppedLines"] > 200_000 and state["selectionLine"].startswith("appended ")
+        # Round the start to the last, then as much again comes as goes.
+        state = window.key("Return", ["Shift_L"])
+        kept = state["keptLines"] - 1
+        assert status(state) == f"{kept:,} 件中 {kept:,} 件目"
+        state = window.sync(["append 1000"])
+        if KIND == "appkit":
+            window.key("Return", ["Shift_L"])
+            state = find_next(window)
+        state = window.until(lambda r: status(r) == f"{r['keptLines'] - 1:,} 件中 {r['keptLines'] - 1001:,} 件目",
+                             "the same match, its place counted again")
+        state = window.key("Return")
+        assert state["selectionLine"] == "appended 0 😀\n"
+        # Every match in view is drawn as found.
+        boxes = window.sync(["boxes 😀"])["boxes"]["😀"]
+        assert len(boxes) > 5
+        if KIND == "qt":
+            assert highlighted(window, boxes).count(True) == len(boxes) - 1, "all but the selected one"
+            deadline = time.monotonic() + STEP
+            while status(window.state) not in heard:
+                assert time.monotonic() < deadline, f"AT-SPI did not hear {status(window.state)!r}: {heard[-3:]}"
+                GLib.MainContext.default().iteration(False) or time.sleep(0.01)
+        else:
+            assert sorted(window.state["find"]["highlights"]) == sorted(boxes)
+    finally:
+        if KIND == "qt":
+            pyatspi.Registry.deregisterEventListener(hear, "object:text-changed:insert")
+        window.close()

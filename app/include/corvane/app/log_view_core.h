@@ -267,8 +267,10 @@ class LogViewCore final : private LogReader::View {
     bool complete = true;
   };
   FindStatus findStatus();
-  // As a find field shows it: "12 件中 3 件目", "12 件一致", "見つかりませんでした"...
-  std::string findStatusText();
+  // As a find field shows it, "12 件中 3 件目", "12 件一致", "見つかりませんでした"
+  // and the like: of a status, or of this find's (nothing while none).
+  static std::string FindStatusWords(const FindStatus& status);
+  std::string findStatusText() { return finding() ? FindStatusWords(findStatus()) : ""; }
   // The selection in the middle of the view.
   void centreSelection();
   // The kept text by pieces, for a finder that reads it so: the piece that
