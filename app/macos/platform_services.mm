@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "corvane/app/keeper_copy.h"
+#include "corvane/engine/install_plan.h"
 #include "dispatch_main_queue.h"
 #import "string_bridge.h"
 #include "window_builder.h"
@@ -34,6 +36,26 @@ class AppKitPlatformServices final : public PlatformServices {
   }
 
   void terminate() override { [NSApp terminate:nil]; }
+
+  // Run from a copy under the user's caches, so that the disk image the
+  // installer came on can be ejected while the keeper holds a run.
+  std::string keeperPath() override {
+    NSBundle* bundle = [NSBundle mainBundle];
+    NSString* identifier = [bundle bundleIdentifier];
+    NSString* version = [bundle objectForInfoDictionaryKey:@"CFBundleVersion"];
+    if (identifier == nil || ![version isKindOfClass:[NSString class]]) {
+      return PlatformServices::keeperPath();
+    }
+    const std::string caches =
+        AppendPathComponent(AppendPathComponent(ToStdString(NSHomeDirectory()), "Library/Caches"),
+                            ToStdString(identifier));
+    return KeeperCopy(PlatformServices::keeperPath(), caches, ToStdString(version));
+  }
+
+  // The program stays on to hold the run: nothing of it stays on screen.
+  void withdrawWindow() override {
+    for (NSWindow* window in [NSApp windows]) [window orderOut:nil];
+  }
 
   // Hidden, the installer would be throttled by App Nap and its script with
   // it; an activity the user began is not, and keeps idle sleep away too.

@@ -6,8 +6,8 @@
 
 #include "corvane/app/platform_services.h"
 #include "corvane/app/posix_services.h"
-#include "corvane/engine/hand_off.h"
 #include "corvane/engine/install_plan.h"
+#include "corvane/engine/install_process.h"
 
 #ifdef __APPLE__
 #include <mach-o/dyld.h>

@@ -26,8 +26,43 @@ bool InstallerDelegate::applicationShouldTerminate(bool sessionEnding) {
 }
 
 void InstallerDelegate::applicationWillTerminate() {
-  if (launched_) launched_->handOff();
+  if (!launched_) return;
+  // Out of sight before the hand-off, which may hold the program for as long
+  // as the run, should no keeper be left to take it.
+  if (launched_->isOutputOpen()) platform_->withdrawWindow();
+  launched_->handOff();
 }
+
+namespace {
+
+// What the user is told when a run cannot start.
+std::string LaunchFailureReason(const LaunchError& error) {
+  std::string reason =
+      DecodeLeniently(*error.what() != '\0' ? error.what() : texts::kUnknownReason);
+  std::string_view why;
+  switch (error.cause()) {
+    case LaunchError::Cause::kKeeperMissing:
+      why = texts::kKeeperMissing;
+      break;
+    case LaunchError::Cause::kKeeperBroken:
+      why = texts::kKeeperBroken;
+      break;
+    case LaunchError::Cause::kKeeperEnded:
+      why = texts::kKeeperEnded;
+      break;
+    case LaunchError::Cause::kDescriptorLimit:
+      why = texts::kDescriptorLimit;
+      break;
+    case LaunchError::Cause::kProcessLimit:
+      why = texts::kProcessLimit;
+      break;
+    case LaunchError::Cause::kOther:
+      return reason;
+  }
+  return std::string(why) + " (" + reason + ")";
+}
+
+}  // namespace
 
 void InstallerDelegate::buildWindow() {
   const std::weak_ptr<InstallerDelegate> weakSelf = weak_from_this();
@@ -83,8 +118,7 @@ void InstallerDelegate::startInstall() {
     platform_->setRunInProgress(true);
   } catch (const LaunchError& error) {
     homeLock_.reset();
-    const std::string_view reason = *error.what() != '\0' ? error.what() : texts::kUnknownReason;
-    failWithMessage(std::string(texts::kLaunchFailedPrefix) + DecodeLeniently(reason));
+    failWithMessage(std::string(texts::kLaunchFailedPrefix) + LaunchFailureReason(error));
   }
 }
 

@@ -22,6 +22,10 @@ namespace {
 // a log of a few MiB, with room to spare; measured at about 140 MiB for the
 // first two.
 constexpr std::uint64_t kLeastAddressSpace = std::uint64_t{256} << 20;
+// The main thread's stack, which the limit bounds: a whole install took 96
+// KiB here (88 KiB crashed in fontconfig), with room for other fonts, a
+// screen reader and the release build.
+constexpr std::uint64_t kLeastStack = std::uint64_t{256} << 10;
 // Thread stacks are reserved whole; none of ours, nor the toolkit's, needs
 // more (a Mac gives its secondary threads 512 KiB).
 constexpr std::size_t kThreadStackBytes = std::size_t{1} << 20;
@@ -49,6 +53,16 @@ std::string FitAddressSpaceLimit() {
     }
   }
 #endif
+  return {};
+}
+
+std::string FitStackLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      limit.rlim_cur < kLeastStack) {
+    return "スタックの上限 (ulimit -s) が " + std::to_string(limit.rlim_cur >> 10) +
+           " KiB しかありません (" + std::to_string(kLeastStack >> 10) + " KiB 以上が必要です)";
+  }
   return {};
 }
 

@@ -12,8 +12,8 @@
 
 #include "bench_support.h"
 #include "corvane/app/log_store.h"
-#include "corvane/engine/delivery_queue.h"
 #include "corvane/engine/install_plan.h"
+#include "delivery_queue.h"
 #include "engine_runs.h"
 
 namespace bench {

@@ -42,6 +42,8 @@ class BenchPlatform : public corvane::qt::QtPlatformServices {
   }
   std::string homeDirectory() override { return home_; }
   bool openApplication(const std::string& /*bundlePath*/) override { return true; }
+  // A run does not start without its keeper, which is not beside the harness.
+  std::string keeperPath() override { return CORVANE_KEEPER; }
 
   std::int64_t startNs() const { return startNs_; }
   double startCpu() const { return startCpu_; }

@@ -1,4 +1,4 @@
-#include "corvane/engine/delivery_queue.h"
+#include "delivery_queue.h"
 
 #include <utility>
 

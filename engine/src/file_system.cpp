@@ -1,4 +1,4 @@
-#include "corvane/engine/file_system.h"
+#include "file_system.h"
 
 #include <sys/stat.h>
 

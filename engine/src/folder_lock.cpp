@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <string>
 
-#include "corvane/engine/file_system.h"
+#include "file_system.h"
 
 namespace corvane {
 

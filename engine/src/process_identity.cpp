@@ -1,4 +1,4 @@
-#include "corvane/engine/process_identity.h"
+#include "process_identity.h"
 
 #ifdef __APPLE__
 #include <sys/proc.h>

@@ -48,7 +48,11 @@ class MovedDescriptors {
     const auto above = 3 + static_cast<int>(extra.size());
     for (const int fd : extra) {
       const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, above);
-      if (moved < 0) throw LaunchError(std::string("descriptor: ") + std::strerror(errno));
+      if (moved < 0) {
+        const int error = errno;
+        throw LaunchError(std::string("descriptor: ") + std::strerror(error), error,
+                          LimitMet(error));
+      }
       fds_.push_back(moved);
     }
   }
@@ -114,17 +118,34 @@ pid_t Spawn(const SpawnRequest& request) {
   pid_t pid = 0;
   const int error = ::posix_spawn(&pid, request.path.c_str(), actions.get(), attributes.get(),
                                   argv.data(), environ);
-  if (error != 0) throw LaunchError(request.path + ": " + std::strerror(error));
+  if (error != 0) {
+    throw LaunchError(request.path + ": " + std::strerror(error), error, LimitMet(error));
+  }
   return pid;
 }
 
+LaunchError::Cause LimitMet(int error) {
+  if (error == EMFILE || error == ENFILE) return LaunchError::Cause::kDescriptorLimit;
+  if (error == EAGAIN) return LaunchError::Cause::kProcessLimit;
+  return LaunchError::Cause::kOther;
+}
+
+namespace {
+
+[[noreturn]] void PipeFailed() {
+  const int error = errno;
+  throw LaunchError(std::string("pipe: ") + std::strerror(error), error, LimitMet(error));
+}
+
+}  // namespace
+
 void MakePipe(int fds[2]) {
 #ifdef __linux__
-  if (::pipe2(fds, O_CLOEXEC) != 0) throw LaunchError(std::string("pipe: ") + std::strerror(errno));
+  if (::pipe2(fds, O_CLOEXEC) != 0) PipeFailed();
 #else
   // Spawn closes every descriptor it is not told to keep; this covers the
   // moment before it.
-  if (::pipe(fds) != 0) throw LaunchError(std::string("pipe: ") + std::strerror(errno));
+  if (::pipe(fds) != 0) PipeFailed();
   ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
   ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
 #endif

@@ -1,10 +1,7 @@
 #include "corvane/app/log_store.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -46,12 +43,12 @@ TEST(LogStore, KeepsExactlyTheEndAndCountsWhatWent) {
       "😀", "\t", std::string(1, '\0'), std::string(300, 'x'), std::string(5000, 'y'), wide};
   // clang-format on
   std::mt19937 random(11);
-  for (int round = 0; round < 200; ++round) {
+  for (int round = 0; round < 80; ++round) {
     const std::size_t chunk = std::size_t{16} << (random() % 6);
     const std::size_t budget = chunk * 4 + random() % 20000;
     LogStore store(round % 5 == 0 ? LogStore::kDefaultBudget : budget, chunk);
     std::string all;
-    for (int piece = 0; piece < 80; ++piece) {
+    for (int piece = 0; piece < 30; ++piece) {
       std::string text;
       for (auto k = random() % 6; k > 0; --k) text += atoms[random() % atoms.size()];
       store.append(text);
@@ -90,27 +87,6 @@ TEST(LogStore, KeepsExactlyTheEndAndCountsWhatWent) {
     }
   }
 }
-
-// Sanitizers reserve address space of their own; a limit on it stops them.
-#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-// With no room left to grow in (ulimit -v), the log still keeps the latest
-// lines, so that the window shows how the run ended.
-TEST(LogStore, KeepsTheLatestLinesWithNoRoomToGrow) {
-  LogStore store;
-  std::size_t pages = 0;
-  std::ifstream("/proc/self/statm") >> pages;
-  rlimit saved{};
-  ::getrlimit(RLIMIT_AS, &saved);
-  const rlimit tight{pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) + (8U << 20),
-                     saved.rlim_max};
-  ::setrlimit(RLIMIT_AS, &tight);
-  const std::string line(999, 'x');
-  for (int i = 0; i < 20000; ++i) store.append(line + "\n");
-  store.append("last line\n");
-  ::setrlimit(RLIMIT_AS, &saved);
-  EXPECT_TRUE(store.text().ends_with("last line\n"));
-}
-#endif
 
 }  // namespace
 }  // namespace corvane

@@ -231,7 +231,8 @@ void ReportProbe() {
     for (NSInteger i = 0; i < [probeMenu numberOfItems]; ++i) {
       NSMenuItem* item = [probeMenu itemAtIndex:i];
       view.menu.push_back({ToStdString([item title]), [item isEnabled] == YES,
-                           ToScreen(shown, [shown rectOfItemAtIndex:i])});
+                           ToScreen(shown, [shown rectOfItemAtIndex:i]),
+                           [shown highlightedItemIndex] == i});
     }
   }
   corvane::testing::WriteProbeReport(ToStdString(probePath), std::move(view));
@@ -342,7 +343,7 @@ NSScrollView* installerLog;
 
 + (void)watchProbe:(NSTimer*)timer {
   static BOOL started = NO;
-  static BOOL menuShown = NO;
+  static NSInteger menuShown = -2;
   static NSTimeInterval endShown = 0;
   NSScroller* bar = [[probeLog enclosingScrollView] verticalScroller];
   // Once the end is drawn and the scroller set to it; a scroller that never
@@ -353,8 +354,14 @@ NSScrollView* installerLog;
     started = [bar isHidden] != [probeLog core].scroller().on || now - endShown > 1;
     if (started) ReportProbe();
   }
-  const BOOL open = [[[probeMenu menuRepresentation] window] isVisible];
-  if (open && !menuShown) ReportProbe();
+  // Once it is tracked (shown, placed where a press on it goes), and as the
+  // pointer takes an item.
+  NSMenuView* shown = [probeMenu menuRepresentation];
+  const NSInteger open = [[shown window] isVisible] && [[[NSRunLoop currentRunLoop] currentMode]
+                                                           isEqual:NSEventTrackingRunLoopMode]
+                             ? [shown highlightedItemIndex]
+                             : -2;
+  if (open != -2 && open != menuShown) ReportProbe();
   menuShown = open;
 }
 

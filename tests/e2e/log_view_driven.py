@@ -105,12 +105,12 @@ class Window:
             assert time.monotonic() < deadline, f"no {what} within {STEP} s"
         return self.state
 
-    def menu(self):
-        # The menu opened over the window. Qt answers the sync key while its
-        # menu is open; GNUstep holds keys back while it tracks one, and
-        # reports the menu as it opens.
+    def menu(self, ready, what):
+        # The menu open over the window, once `ready`. Qt answers the sync key
+        # while its menu is open; GNUstep holds keys back while it tracks one,
+        # and reports it as it opens and as the pointer takes an item.
         self.ask()
-        return self.wait(lambda r: len(r["menu"]) > 0, "the context menu")["menu"]
+        return self.wait(lambda r: r["menu"] and ready(r["menu"]), what)["menu"]
 
     def wait_closed(self):
         # Until no menu is shown over the window (windows no window manager
@@ -320,10 +320,11 @@ def test_clicks_select_and_copy_exactly_what_a_reader_picks(window):
     assert window.sync()["selectionLength"] == 0
     window.move(tab[0], tab[1] + tab[3] / 2)
     window.button(X.ButtonPress, 3)
-    menu = window.menu()
+    menu = window.menu(lambda items: True, "the context menu")
     assert [(item["title"], item["enabled"]) for item in menu] == [("コピー", 0), ("すべてを選択", 1)]
     box = menu[1]["box"]
     window.move(box[0] + box[2] / 2, box[1] + box[3] / 2)
+    window.menu(lambda items: items[1]["highlighted"], "すべてを選択 under the pointer")
     window.button(X.ButtonRelease, 3)
     window.wait_closed()
     assert window.sync()["selectionLength"] == window.state["keptBytes"]

@@ -20,9 +20,10 @@ work=$(mktemp -d /tmp/corvane-faults.XXXXXX)
 trap 'rm -rf "$work"; userdel "$user" 2>/dev/null || true' EXIT
 # The bus needs an account for its user; it goes again at the end.
 useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user"
-# Xvfb, run as that user, cannot make the socket folder itself.
-mkdir -p /tmp/.X11-unix
-chmod 1777 /tmp/.X11-unix
+# Xvfb and the session manager, run as that user, cannot make their socket
+# folders themselves.
+mkdir -p /tmp/.X11-unix /tmp/.ICE-unix
+chmod 1777 /tmp/.X11-unix /tmp/.ICE-unix
 cp -a "$bundle" "$work/Corvane Installer.app"
 cp "$here/fault_matrix.py" "$work/"
 # LeakSanitizer reads its suppressions at the end of each run, as that user.

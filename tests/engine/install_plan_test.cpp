@@ -18,11 +18,13 @@ using testing::RunScript;
 using testing::TempDir;
 using testing::WriteFile;
 
-// A plain file is refused too: the controller's tests show it.
 TEST(InstallPlan, PayloadMustBeADirectoryOrALinkToOne) {
   TempDir dir;
   const std::string payload = PayloadPath(dir.path().string());
   EXPECT_FALSE(IsPayloadUsable(payload));
+  WriteFile(payload, "");
+  EXPECT_FALSE(IsPayloadUsable(payload)) << "a plain file";
+  fs::remove(payload);
   fs::create_directories(dir.path() / "real");
   fs::create_directory_symlink(dir.path() / "real", payload);
   EXPECT_TRUE(IsPayloadUsable(payload));

@@ -14,12 +14,11 @@
 #include <filesystem>
 #include <thread>
 
-#include "corvane/engine/delivery_queue.h"
 #include "corvane/engine/folder_lock.h"
 #include "corvane/engine/install_plan.h"
-#include "corvane/engine/output_decoder.h"
-#include "corvane/engine/process_identity.h"
+#include "delivery_queue.h"
 #include "log_file_layout.h"
+#include "process_identity.h"
 #include "script_run.h"
 #include "temp_dir.h"
 
@@ -77,7 +76,13 @@ bool Eventually(Condition condition) {
 
 class InstallProcessTest : public ::testing::Test {
  protected:
-  void TearDown() override { queue->close(); }
+  // A test that failed midway leaves nothing running: each script's
+  // process group goes, background loops included.
+  void TearDown() override {
+    queue->close();
+    for (const pid_t script : scripts) ::kill(-script, SIGKILL);
+  }
+  std::vector<pid_t> scripts;
   std::shared_ptr<ManualMainQueue> queue = std::make_shared<ManualMainQueue>();
   std::shared_ptr<RecordingReceiver> receiver = std::make_shared<RecordingReceiver>();
 };
@@ -138,6 +143,7 @@ TEST_F(InstallProcessTest, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
   InstallProcess process("echo before; (yes noise & until [ -e " + ShellQuote(go) +
                          " ]; do sleep 0.01; done; kill $!; wait; echo late) & exit 3");
   process.launch(queue, ends);
+  scripts.push_back(process.processIdentifier());
   const bool statusCame = queue->runUntil([&] { return ends->status.has_value(); });
   const bool writerThere = process.isOutputOpen();
   testing::WriteFile(go, "");
@@ -151,38 +157,35 @@ TEST_F(InstallProcessTest, BackgroundWriterKeepsOutputFlowingAfterTheStatus) {
   EXPECT_TRUE(status + 1 != events.end() && events.back().ends_with("late\n"));
 }
 
-// Handed off as the program ends, the run goes on in the keeper: the output
-// into the file, continued as an uninterrupted run would have kept it, and
-// the turn held until the script has ended. Also when the script's output
-// had gone elsewhere, so that none was left to read.
-TEST_F(InstallProcessTest, HandedOffRunGoesOnInTheKeeperWithItsOutputAndTurn) {
-  for (const bool quiet : {false, true}) {
-    testing::TempDir dir;
-    const std::string go = (dir.path() / "go").string();
-    const std::string home = (dir.path() / "home").string();
-    const LogFile::Limits limits{100, 1000};
-    std::string error;
-    const auto file = LogFile::Open((dir.path() / "logs").string(), error, limits);
-    auto lock = std::make_unique<FolderLock>(home);
-    const std::string lines = "for i in $(seq $1 $2); do echo \"line $i of the run\"; done";
-    InstallProcess process("lines() { " + lines + "; }; lines 1 300; " +
-                           (quiet ? "exec >/dev/null 2>&1; " : "") + "until [ -e " +
-                           ShellQuote(go) + " ]; do sleep 0.01; done; lines 301 600");
-    process.launch(queue, receiver, file, {CORVANE_KEEPER, lock->descriptor()});
-    ASSERT_TRUE(
-        queue->runUntil([&] { return receiver->output.ends_with("line 300 of the run\n"); }));
-    process.handOff();
-    lock.reset();  // the keeper's copy alone holds it now
-    EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << quiet;
+// With no keeper to take the run, the program holds it itself: handing off
+// returns only once the script and its output have ended, with its turn held
+// until then and the file's ring, past a lap, put in order by the program.
+TEST_F(InstallProcessTest, WithNoKeeperTheProgramHoldsTheRunToItsEnd) {
+  testing::TempDir dir;
+  const std::string go = (dir.path() / "go").string();
+  const std::string home = (dir.path() / "home").string();
+  std::string error;
+  const LogFile::Limits limits{100, 1000};
+  const auto file = LogFile::Open((dir.path() / "logs").string(), error, limits);
+  auto lock = std::make_unique<FolderLock>(home);
+  InstallProcess process("echo begin; until [ -e " + ShellQuote(go) +
+                         " ]; do sleep 0.01; done; seq 1 5000");
+  process.launch(queue, receiver, file, {"", lock->descriptor()});
+  scripts.push_back(process.processIdentifier());
+  ASSERT_TRUE(queue->runUntil([&] { return receiver->output == "begin\n"; }));
+  lock.reset();
+  std::thread later([&] {
+    // Past the time a run with a keeper is given to stop: this one is not.
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kBusy) << "the turn is ours";
     testing::WriteFile(go, "");
-    EXPECT_TRUE(Eventually([&] { return FolderLock(home).state() == FolderLock::State::kHeld; }));
-    std::string all;
-    for (int i = 1; i <= (quiet ? 300 : 600); ++i)
-      all += "line " + std::to_string(i) + " of the run\n";
-    EXPECT_TRUE(Eventually(
-        [&] { return testing::ReadFile(file->path()).ends_with(all.substr(all.size() - 30)); }));
-    EXPECT_TRUE(testing::KeptAsTheFileKeepsOutput(testing::ReadFile(file->path()), all, limits));
-  }
+  });
+  process.handOff();
+  std::string all = "begin\n";
+  for (int i = 1; i <= 5000; ++i) all += std::to_string(i) + "\n";
+  EXPECT_TRUE(testing::KeptAsTheFileKeepsOutput(testing::ReadFile(file->path()), all, limits));
+  EXPECT_EQ(FolderLock(home).state(), FolderLock::State::kHeld);
+  later.join();
 }
 
 // The file is private: the output may hold secrets. Full, as a file size
@@ -206,11 +209,13 @@ TEST_F(InstallProcessTest, LogFileIsPrivateAndStaysEmptyOnceFullAfterTheHandOff)
   InstallProcess process("echo more than ten bytes; until [ -e " + ShellQuote(go) +
                          " ]; do sleep 0.01; done; echo late");
   process.launch(queue, receiver, file, {CORVANE_KEEPER});
+  scripts.push_back(process.processIdentifier());
   ASSERT_TRUE(queue->runUntil([&] { return receiver->events.size() == 2; }));
   process.handOff();
   testing::WriteFile(go, "");
   const pid_t script = process.processIdentifier();
-  ASSERT_TRUE(Eventually([&] { return ::kill(script, 0) != 0; }));
+  // Reaped here: a run handed off leaves its script to whoever outlives it.
+  ASSERT_TRUE(Eventually([&] { return ::waitpid(script, nullptr, WNOHANG) == script; }));
   // Only the keeper is left of our children; until it has ended.
   EXPECT_TRUE(Eventually([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }));
   ::setrlimit(RLIMIT_FSIZE, &limit);
@@ -251,14 +256,15 @@ TEST_F(InstallProcessTest, OutputSoonAfterTheExitIsAboveTheStatus) {
       "echo early; exit 4",
       kDefaultShellPath, 60s);
   process.launch(queue, receiver);
+  scripts.push_back(process.processIdentifier());
   ASSERT_TRUE(queue->runUntil([&] { return !process.isOutputOpen() && queue->pending() == 0; }));
   EXPECT_EQ(receiver->events, (Events{"early\n", "late\n", "status 4"}));
 }
 
 // What the script wrote before it exited comes before its status, however
 // long the main thread leaves it waiting: here it takes nothing until the
-// script has exited and been reaped, with the hand-off full and the rest of
-// the output still in the pipe, and no grace to wait for it.
+// script has exited, with the hand-off full and the rest of the output still
+// in the pipe, and no grace to wait for it.
 TEST_F(InstallProcessTest, OutputWrittenBeforeTheExitIsAboveTheStatus) {
   const std::size_t size = DeliveryQueue::kMaxPendingBytes + 512 * 1024;
   InstallProcess process(
@@ -266,21 +272,37 @@ TEST_F(InstallProcessTest, OutputWrittenBeforeTheExitIsAboveTheStatus) {
       kDefaultShellPath, 0ms);
   process.launch(queue, receiver);
   const pid_t pid = process.processIdentifier();
-  ASSERT_TRUE(Eventually([&] { return ::kill(pid, 0) != 0; })) << "the script never ended";
+  ASSERT_TRUE(Eventually([&] { return !RunningProcess(pid); })) << "the script never ended";
   ASSERT_TRUE(queue->runUntil([&] { return !process.isOutputOpen() && queue->pending() == 0; }));
   EXPECT_TRUE(receiver->output.size() == size && receiver->output.ends_with("xend\n"));
   EXPECT_EQ(receiver->events.back(), "status 2");
 }
 
-TEST_F(InstallProcessTest, FailedLaunchThrowsItsReasonAndDeliversNothing) {
-  InstallProcess process("echo never", "/no/such/bash");
+// A shell that cannot be run, or a keeper that ends at once: the run never
+// starts, nothing is delivered, and nothing of it is left, no child, no thread.
+TEST_F(InstallProcessTest, FailedLaunchThrowsItsReasonAndLeavesNothing) {
+  testing::TempDir dir;
+  const auto endsAtOnce = dir.path() / "ends";
+  testing::WriteFile(endsAtOnce, "#!/bin/sh\nexit 0\n");
+  std::filesystem::permissions(endsAtOnce, std::filesystem::perms::owner_all);
+  // What earlier runs handed off has ended by now, and is reaped.
+  ASSERT_TRUE(Eventually([] { return ::waitpid(-1, nullptr, WNOHANG) < 0; }));
+  InstallProcess noShell("echo never", "/no/such/bash");
+  InstallProcess unkept("echo never");
   try {
-    process.launch(queue, receiver);
-    FAIL() << "launch should have failed";
+    noShell.launch(queue, receiver);
+    ADD_FAILURE() << "no shell let it start";
   } catch (const LaunchError& error) {
     EXPECT_STREQ(error.what(), "/no/such/bash: No such file or directory");
   }
-  EXPECT_TRUE(!process.isOutputOpen() && queue->pending() == 0);
+  try {
+    unkept.launch(queue, receiver, nullptr, {endsAtOnce.string()});
+    ADD_FAILURE() << "a keeper that ends at once let it start";
+  } catch (const LaunchError& error) {
+    EXPECT_EQ(error.cause(), LaunchError::Cause::kKeeperEnded) << error.what();
+  }
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1) << "a child left behind";
+  EXPECT_TRUE(receiver->events.empty() && queue->pending() == 0);
   EXPECT_TRUE(Eventually([] { return RunnerThreads() == 0; })) << "its threads give up";
 }
 

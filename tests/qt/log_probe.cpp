@@ -59,7 +59,8 @@ class Probe : public QObject {
     if (auto* open = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
       for (QAction* action : open->actions()) {
         menu.push_back({action->text().toStdString(), action->isEnabled(),
-                        ToScreen(open, open->actionGeometry(action))});
+                        ToScreen(open, open->actionGeometry(action)),
+                        action == open->activeAction()});
       }
     }
     corvane::qt::FindBar& findBar = view_->findBar();

@@ -87,11 +87,13 @@ struct ProbeView {
   // What the toolkit's general clipboard holds, where the driver cannot
   // read it from outside.
   std::optional<std::string> clipboard;
-  // The items of a menu open over the window: title, enabled, box.
+  // The items of a menu open over the window: title, enabled, box, and
+  // whether the pointer has it.
   struct MenuItem {
     std::string title;
     bool enabled = false;
     ViewRect box;
+    bool highlighted = false;
   };
   std::vector<MenuItem> menu;
   // The find bar: shown or not, the keys at its field or at the log, what
@@ -196,7 +198,7 @@ inline void WriteProbeReport(const std::string& path, ProbeView view) {
   for (std::size_t i = 0; i < view.menu.size(); ++i) {
     out << (i == 0 ? "" : ", ") << "{\"title\": " << JsonString(view.menu[i].title)
         << ", \"enabled\": " << view.menu[i].enabled << ", \"box\": " << JsonRect(view.menu[i].box)
-        << "}";
+        << ", \"highlighted\": " << view.menu[i].highlighted << "}";
   }
   out << "], \"find\": {\"shown\": " << find.shown << ", \"fieldKeys\": " << find.fieldKeys
       << ", \"logKeys\": " << find.logKeys << ", \"field\": " << JsonString(find.field)

@@ -63,9 +63,11 @@ int main(int argc, char* argv[]) {
   corvane::SettleHomeEnvironment();
   // Near a limit, say so and stop: the toolkit met there ends the program
   // by abort, or waits for events that never come.
-  if (const std::string reason = corvane::FitAddressSpaceLimit(); !reason.empty()) {
-    (void)std::fprintf(stderr, "%s%s\n", kCannotOpenWindow, reason.c_str());
-    return 1;
+  for (const std::string& reason : {corvane::FitStackLimit(), corvane::FitAddressSpaceLimit()}) {
+    if (!reason.empty()) {
+      (void)std::fprintf(stderr, "%s%s\n", kCannotOpenWindow, reason.c_str());
+      return 1;
+    }
   }
   // Qt reads X11 events on a thread of its own and talks D-Bus on another,
   // and starts one more on the way.

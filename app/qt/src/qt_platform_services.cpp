@@ -1,9 +1,12 @@
 #include "corvane/qt/qt_platform_services.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <QWidget>
 
 #include "corvane/qt/installer_window.h"
 
@@ -30,6 +33,12 @@ bool QtPlatformServices::openApplication(const std::string& bundlePath) {
 }
 
 void QtPlatformServices::terminate() { QCoreApplication::quit(); }
+
+void QtPlatformServices::withdrawWindow() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) widget->hide();
+  // Told to the window system now: no event loop runs from here on.
+  QGuiApplication::sync();
+}
 
 void LoadJapaneseTranslations() {
   auto* translator = new QTranslator(QCoreApplication::instance());

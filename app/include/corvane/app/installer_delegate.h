@@ -34,6 +34,22 @@ inline constexpr std::string_view kFailedStatus =
 inline constexpr std::string_view kFailedLogPrefix = "\nセットアップに失敗しました。終了コード: ";
 inline constexpr std::string_view kOpenRefused =
     "Corvane.app を自動で開けませんでした。~/Applications から開いてください。\n";
+// Why a run could not start, in words that say what to do about it; the
+// system's own reason follows in parentheses.
+inline constexpr std::string_view kKeeperMissing =
+    "インストーラーの一部 (corvane-keeper) が見つかりません。アプリが壊れています。"
+    "ダウンロードし直してください";
+inline constexpr std::string_view kKeeperBroken =
+    "インストーラーの一部 (corvane-keeper) を実行できません。アプリが壊れています。"
+    "ダウンロードし直してください";
+inline constexpr std::string_view kKeeperEnded =
+    "インストーラーの一部 (corvane-keeper) がすぐに終了しました。アプリが壊れています。"
+    "ダウンロードし直してください";
+inline constexpr std::string_view kDescriptorLimit =
+    "開けるファイルの数が上限 (ulimit -n) に達しています。上限を上げてから開き直してください";
+inline constexpr std::string_view kProcessLimit =
+    "プロセスの数が上限 (ulimit -u) に達しています。ほかのプログラムを終えるか上限を上げてから"
+    "開き直してください";
 // Stands in for a launch failure that came without a reason.
 inline constexpr std::string_view kUnknownReason = "不明なエラー";
 inline constexpr std::string_view kLogFileFailedPrefix = "ログファイルに書き込めませんでした: ";
@@ -65,7 +81,9 @@ class InstallerDelegate : public InstallReceiver,
   // (`sessionEnding`) would cut the script short: refused while it runs, and
   // the status says why. Anything else hands the script on.
   bool applicationShouldTerminate(bool sessionEnding);
-  // The script goes on without us: its output, and its turn, go to the keeper.
+  // The script goes on without us: its output, and its turn, go to the
+  // keeper. With none to take them, the program stays, its window gone, and
+  // this returns once the script and its output have ended.
   void applicationWillTerminate();
   static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
 

@@ -42,6 +42,9 @@ class PlatformServices {
   // True when the request to open the application bundle was accepted.
   virtual bool openApplication(const std::string& bundlePath) = 0;
   virtual void terminate() = 0;
+  // Takes the window off the screen at once: the program stays on only to
+  // hold a run that nothing else can.
+  virtual void withdrawWindow() {}
   // True from the start of a run to its outcome. A Mac throttles a hidden
   // app (App Nap) unless it says it is busy.
   virtual void setRunInProgress(bool /*inProgress*/) {}

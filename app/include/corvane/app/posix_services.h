@@ -31,6 +31,10 @@ void SettleHomeEnvironment();
 // Call before any thread starts.
 std::string FitAddressSpaceLimit();
 
+// Why the stack limit (ulimit -s) leaves the toolkit too little to run, or
+// empty: below it, it crashes deep in font matching.
+std::string FitStackLimit();
+
 // Starts `count` threads at once and ends them: why it could not, or empty.
 // Near the process limit a toolkit that cannot start its own threads waits
 // for events that never come; better to know before it starts.

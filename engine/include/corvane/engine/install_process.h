@@ -14,6 +14,9 @@
 namespace corvane {
 
 inline constexpr const char* kDefaultShellPath = "/bin/bash";
+// The keeper, a program of ours beside the installer: should the installer
+// end before the run, it takes the run over, its output and its turn.
+inline constexpr const char* kKeeperName = "corvane-keeper";
 
 // How long the exit status waits for output written after the exit, by a
 // background process that still holds the pipe. What the script wrote before
@@ -22,11 +25,10 @@ inline constexpr std::chrono::milliseconds kOutputGracePeriod{200};
 
 // Who takes the run over should the program end before it does.
 struct HandOff {
-  // The keeper program (see hand_off.h); empty: none, and once we are gone
-  // the script's next write fails.
+  // The keeper program; empty: none, and once we are gone the script's next
+  // write fails.
   std::string keeper;
-  // The turn, a lock descriptor the keeper holds while the script runs;
-  // negative: none.
+  // The turn, a lock descriptor held while the script runs; negative: none.
   int lock = -1;
 };
 
@@ -44,24 +46,28 @@ class InstallProcess {
   InstallProcess(const InstallProcess&) = delete;
   InstallProcess& operator=(const InstallProcess&) = delete;
 
-  // Starts the child and returns at once. Output, then the exit status, reach
-  // the receiver on the main queue; nothing does if the receiver is gone. The
-  // output also goes, as bytes, to `file` when there is one, each read before
-  // anything else is done with it. Throws LaunchError when the child, or a
-  // thread the run needs, cannot be started; nothing is delivered then.
-  // Launches at most once.
+  // Starts the keeper, then the child, and returns at once. Output, then the
+  // exit status, reach the receiver on the main queue; nothing does if the
+  // receiver is gone. The output also goes, as bytes, to `file` when there
+  // is one, each read before anything else is done with it. Throws
+  // LaunchError when the keeper, the child, or the thread the run needs
+  // cannot be started: the script does not run then, and nothing is
+  // delivered. Launches at most once.
   void launch(std::shared_ptr<MainQueue> mainQueue, std::weak_ptr<InstallReceiver> receiver,
               std::shared_ptr<LogFile> file = nullptr, const HandOff& handOff = {});
 
   const std::string& shellPath() const { return shellPath_; }
   // 0 until launched.
   pid_t processIdentifier() const { return pid_; }
-  // False once every writer has closed the output, the last of it and the
-  // status have been queued for delivery, and the runner's threads are done
-  // with the run; or once it was handed off.
+  // False once every writer has closed the output, the script has ended, the
+  // last of the output and the status have been queued for delivery and the
+  // keeper dismissed; or once the run was handed off.
   bool isOutputOpen() const;
-  // For when the program ends before the run: nothing more is delivered or
-  // read, and the keeper takes the run over at once.
+  // Whether a keeper stands by to take the run over.
+  bool isKept() const;
+  // For when the program ends before the run: nothing more is delivered, and
+  // the keeper takes the run over at once. With no keeper to take it, the run
+  // goes on here, and this returns only once it is done.
   void handOff();
 
   struct Run;

@@ -22,6 +22,7 @@ class QtPlatformServices : public PlatformServices {
   std::string homeDirectory() override;
   bool openApplication(const std::string& bundlePath) override;
   void terminate() override;
+  void withdrawWindow() override;
 
   // Main thread, after the event loop: drops every queued and later closure.
   void shutdown() { mainQueue_->close(); }
