@@ -7,6 +7,10 @@
 #include <unordered_map>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "corvane/app/text_units.h"
 
 namespace corvane {
@@ -15,6 +19,7 @@ namespace {
 static_assert(std::endian::native == std::endian::little, "lanes are read as words, low first");
 
 constexpr char32_t kNulShown = U'\u2400';
+constexpr std::size_t kStretch = 4096;
 
 // Sixteen bytes compared at once: SSE2 on x86, NEON on ARM.
 using Lanes = signed char __attribute__((vector_size(16)));
@@ -32,25 +37,25 @@ Lanes Splat(char byte) {
   return lanes;
 }
 
-// The lanes a comparison set, as two words of eight bytes, 0xFF for each.
-struct Mask {
-  std::uint64_t low;
-  std::uint64_t high;
-};
-
-Mask MaskOf(Lanes lanes) {
+// The lanes a comparison set, a bit each, the lowest first.
+unsigned BitsOf(Lanes lanes) {
+#if defined(__SSE2__)
+  return static_cast<unsigned>(_mm_movemask_epi8(std::bit_cast<__m128i>(lanes)));
+#else
   std::uint64_t words[2];
   std::memcpy(words, &lanes, sizeof words);
-  return {words[0], words[1]};
+  // The top bit of each byte gathered into the top byte.
+  const auto pack = [](std::uint64_t word) {
+    return static_cast<unsigned>(((word & 0x8080808080808080U) * 0x0002040810204081U) >> 56);
+  };
+  return pack(words[0]) | pack(words[1]) << 8;
+#endif
 }
 
-// Lanes of a word of a mask, lowest first.
 template <typename Each>
-bool ForEachLane(std::uint64_t word, std::size_t base, Each each) {
-  while (word != 0) {
-    const int bit = std::countr_zero(word);
-    if (!each(base + static_cast<std::size_t>(bit / 8))) return false;
-    word &= ~(std::uint64_t{0xFF} << (bit & ~7));
+bool ForEachLane(unsigned bits, std::size_t base, Each each) {
+  for (; bits != 0; bits &= bits - 1) {
+    if (!each(base + static_cast<std::size_t>(std::countr_zero(bits)))) return false;
   }
   return true;
 }
@@ -62,9 +67,8 @@ bool Special(char byte) { return static_cast<signed char>(byte) <= 0; }
 std::size_t NextSpecial(const char* bytes, std::size_t at, std::size_t end) {
   const Lanes none = Splat(0);
   for (; at + kLanes <= end; at += kLanes) {
-    const Mask mask = MaskOf(Load(bytes + at) <= none);
-    if (mask.low != 0) return at + static_cast<std::size_t>(std::countr_zero(mask.low) / 8);
-    if (mask.high != 0) return at + 8 + static_cast<std::size_t>(std::countr_zero(mask.high) / 8);
+    const unsigned bits = BitsOf(Load(bytes + at) <= none);
+    if (bits != 0) return at + static_cast<std::size_t>(std::countr_zero(bits));
   }
   while (at < end && !Special(bytes[at])) ++at;
   return at;
@@ -150,6 +154,9 @@ struct LogSearch::Pattern {
   std::size_t probe[2] = {0, 0};
   Lanes first[2];
   Lanes second[2];
+  // Whether a match may start with each code point of the first plane: 1
+  // no, 2 yes, 0 not known yet.
+  std::vector<std::uint8_t> starts = std::vector<std::uint8_t>(0x10000);
 };
 
 LogSearch::LogSearch(const LogStore& store, std::shared_ptr<MainQueue> mainQueue,
@@ -305,6 +312,15 @@ Offset LogSearch::scan(Offset from, Offset to, const Found& found) {
   return to;
 }
 
+bool LogSearch::mayStart(char32_t c) {
+  std::vector<std::uint8_t>& known = pattern_->starts;
+  if (c < known.size() && known[c] != 0) return known[c] == 2;
+  const std::u32string_view folded = (*folds_)(c);
+  const bool may = !folded.empty() && folded[0] == pattern_->needle[0];
+  if (c < known.size()) known[c] = may ? 2 : 1;
+  return may;
+}
+
 Offset LogSearch::scanPiece(Offset from, Offset to, const Found& found) {
   const std::string_view piece = store_.bytesFrom(from).substr(0, to - from);
   const char* bytes = piece.data();
@@ -313,8 +329,10 @@ Offset LogSearch::scanPiece(Offset from, Offset to, const Found& found) {
   const std::size_t length = pattern.needle.size();
   for (std::size_t at = 0; at < size;) {
     // A stretch of ASCII up to `special`: its matches that lie wholly in it
-    // are ASCII too, and the rest start near its end.
-    const std::size_t special = pattern.bytewise ? NextSpecial(bytes, at, size) : size;
+    // are ASCII too, and the rest start near its end. A few KiB at a time,
+    // still in the cache when searched for the needle.
+    const std::size_t special =
+        pattern.bytewise ? NextSpecial(bytes, at, std::min(size, at + kStretch)) : size;
     const std::size_t near =
         pattern.bytewise ? std::max(at, special + 1 >= length ? special + 1 - length : 0) : at;
     if (!pattern.ascii.empty() && near > at && !scanAscii(bytes, at, near, from, found)) {
@@ -322,12 +340,18 @@ Offset LogSearch::scanPiece(Offset from, Offset to, const Found& found) {
     }
     // Starts from there on through the bytes that are not ASCII, decoded.
     for (at = near; at < size && (at < special || Special(bytes[at]));) {
+      // Most characters start no match: told by their folding alone.
+      const unsigned size8 = utf8::IsContinuation(bytes[at]) ? 1 : LengthOf(bytes[at]);
+      if (utf8::IsContinuation(bytes[at]) ||
+          (at + size8 <= size && !mayStart(Decode(bytes + at, size8)))) {
+        at += size8;
+        continue;
+      }
       Offset end;
-      const Verdict verdict =
-          utf8::IsContinuation(bytes[at]) ? Verdict::kNo : matchFrom(from + at, end);
+      const Verdict verdict = matchFrom(from + at, end);
       if (verdict == Verdict::kMore) return from + at;
       if (verdict == Verdict::kYes && !found({from + at, end})) return from + at;
-      at += LengthOf(bytes[at]);
+      at += size8;
     }
   }
   return to;
@@ -343,15 +367,20 @@ bool LogSearch::scanAscii(const char* bytes, std::size_t from, std::size_t to, O
     }
     return found({base + at, base + at + needle.size()});
   };
-  const std::size_t first = pattern.probe[0];
-  const std::size_t second = pattern.probe[1];
+  const auto hits = [&](std::size_t at) {
+    const Lanes a = Load(bytes + at + pattern.probe[0]);
+    const Lanes b = Load(bytes + at + pattern.probe[1]);
+    return BitsOf(((a == pattern.first[0]) | (a == pattern.second[0])) &
+                  ((b == pattern.first[1]) | (b == pattern.second[1])));
+  };
   std::size_t at = from;
+  // Thirty-two starts a turn: most turns find none.
+  for (; at + 2 * kLanes <= to; at += 2 * kLanes) {
+    const unsigned bits = hits(at) | hits(at + kLanes) << kLanes;
+    if (bits != 0 && !ForEachLane(bits, at, check)) return false;
+  }
   for (; at + kLanes <= to; at += kLanes) {
-    const Lanes a = Load(bytes + at + first);
-    const Lanes b = Load(bytes + at + second);
-    const Mask hits = MaskOf(((a == pattern.first[0]) | (a == pattern.second[0])) &
-                             ((b == pattern.first[1]) | (b == pattern.second[1])));
-    if (!ForEachLane(hits.low, at, check) || !ForEachLane(hits.high, at + 8, check)) return false;
+    if (!ForEachLane(hits(at), at, check)) return false;
   }
   for (; at < to; ++at) {
     if (!check(at)) return false;

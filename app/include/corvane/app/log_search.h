@@ -102,6 +102,8 @@ class LogSearch {
   bool scanAscii(const char* bytes, std::size_t from, std::size_t to, Offset base,
                  const Found& found);
   Verdict matchFrom(Offset start, Offset& end);
+  // Whether a match may start with `c`, as its folding starts.
+  bool mayStart(char32_t c);
   void decode(Offset at, char32_t& c, unsigned& length);
   void bump(Offset at);
   Offset blockEnd(Offset at) const;
