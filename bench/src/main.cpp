@@ -14,6 +14,7 @@
 #include "bench_support.h"
 #include "driver.h"
 #include "engine_runs.h"
+#include "find_runs.h"
 #include "gui_runs.h"
 
 namespace {
@@ -77,6 +78,7 @@ int main(int argc, char* argv[]) {
     if (mode == "minimal-japanese" && args.size() == 2)
       return bench::RunMinimalWindow(0, bench::MinimalLabel::kJapanese);
     if (mode == "idle" && args.size() == 2) return bench::RunIdle(args[1]);
+    if (mode == "find" && args.size() == 2) return bench::RunFindSpeed(args[1]);
     if (mode == "engine" && args.size() == 2)
       return bench::RunEngineThroughput(std::stoull(args[1]));
     if (mode == "produce" && args.size() == 2) return bench::RunProducer(std::stoull(args[1]));

@@ -42,13 +42,15 @@ class IcuFolding final : public TextFolding {
 
 }  // namespace
 
+std::unique_ptr<TextFolding> MakeIcuFolding() { return std::make_unique<IcuFolding>(); }
+
 FindBar::FindBar(LogView* view)
     : QWidget(view),
       view_(view),
       field_(new QLineEdit(this)),
       count_(new QLabel(field_)),
       matchCase_(new QCheckBox(QStringLiteral("大文字と小文字を区別"), this)) {
-  view_->core().setFolding(std::make_unique<IcuFolding>());
+  view_->core().setFolding(MakeIcuFolding());
   setAutoFillBackground(true);
   setBackgroundRole(QPalette::Window);
   field_->setObjectName(names::kFindField);

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
+
+#include "corvane/app/log_search.h"
 
 class QCheckBox;
 class QLabel;
@@ -9,6 +12,9 @@ class QLineEdit;
 namespace corvane::qt {
 
 class LogView;
+
+// Unicode's folding as the find ignores case, by ICU.
+std::unique_ptr<TextFolding> MakeIcuFolding();
 
 // The log's find bar, inside the log's frame above its text; the window keeps
 // its size and controls. Ctrl+F opens it; Enter and F3 go to the next match,
