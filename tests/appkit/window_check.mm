@@ -141,20 +141,31 @@ void AppendToolkitWords(NSMutableString* report) {
   }
 }
 
-// Each menu of the menu bar, one item a line: title, keys, action.
+// A menu's items, one a line: title, keys, action, tag; and those of its
+// own submenus but the toolkit's Services.
+void AppendItems(NSMutableString* report, NSMenu* menu, NSString* indent) {
+  for (NSMenuItem* item in [menu itemArray]) {
+    if ([item isSeparatorItem]) {
+      [report appendFormat:@"%@-\n", indent];
+      continue;
+    }
+    [report
+        appendFormat:@"%@%@ %@%@%@\n", indent, [item title], KeyOf(item),
+                     [item action] != NULL ? NSStringFromSelector([item action]) : @"-",
+                     [item tag] != 0 ? [NSString stringWithFormat:@" %ld", (long)[item tag]] : @""];
+    if ([item submenu] != nil && [item submenu] != [NSApp servicesMenu]) {
+      AppendItems(report, [item submenu], [indent stringByAppendingString:@"  "]);
+    }
+  }
+}
+
+// Each menu of the menu bar.
 void AppendMenus(NSMutableString* report) {
   for (NSMenuItem* entry in [[NSApp mainMenu] itemArray]) {
     NSMenu* menu = [entry submenu];
     if (menu == nil) continue;
     [report appendFormat:@"menu %@\n", [menu title]];
-    for (NSMenuItem* item in [menu itemArray]) {
-      if ([item isSeparatorItem]) {
-        [report appendString:@"  -\n"];
-      } else {
-        [report appendFormat:@"  %@ %@%@\n", [item title], KeyOf(item),
-                             [item action] != NULL ? NSStringFromSelector([item action]) : @"-"];
-      }
-    }
+    AppendItems(report, menu, @"  ");
   }
   [report appendFormat:@"windows menu: %@, services menu: %@\n", [[NSApp windowsMenu] title],
                        [[NSApp servicesMenu] title]];

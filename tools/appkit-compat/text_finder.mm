@@ -11,6 +11,9 @@
 // a Mac shows. Tests only; built with manual reference counting.
 #import <objc/runtime.h>
 
+#include <algorithm>
+#include <vector>
+
 #import "appkit_run.h"
 
 @interface CorvaneFindBar : NSView <NSTextFieldDelegate> {
@@ -51,6 +54,15 @@ CorvaneFindBar* BarOf(NSTextFinder* finder) {
 
 CorvaneFindBar* shownBar;
 
+std::vector<unichar> Folded(NSString* text) {
+  std::vector<unichar> units([text length]);
+  [text getCharacters:units.data()];
+  for (unichar& unit : units) {
+    if (unit >= 'A' && unit <= 'Z') unit += 'a' - 'A';
+  }
+  return units;
+}
+
 void (*tile)(id, SEL);
 // A scroll view's own tiling, then its find bar over the top of its content.
 void TileWithFindBar(id view, SEL selector) {
@@ -66,7 +78,7 @@ void TileWithFindBar(id view, SEL selector) {
   const BOOL flipped = [scroll isFlipped];
   [bar setFrame:NSMakeRect(NSMinX(inside), flipped ? NSMinY(inside) : NSMaxY(inside) - height,
                            NSWidth(inside), height)];
-  for (NSView* below in [NSArray arrayWithObjects:clip, scrolls ? scroller : nil, nil]) {
+  for (NSView *below in [NSArray arrayWithObjects:clip, scrolls ? scroller : nil, nil]) {
     NSRect frame = [below frame];
     frame.size.height -= height;
     if (flipped) frame.origin.y += height;
@@ -127,32 +139,35 @@ void TileFindBars() {
 }
 
 // Every match of the field's text, by pieces of the client's text: a match
-// may cross from one piece into the next.
+// may cross from one piece into the next. The case of ASCII letters is
+// ignored; all else is compared as it is (GNUstep's rangeOfString: copies
+// the rest of the text at each match, and its lowercaseString misses some).
 - (void)search {
-  NSString* needle = [_field stringValue];
+  const std::vector<unichar> wanted = Folded([_field stringValue]);
   NSMutableArray* matches = [NSMutableArray array];
   id<NSTextFinderClient> client = [self client];
-  const NSUInteger length = [needle length] > 0 ? [client stringLength] : 0;
+  const NSUInteger length = wanted.empty() ? 0 : [client stringLength];
   NSString* carried = @"";
   NSUInteger searched = 0;
   for (NSUInteger at = 0; at < length;) {
     NSRange piece;
     BOOL boundary = NO;
-    NSString* text = [client stringAtIndex:at effectiveRange:&piece endsWithSearchBoundary:&boundary];
+    NSString* text = [client stringAtIndex:at
+                            effectiveRange:&piece
+                    endsWithSearchBoundary:&boundary];
     if (piece.length == 0) break;
     NSString* window = [carried stringByAppendingString:text];
+    const std::vector<unichar> units = Folded(window);
     const NSUInteger base = piece.location - [carried length];
-    for (NSRange found = [window rangeOfString:needle options:NSCaseInsensitiveSearch];
-         found.location != NSNotFound;
-         found = [window rangeOfString:needle
-                               options:NSCaseInsensitiveSearch
-                                 range:NSMakeRange(NSMaxRange(found),
-                                                   [window length] - NSMaxRange(found))]) {
-      if (base + found.location < searched) continue;
-      [matches addObject:[NSValue valueWithRange:NSMakeRange(base + found.location, found.length)]];
-      searched = base + NSMaxRange(found);
+    for (auto found = std::search(units.begin(), units.end(), wanted.begin(), wanted.end());
+         found != units.end();
+         found = std::search(found + 1, units.end(), wanted.begin(), wanted.end())) {
+      const NSUInteger start = base + static_cast<NSUInteger>(found - units.begin());
+      if (start < searched) continue;
+      [matches addObject:[NSValue valueWithRange:NSMakeRange(start, wanted.size())]];
+      searched = start + wanted.size();
     }
-    carried = [window substringFromIndex:[window length] - MIN([window length], [needle length] - 1)];
+    carried = [window substringFromIndex:[window length] - MIN([window length], wanted.size() - 1)];
     at = NSMaxRange(piece);
   }
   [_finder corvaneSetMatches:matches];
@@ -215,6 +230,8 @@ void TileFindBars() {
     doCommandBySelector:(SEL)command {
   // GCC's runtime has typed selectors: compared by name, not address.
   if (sel_isEqual(command, @selector(insertNewline:))) {
+    // The text may have changed since: what was found is found again.
+    [self search];
     [self step:([[NSApp currentEvent] modifierFlags] & NSShiftKeyMask) ? -1 : 1];
     return YES;
   }
@@ -300,7 +317,9 @@ void TileFindBars() {
       for (NSUInteger at = selected.location; at < NSMaxRange(selected);) {
         NSRange piece;
         BOOL boundary = NO;
-        NSString* part = [_client stringAtIndex:at effectiveRange:&piece endsWithSearchBoundary:&boundary];
+        NSString* part = [_client stringAtIndex:at
+                                 effectiveRange:&piece
+                         endsWithSearchBoundary:&boundary];
         const NSRange wanted = NSIntersectionRange(piece, selected);
         if (wanted.length == 0) break;
         [text appendString:[part substringWithRange:NSMakeRange(wanted.location - piece.location,
@@ -346,9 +365,7 @@ void TileFindBars() {
 @end
 #pragma clang diagnostic pop
 
-NSString* CorvaneFindField(void) {
-  return [shownBar shown] ? [shownBar->_field stringValue] : nil;
-}
+NSString* CorvaneFindField(void) { return [shownBar shown] ? [shownBar->_field stringValue] : nil; }
 
 BOOL CorvaneFindFieldHasKeys(void) {
   id responder = [[shownBar window] firstResponder];
