@@ -61,38 +61,6 @@ struct Searched {
 
 using Texts = std::vector<std::string>;
 
-// What each match is, as a reader would pick it out by eye.
-TEST(LogSearch, MatchesAsAReaderReadsTheText) {
-  const Folding folding;
-  struct Case {
-    std::string text;
-    std::string needle;
-    bool fold;
-    Texts expected;
-  } cases[] = {
-      {"Straße STRASSE", "strasse", true, {"Straße", "STRASSE"}},
-      {"groß", "s", true, {}},
-      {"ﬁle FILE", "File", true, {"ﬁle", "FILE"}},
-      {"ＥＲＲＯＲ error Error", "error", false, {"error"}},
-      {"ＥＲＲＯＲ error Error", "Error", true, {"ＥＲＲＯＲ", "error", "Error"}},
-      {"in\u00ADstall", "install", true, {"in\u00ADstall"}},
-      {"\u00ADx", "x", true, {"x"}},
-      {"nul\0 tab"s, "l␀ t", true, {"l\0 t"s}},
-      {"nul\0 tab"s, "l␀ t", false, {"l\0 t"s}},
-      {"aaaa", "aa", false, {"aa", "aa", "aa"}},
-      {"5 \u212A, 5 k", "5 K", true, {"5 \u212A", "5 k"}},
-      {"café cafe\u0301 cafe", "café", true, {"café", "cafe\u0301"}},
-      {"設定を開く", "設定", true, {"設定"}},
-      {"ok 😀😀 done", "😀 d", true, {"😀 d"}},
-  };
-  for (const Case& each : cases) {
-    Searched searched;
-    searched.model.append(each.text);
-    EXPECT_EQ(searched.find(each.needle, each.fold ? &folding : nullptr), each.expected)
-        << each.needle << " in " << each.text;
-  }
-}
-
 // Each code point of some UTF-8 text, where it starts, and as it folds.
 struct Point {
   std::size_t at;

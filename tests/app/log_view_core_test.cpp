@@ -211,10 +211,6 @@ class LogViewCoreTest : public ::testing::Test {
     model->append(text);
     reader.catchUp();
   }
-  void searchAll() {
-    while (queue->runOne()) {
-    }
-  }
   Offset find(std::string_view text) const {
     return model->store().beginOffset() + model->store().text().find(text);
   }
@@ -350,66 +346,6 @@ TEST_F(LogViewCoreTest, ScreenReaderArithmetic) {
   change = core.takeTextChange(100);
   EXPECT_EQ(change.removed, model->store().droppedCharacters() - dropped);
   EXPECT_TRUE(change.inserted.empty() && change.insertedLength > 100) << "a flood is not read";
-}
-
-// The ASCII letters' cases, as a platform folds them.
-class CaseFolding : public TextFolding {
- public:
-  std::u32string fold(char32_t c) const override { return {c >= U'A' && c <= U'Z' ? c + 32 : c}; }
-};
-
-// A find selects the first match from the selection on once the search gets
-// there, in the middle of the view, steps round the ends, counts as a find
-// field says, and loses the matches that go with old lines.
-TEST_F(LogViewCoreTest, FindsStepsAndCountsOverWhatIsKept) {
-  core.setFolding(std::make_unique<CaseFolding>());
-  append(lines(0, 300));
-  reader.select(find("line 100 "), find("line 100 "));
-  skin.changes = 0;
-  core.find("LINE 25", false);
-  EXPECT_EQ(core.findStatusText(), "検索中…");
-  EXPECT_EQ(skin.changes, LogViewCore::kFind);
-  EXPECT_FALSE(reader.hasSelection()) << "not searched that far yet";
-  searchAll();
-  EXPECT_EQ(reader.selectedText(), "line 25");
-  EXPECT_EQ(reader.selectionStart(), find("line 250 "));
-  EXPECT_EQ(core.findStatusText(), "11 件中 2 件目");
-  EXPECT_EQ(topLine(), "line 245 of the log\n") << "in the middle of the view";
-  const auto shown = core.shown();
-  const auto row = std::find_if(shown.begin(), shown.end(),
-                                [&](auto& each) { return each.segment.from == find("line 251 "); });
-  ASSERT_NE(row, shown.end());
-  EXPECT_EQ(row->found, (std::vector<std::pair<Unit, Unit>>{{Unit(0), Unit(7)}}));
-  for (int k = 0; k < 9; ++k) core.findNext();
-  EXPECT_EQ(core.findStatusText(), "11 件中 11 件目");
-  core.findNext();
-  EXPECT_EQ(reader.selectionStart(), find("line 25 ")) << "round the end";
-  core.findPrevious();
-  EXPECT_EQ(reader.selectionStart(), find("line 259 ")) << "round the start";
-  reader.select(find("line 3 "), find("line 3 ") + 4);
-  EXPECT_EQ(core.findStatusText(), "11 件一致") << "the selection is no match";
-
-  append(lines(300, 2600));
-  searchAll();
-  ASSERT_TRUE(model->store().firstLine() > Line(260) && model->store().firstLine() < Line(2500));
-  EXPECT_EQ(core.findStatusText(), "100 件一致");
-  core.findNext();
-  EXPECT_EQ(reader.selectionStart(), find("line 2500 "));
-  EXPECT_EQ(core.findStatusText(), "100 件中 1 件目");
-  core.find("nowhere", true);
-  searchAll();
-  EXPECT_EQ(core.findStatusText(), "見つかりませんでした");
-
-  // A match across the cut of a long line, shown from the cut on.
-  append(std::string(4093, 'x') + "needle\n" + lines(0, 20));
-  core.find("needle", true);
-  searchAll();
-  core.perform(LogViewCore::Command::kStart);
-  reader.scrollToOffset(find("dle"));
-  ASSERT_EQ(reader.top().segment.from, find("dle"));
-  EXPECT_EQ(core.shown().front().found, (std::vector<std::pair<Unit, Unit>>{{Unit(0), Unit(3)}}));
-  core.endFind();
-  EXPECT_EQ(core.findStatusText(), "");
 }
 
 }  // namespace

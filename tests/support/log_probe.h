@@ -113,10 +113,9 @@ struct ProbeView {
 
 // Answers the driver's questions (one a line: "sync N", the report's name;
 // "find TEXT", the box of the last place TEXT is kept; "boxes TEXT", those
-// of each place TEXT is in view; "append N", N more lines; "line TEXT",
-// a line of TEXT; "long B A TEXT", a line of TEXT with B bytes before it
-// and A after) and writes the report to `path`, by renaming, so that the
-// driver never reads half of it.
+// of each place TEXT is in view; "append N", N more lines; "long B A
+// TEXT", a line of TEXT with B bytes before it and A after) and writes the report to `path`, by
+// renaming, so that the driver never reads half of it.
 inline void WriteProbeReport(const std::string& path, ProbeView view) {
   LogViewCore& core = view.core;
   const LogStore& store = core.store();
@@ -129,25 +128,24 @@ inline void WriteProbeReport(const std::string& path, ProbeView view) {
       core.model().append(text);
       core.reader().catchUp();
     };
-    if (line.rfind("line ", 0) == 0) {
-      more(line.substr(5) + "\n");
-    } else if (line.rfind("long ", 0) == 0) {
+    if (line.rfind("long ", 0) == 0) {
       std::istringstream words(line.substr(5));
       std::size_t before = 0;
       std::size_t after = 0;
       std::string text;
-      words >> before >> after >> text;
+      std::getline(words >> before >> after >> std::ws, text);
       more(std::string(before, 'z') + text + std::string(after, 'z') + "\n");
     } else if (line.rfind("boxes ", 0) == 0) {
+      // Those that start in view.
       const std::string what = line.substr(6);
-      const std::string kept = store.text();
-      const LogViewCore::Range shown = core.visibleRange();
+      const Offset from = core.offsetOf(core.visibleRange().from);
+      const Offset to = core.offsetOf(core.visibleRange().to);
+      const std::string text = store.text(from, std::min(to + what.size(), store.endOffset()));
       std::string list;
-      for (std::size_t at = kept.find(what); at != std::string::npos; at = kept.find(what, at + 1)) {
-        const Offset offset = store.beginOffset() + at;
-        if (offset < core.offsetOf(shown.from) || !(offset < core.offsetOf(shown.to))) continue;
+      for (std::size_t at = text.find(what); at != std::string::npos && from + at < to;
+           at = text.find(what, at + 1)) {
         list += (list.empty() ? "" : ", ") +
-                JsonRect(view.toScreen(core.frameFor(offset, offset + what.size())));
+                JsonRect(view.toScreen(core.frameFor(from + at, from + at + what.size())));
       }
       boxes += (boxes.empty() ? "" : ", ") + JsonString(what) + ": [" + list + "]";
     } else if (line.rfind("sync ", 0) == 0) {
@@ -180,7 +178,8 @@ inline void WriteProbeReport(const std::string& path, ProbeView view) {
   }
   const ProbeScroller& bar = view.scroller;
   std::ostringstream out;
-  out << "{\"sync\": " << sync << ", \"top\": " << JsonString(lineOf(core.caretAt({LogViewCore::kMargin + 1, core.textTop() + 1})))
+  out << "{\"sync\": " << sync << ", \"top\": "
+      << JsonString(lineOf(core.caretAt({LogViewCore::kMargin + 1, core.textTop() + 1})))
       << ", \"place\": [" << core.reader().top().segment.line.value() << ", "
       << core.reader().top().y << "], \"follows\": " << core.reader().followsEnd()
       << ", \"selection\": " << JsonString(Prefix(selected, 20'000))
