@@ -116,8 +116,8 @@ using corvane::macos::ToNSRange;
   LogViewCore& core = [self core];
   const LogViewCore::Range within = FromNSRange(range);
   NSMutableArray* rects = [NSMutableArray array];
-  for (const corvane::ViewRect& rect : core.rectsFor(core.offsetOf(within.from),
-                                                     core.offsetOf(within.to))) {
+  for (const corvane::ViewRect& rect :
+       core.rectsFor(core.offsetOf(within.from), core.offsetOf(within.to))) {
     [rects addObject:[NSValue valueWithRect:NSMakeRect(rect.x, rect.y, rect.width, rect.height)]];
   }
   return rects;
