@@ -152,8 +152,8 @@ struct LogSearch::Pattern {
   // bytes that fold to it there.
   std::string ascii;
   std::size_t probe[2] = {0, 0};
-  Lanes first[2];
-  Lanes second[2];
+  Lanes first[2]{};
+  Lanes second[2]{};
   // Whether a match may start with each code point of the first plane: 1
   // no, 2 yes, 0 not known yet.
   std::vector<std::uint8_t> starts = std::vector<std::uint8_t>(0x10000);
