@@ -516,12 +516,6 @@ def test_find_goes_on_while_output_floods_in(tmp_path):
         for _ in range(6):
             window.sync(["append 40000"])
         window.key("Return")
-        if KIND == "appkit":
-            # GNUstep's finder is a stand-in, which after a flood counts short
-            # of what is kept: only the match in what came is the log's.
-            state = window.until(lambda r: r["selection"] == "😀", "a match in what came")
-            assert state["selectionLine"].startswith("appended ")
-            return
         state = window.until(lambda r: status(r) == f"{r['keptLines'] - 1:,} 件中 1 件目", "all kept searched")
         assert state["droppedLines"] > 200_000 and state["selectionLine"].startswith("appended ")
         # Round the start to the last, then as much again comes as goes.
@@ -529,11 +523,17 @@ def test_find_goes_on_while_output_floods_in(tmp_path):
         kept = state["keptLines"] - 1
         assert status(state) == f"{kept:,} 件中 {kept:,} 件目"
         window.sync(["append 1000"])
+        if KIND == "appkit":  # VoiceOver hears the count as a match is selected
+            window.key("Return", ["Shift_L"])
+            window.command("g")
         window.until(lambda r: status(r) == f"{r['keptLines'] - 1:,} 件中 {r['keptLines'] - 1001:,} 件目",
                      "the same match, its place counted again")
         assert window.key("Return")["selectionLine"] == "appended 0 😀\n"
         boxes = window.sync(["boxes 😀"])["boxes"]["😀"]
         assert len(boxes) > 5
+        if KIND == "appkit":
+            assert sorted(window.state["find"]["highlights"]) == sorted(boxes)
+            return
         root = window.display.screen().root
         images = [root.get_image(int(x), int(y), max(1, int(w)), max(1, int(h)), X.ZPixmap, 0xFFFFFFFF).data
                   for x, y, w, h in boxes]

@@ -141,13 +141,15 @@ void TileFindBars() {
 // Every match of the field's text, by pieces of the client's text: a match
 // may cross from one piece into the next. The case of ASCII letters is
 // ignored; all else is compared as it is (GNUstep's rangeOfString: copies
-// the rest of the text at each match, and its lowercaseString misses some).
+// the rest of the text at each match).
 - (void)search {
   const std::vector<unichar> wanted = Folded([_field stringValue]);
   NSMutableArray* matches = [NSMutableArray array];
   id<NSTextFinderClient> client = [self client];
   const NSUInteger length = wanted.empty() ? 0 : [client stringLength];
-  NSString* carried = @"";
+  // The end of the last piece, in units: it may end in half a character,
+  // which GNUstep's substrings turn to nil.
+  std::vector<unichar> units;
   NSUInteger searched = 0;
   for (NSUInteger at = 0; at < length;) {
     NSRange piece;
@@ -156,9 +158,9 @@ void TileFindBars() {
                             effectiveRange:&piece
                     endsWithSearchBoundary:&boundary];
     if (piece.length == 0) break;
-    NSString* window = [carried stringByAppendingString:text];
-    const std::vector<unichar> units = Folded(window);
-    const NSUInteger base = piece.location - [carried length];
+    const std::vector<unichar> more = Folded(text);
+    units.insert(units.end(), more.begin(), more.end());
+    const NSUInteger base = NSMaxRange(piece) - units.size();
     for (auto found = std::search(units.begin(), units.end(), wanted.begin(), wanted.end());
          found != units.end();
          found = std::search(found + 1, units.end(), wanted.begin(), wanted.end())) {
@@ -167,7 +169,7 @@ void TileFindBars() {
       [matches addObject:[NSValue valueWithRange:NSMakeRange(start, wanted.size())]];
       searched = start + wanted.size();
     }
-    carried = [window substringFromIndex:[window length] - MIN([window length], wanted.size() - 1)];
+    units.erase(units.begin(), units.end() - std::min(units.size(), wanted.size() - 1));
     at = NSMaxRange(piece);
   }
   [_finder corvaneSetMatches:matches];
