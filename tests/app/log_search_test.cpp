@@ -33,33 +33,22 @@ class Folding : public TextFolding {
 };
 
 // A log of chunks of sixteen bytes, so that matches cross them, and a search
-// over it run to its end.
+// over it.
 struct Searched {
-  explicit Searched(std::size_t budget = LogStore::kDefaultBudget, unsigned blockShift = 16)
+  Searched(std::size_t budget, unsigned blockShift)
       : model(budget, 16),
         search(
             model.store(), queue, [] {}, blockShift) {}
-  std::vector<std::string> find(std::string_view needle, const TextFolding* folding) {
-    search.start(needle, folding);
-    return found();
-  }
-  std::vector<std::string> found() {
+  void finish() {
     search.resume();
     while (queue->runOne()) {
     }
     EXPECT_TRUE(search.complete());
-    std::vector<std::string> texts;
-    for (const auto& match : search.matchesIn(Offset(0), model.store().endOffset())) {
-      texts.push_back(model.text(match.from, match.to));
-    }
-    return texts;
   }
   std::shared_ptr<testing::ManualMainQueue> queue = std::make_shared<testing::ManualMainQueue>();
   LogModel model;
   LogSearch search;
 };
-
-using Texts = std::vector<std::string>;
 
 // Each code point of some UTF-8 text, where it starts, and as it folds.
 struct Point {
@@ -111,7 +100,7 @@ TEST(LogSearch, FindsWhatASlowSearchFindsInTextThatComesAndGoes) {
     searched.search.start(needle, fold);
     for (int append = 0; append < 10; ++append) {
       searched.model.append(pick(random() % 80));
-      searched.found();
+      searched.finish();
       const LogStore& store = searched.model.store();
       const std::string text = store.text();
       const std::vector<Point> points = Points(text, fold);
@@ -145,22 +134,6 @@ TEST(LogSearch, FindsWhatASlowSearchFindsInTextThatComesAndGoes) {
       }
     }
   }
-}
-
-// A match that runs into the end of the text is one once the rest comes;
-// a new search ends the last, whose work left queued does nothing.
-TEST(LogSearch, WaitsForTheRestOfAMatchAndEndsWithTheNextSearch) {
-  const Folding folding;
-  Searched searched;
-  searched.model.append(std::string(100'000, 'x') + "ERR");
-  EXPECT_EQ(searched.find("error", &folding), Texts{});
-  searched.model.append("OR\n");
-  EXPECT_EQ(searched.found(), Texts{"ERROR"});
-  searched.search.start("x", &folding);
-  searched.queue->runOne();
-  ASSERT_FALSE(searched.search.complete()) << "100,000 in one slice";
-  EXPECT_EQ(searched.find("error", nullptr), Texts{});
-  EXPECT_EQ(searched.search.count(), 0U) << "nothing of the last search";
 }
 
 }  // namespace
