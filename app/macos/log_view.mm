@@ -19,16 +19,6 @@ using corvane::Unit;
 namespace corvane::macos {
 namespace {
 
-NSString* FromUtf16(std::u16string_view text) {
-  return [NSString stringWithCharacters:reinterpret_cast<const unichar*>(text.data())
-                                 length:text.size()];
-}
-NSRange ToNSRange(LogViewCore::Range range) {
-  return NSMakeRange(range.from.value(), range.to - range.from);
-}
-LogViewCore::Range FromNSRange(NSRange range) {
-  return {TextIndex(range.location), TextIndex(NSMaxRange(range))};
-}
 TextIndex IndexOf(NSInteger index) {
   return TextIndex(static_cast<NSUInteger>(std::max<NSInteger>(index, 0)));
 }
@@ -268,6 +258,11 @@ using corvane::macos::ToNSRange;
 
 - (void)dealloc {
   [[NSNotificationCenter defaultCenter] removeObserver:self];
+  // The finder holds its client unretained.
+  [_finder setClient:nil];
+#if !__has_feature(objc_arc)
+  [_finder release];
+#endif
   _state.reset();
 #if !__has_feature(objc_arc)
   [super dealloc];
@@ -365,6 +360,8 @@ using corvane::macos::ToNSRange;
   if (changes & ~LogViewCore::kScroller) [self redraw:_state->core->redraw()];
   if (changes & LogReader::kText)
     NSAccessibilityPostNotification(self, NSAccessibilityValueChangedNotification);
+  if (changes & (LogReader::kText | LogReader::kNote | LogReader::kPlace))
+    [self noteTextChangeForFinder];
   if (changes & LogReader::kSelection) {
     NSAccessibilityPostNotification(self, NSAccessibilitySelectedTextChangedNotification);
   }
@@ -380,6 +377,17 @@ using corvane::macos::ToNSRange;
                                   note.height - 3)
         withAttributes:_state->note];
   }
+  [self drawTextSelected:YES in:dirty];
+}
+
+// The rows in view, and the selection under them, or the text alone.
+- (void)drawTextSelected:(BOOL)selected {
+  [self drawTextSelected:selected in:[self bounds]];
+}
+
+// Those of them in `dirty`.
+- (void)drawTextSelected:(BOOL)selected in:(NSRect)dirty {
+  LogViewCore& core = *_state->core;
   [NSGraphicsContext saveGraphicsState];
   // Rows scroll whole: the one before the top row stays out of the margin.
   NSRectClip(NSMakeRect(0, core.textTop(), NSWidth([self bounds]), NSHeight([self bounds])));
@@ -391,7 +399,7 @@ using corvane::macos::ToNSRange;
         shown.origin.y >= NSMaxY(dirty)) {
       continue;
     }
-    if (shown.selectedFrom < shown.selectedTo) {
+    if (selected && shown.selectedFrom < shown.selectedTo) {
       for (const corvane::ViewRect& box :
            shown.layout->rangeRects(shown.selectedFrom, shown.selectedTo)) {
         NSRectFill(
@@ -474,6 +482,8 @@ using corvane::macos::ToNSRange;
 }
 
 - (BOOL)validateMenuItem:(NSMenuItem*)item {
+  if ([item action] == @selector(performTextFinderAction:))
+    return [[self textFinder] validateAction:[item tag]];
   return [item action] != @selector(copy:) || _state->core->reader().hasSelection();
 }
 
@@ -625,6 +635,11 @@ void corvane::macos::LogViewState::viewChanged(LogReader::Changes changes) {
 // The wheel over the scroller, or the border, scrolls the log as over it.
 - (void)scrollWheel:(NSEvent*)event {
   [[self documentView] scrollWheel:event];
+}
+
+// ⌘G and the like from the find bar, which the log's finder takes.
+- (void)performTextFinderAction:(id)sender {
+  [[self documentView] performTextFinderAction:sender];
 }
 
 // The scroller shows while the log is longer than the view; the log fills

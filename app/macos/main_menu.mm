@@ -8,12 +8,13 @@ namespace {
 // The menus and their items live as long as the application: made with
 // alloc, they are owned under manual counting too, and never released.
 
-// Every item targets the first responder: the text view copies and selects,
-// the window closes and minimises, the application answers the rest.
+// Every item targets the first responder: the log view copies, selects and
+// finds, the window closes and minimises, the application answers the rest.
 void AddItem(NSMenu* menu, NSString* title, SEL action, NSString* key,
-             NSEventModifierFlags modifiers = NSEventModifierFlagCommand) {
+             NSEventModifierFlags modifiers = NSEventModifierFlagCommand, NSInteger tag = 0) {
   NSMenuItem* item = [[NSMenuItem alloc] initWithTitle:title action:action keyEquivalent:key];
   [item setKeyEquivalentModifierMask:modifiers];
+  [item setTag:tag];
   [menu addItem:item];
 }
 
@@ -47,6 +48,20 @@ void InstallMainMenu() {
   NSMenu* editMenu = AddSubmenu(mainMenu, @"編集");
   AddItem(editMenu, @"コピー", @selector(copy:), @"c");
   AddItem(editMenu, @"すべてを選択", @selector(selectAll:), @"a");
+  [editMenu addItem:[NSMenuItem separatorItem]];
+  // The find bar's actions, by the standard tags; the log's finder takes them.
+  NSMenu* findMenu = AddSubmenu(editMenu, @"検索");
+  const NSEventModifierFlags command = NSEventModifierFlagCommand;
+  AddItem(findMenu, @"検索…", @selector(performTextFinderAction:), @"f", command,
+          NSTextFinderActionShowFindInterface);
+  AddItem(findMenu, @"次を検索", @selector(performTextFinderAction:), @"g", command,
+          NSTextFinderActionNextMatch);
+  // A capital letter is the letter with Shift.
+  AddItem(findMenu, @"前を検索", @selector(performTextFinderAction:), @"G", command,
+          NSTextFinderActionPreviousMatch);
+  AddItem(findMenu, @"選択部分を検索に使用", @selector(performTextFinderAction:), @"e", command,
+          NSTextFinderActionSetSearchString);
+  AddItem(findMenu, @"選択部分へジャンプ", @selector(centerSelectionInVisibleArea:), @"j");
 
   NSMenu* windowMenu = AddSubmenu(mainMenu, @"ウインドウ");
   AddItem(windowMenu, @"しまう", @selector(performMiniaturize:), @"m");

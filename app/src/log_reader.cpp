@@ -211,13 +211,14 @@ void LogReader::moveTo(Place place) {
   notify();
 }
 
-void LogReader::scrollBy(double distance) {
-  Place place = top_;
+void LogReader::scrollBy(double distance) { moveTo(below(top_, distance)); }
+
+LogReader::Place LogReader::below(Place place, double distance) {
   place.y += distance;
   while (place.y < 0 && model_->previous(place.segment)) place.y += heightOf(place.segment);
   place = past(place);
   place.y = std::max(0.0, place.y);
-  moveTo(place);
+  return place;
 }
 
 LogReader::Place LogReader::past(Place place) {
@@ -253,14 +254,21 @@ LogReader::Place LogReader::placeOf(Offset offset) {
   return {segment, view_.rowTopOf(segment, offset)};
 }
 
-void LogReader::scrollToOffset(Offset offset) {
-  const Place place = placeOf(offset);
-  // Already in view: stay.
+bool LogReader::inView(const Place& place) {
   Place bottom = top_;
   bottom.y += viewHeight_;
   bottom = past(bottom);
-  if (!(place < top_) && place < bottom) return;
-  moveTo(place);
+  return !(place < top_) && place < bottom;
+}
+
+void LogReader::scrollToOffset(Offset offset) {
+  const Place place = placeOf(offset);
+  if (!inView(place)) moveTo(place);
+}
+
+void LogReader::centreOn(Offset offset, bool always) {
+  const Place place = placeOf(offset);
+  if (always || !inView(place)) moveTo(below(place, -viewHeight_ / 2));
 }
 
 std::pair<Offset, Offset> LogReader::unitAround(Offset offset, Granularity unit) {

@@ -249,6 +249,14 @@ const LogStore::Chunk& LogStore::chunkAt(Offset offset) const {
 
 char LogStore::byteAt(Offset offset) const { return chunkAt(offset).bytes[withinChunk(offset)]; }
 
+std::string_view LogStore::bytesFrom(Offset offset) const {
+  if (offset < begin_ || offset >= end_) return {};
+  const auto within = withinChunk(offset);
+  const auto take =
+      static_cast<std::size_t>(std::min<std::uint64_t>(end_ - offset, chunkBytes_ - within));
+  return {chunkAt(offset).bytes.get() + within, take};
+}
+
 std::string LogStore::text(Offset from, Offset to) const {
   from = std::clamp(from, begin_, end_);
   to = std::clamp(to, from, end_);

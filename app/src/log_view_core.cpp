@@ -74,12 +74,16 @@ LogViewCore::LogViewCore(std::shared_ptr<LogModel> model, std::shared_ptr<MainQu
       unit_(accessibleUnit),
       self_(std::make_shared<LogViewCore*>(this)),
       reader_(std::make_unique<LogReader>(std::move(model), mainQueue_,
-                                          static_cast<LogReader::View&>(*this))) {
+                                          static_cast<LogReader::View&>(*this))),
+      search_(std::make_unique<LogSearch>(store(), mainQueue_, [this] { searchProgressed(); })) {
   heardDropped_ = store().dropped(unit_);
   heardEnd_ = store().endOffset();
 }
 
-LogViewCore::~LogViewCore() { reader_.reset(); }
+LogViewCore::~LogViewCore() {
+  search_.reset();
+  reader_.reset();
+}
 
 std::shared_ptr<const SegmentLayout> LogViewCore::layoutOf(const Segment& segment) {
   auto found = layouts_.find(segment.from.value());
@@ -127,7 +131,13 @@ void LogViewCore::readerChanged(LogReader::Changes changes) {
   }
   const LogReader::Changes carried = std::exchange(carried_, 0);
   changes |= carried;
-  redraw_ = carried != 0 ? Redraw{} : redrawOf(reader_->damage());
+  // Matches found meanwhile may lie in rows already drawn.
+  redraw_ = carried != 0 || finding() ? Redraw{} : redrawOf(reader_->damage());
+  if (finding()) {
+    search_->resume();
+    // Another selection may be another match, or none.
+    if (changes & LogReader::kSelection) changes |= kFind;
+  }
   const Scroller now = measure();
   if (!(now == scroller_)) {
     scroller_ = now;
@@ -192,7 +202,7 @@ std::vector<LogViewCore::Shown> LogViewCore::shown() {
   try {
     Segment segment = reader_->top().segment;
     for (double y = textTop() - reader_->top().y; y < height_;) {
-      Shown& each = shown.emplace_back(Shown{layoutOf(segment), segment, {kMargin, y}, {}, {}});
+      Shown& each = shown.emplace_back(Shown{layoutOf(segment), segment, {kMargin, y}, {}, {}, {}});
       if (from < to && from <= segment.to && to > segment.from) {
         each.selectedFrom = model().unitAt(segment, from);
         each.selectedTo = model().unitAt(segment, to);
@@ -200,6 +210,7 @@ std::vector<LogViewCore::Shown> LogViewCore::shown() {
       y += each.layout->height();
       if (!model().next(segment)) break;
     }
+    markFound(shown);
   } catch (const std::bad_alloc&) {
     // Out of memory laying out: older output goes, and the view tries again
     // a frame later, rather than the program ending.
@@ -523,6 +534,137 @@ LogViewCore::TextChange LogViewCore::takeTextChange(std::uint64_t limit) {
   change.insertedLength = indexOf(heardEnd_) - change.insertedAt;
   if (heardEnd_ - from <= limit) change.inserted = model().shownText(from, heardEnd_);
   return change;
+}
+
+void LogViewCore::markFound(std::vector<Shown>& shown) {
+  if (!finding() || shown.empty()) return;
+  // Matches that begin above the view may reach into it.
+  const Offset first = shown.front().segment.from;
+  const Offset from = first - std::min(search_->longestMatch(), first - store().beginOffset());
+  std::vector<LogSearch::Match> matches = search_->matchesIn(from, shown.back().segment.to);
+  if (matches.empty()) return;
+  for (Shown& each : shown) {
+    const Segment& segment = each.segment;
+    // Units counted on through the segment, offset by offset; again from
+    // its start for a match that overlaps the last.
+    const std::string text = store().text(segment.from, segment.to);
+    Offset counted = segment.from;
+    Unit units(0);
+    auto unitAt = [&](Offset offset) {
+      if (offset < counted) std::tie(counted, units) = std::pair(segment.from, Unit(0));
+      const auto at = static_cast<std::size_t>(counted - segment.from);
+      units += static_cast<std::size_t>(
+          utf8::Count(std::string_view(text).substr(at, offset - counted)).utf16);
+      counted = offset;
+      return units;
+    };
+    for (const LogSearch::Match& match : matches) {
+      if (!(match.to > segment.from && match.from < segment.to)) continue;
+      const Unit start = unitAt(std::max(match.from, segment.from));
+      each.found.emplace_back(start, unitAt(std::min(match.to, segment.to)));
+    }
+  }
+}
+
+void LogViewCore::find(std::string_view text, bool matchCase) {
+  steps_.clear();
+  search_->start(text, matchCase ? nullptr : folding_.get());
+  if (finding()) steps_.push_back(Step::kFirst);
+  settleFind();
+  redraw_ = {};
+  skin_.viewChanged(kFind);
+}
+
+void LogViewCore::findNext() { step(Step::kNext); }
+
+void LogViewCore::findPrevious() { step(Step::kPrevious); }
+
+void LogViewCore::step(Step step) {
+  if (!finding()) return;
+  steps_.push_back(step);
+  settleFind();
+}
+
+void LogViewCore::endFind() {
+  steps_.clear();
+  search_->stop();
+  redraw_ = {};
+  skin_.viewChanged(kFind);
+}
+
+void LogViewCore::settleFind() {
+  while (!steps_.empty()) {
+    const Offset start = reader_->selectionStart();
+    const Offset end = reader_->selectionEnd();
+    const bool complete = search_->complete();
+    std::optional<LogSearch::Match> target;
+    if (steps_.front() == Step::kPrevious) {
+      if (search_->searched() < start && !complete) return;
+      target = search_->lastBefore(start);
+      // Round the start: the last of all.
+      if (!target && complete) target = search_->lastBefore(store().endOffset());
+    } else {
+      // The next one after the match selected, else after the selection.
+      Offset from = start;
+      if (steps_.front() == Step::kNext) {
+        const std::optional<LogSearch::Match> current = search_->matchAt(start);
+        from = current && current->to == end && start < end ? start + 1 : end;
+      }
+      target = search_->firstFrom(from);
+      if (!target && !complete) return;
+      if (!target) target = search_->firstFrom(store().beginOffset());
+    }
+    steps_.pop_front();
+    if (!target) continue;
+    reader_->select(target->from, target->to);
+    reader_->centreOn(target->from, false);
+  }
+}
+
+void LogViewCore::searchProgressed() {
+  settleFind();
+  // The count shows a few times a second while it grows, and once it is all.
+  const auto now = std::chrono::steady_clock::now();
+  if (!search_->complete() && now - findHeard_ < std::chrono::milliseconds(100)) return;
+  findHeard_ = now;
+  redraw_ = {};
+  skin_.viewChanged(kFind);
+}
+
+LogViewCore::FindStatus LogViewCore::findStatus() {
+  FindStatus status{search_->count(), 0, search_->complete()};
+  const Offset start = reader_->selectionStart();
+  const std::optional<LogSearch::Match> selected =
+      reader_->hasSelection() ? search_->matchAt(start) : std::nullopt;
+  if (selected && selected->to == reader_->selectionEnd() && start < search_->searched()) {
+    status.current = search_->countBefore(start) + 1;
+  }
+  return status;
+}
+
+std::string LogViewCore::FindStatusWords(const FindStatus& status) {
+  if (status.count == 0) return status.complete ? "見つかりませんでした" : "検索中…";
+  const std::string count = GroupDigits(status.count);
+  if (!status.complete) return count + " 件以上一致";
+  if (status.current == 0) return count + " 件一致";
+  return count + " 件中 " + GroupDigits(status.current) + " 件目";
+}
+
+void LogViewCore::centreSelection() { reader_->centreOn(reader_->selectionStart(), true); }
+
+LogViewCore::Piece LogViewCore::textPiece(TextIndex index) const {
+  // Blocks of the text, each cut at the first character that starts in it.
+  constexpr std::uint64_t kPiece = std::uint64_t{1} << LogSearch::kDefaultBlockShift;
+  const LogStore& kept = store();
+  auto cut = [&](std::uint64_t at) {
+    Offset offset = std::clamp(Offset(at), kept.beginOffset(), kept.endOffset());
+    while (offset < kept.endOffset() && utf8::IsContinuation(kept.byteAt(offset))) ++offset;
+    return offset;
+  };
+  const std::uint64_t block = offsetOf(index).value() / kPiece;
+  const Offset from = cut(block * kPiece);
+  const Offset to = cut((block + 1) * kPiece);
+  return {rangeOf(from, to), model().shownText(from, to)};
 }
 
 }  // namespace corvane

@@ -186,6 +186,7 @@ const std::vector<Workload>& HeavyWorkloads() {
       {"progress", "10,000 updates of one \\r progress line, a few hundred a second", false, 2},
       {"blank", "10 MiB of empty lines", true, 2},
       {"gigabyte", "1 GiB of 80-byte lines", true, 2},
+      {"find", "the same, searched by the find bar as it comes", true, 2},
       // What a run costs with no output: the gigabyte's allowance for start-up.
       {"empty", "no output at all", false, 2},
   };
@@ -423,6 +424,7 @@ void PrepareWorkdir(const std::string& workdir) {
   WritePayload(workdir, "blank",
                "head -c " + std::to_string(kBlankBytes) + " /dev/zero | tr '\\0' '\\n'");
   WritePayload(workdir, "gigabyte", GigabyteProducer());
+  WritePayload(workdir, "find", GigabyteProducer());
   WritePayload(workdir, "idle", "sleep 10");
   WritePayload(workdir, "empty", "true");
   // 20 ms apart (a little more, for starting sleep): about 37 s.
@@ -468,7 +470,7 @@ std::string GigabyteProducer() {
 
 std::uintmax_t ExpectedOutputSize(const std::string& workdir, const std::string& name) {
   if (name == "blank") return kBlankBytes;
-  if (name == "gigabyte") return kGigabyteLines * 80;
+  if (name == "gigabyte" || name == "find") return kGigabyteLines * 80;
   return std::filesystem::file_size(workdir + "/data/" + name + ".txt");
 }
 
@@ -477,8 +479,9 @@ std::string ExpectedOutputTail(const std::string& workdir, const std::string& na
   const std::uintmax_t size = ExpectedOutputSize(workdir, name);
   bytes = std::min(bytes, size);
   if (name == "blank") return std::string(static_cast<std::size_t>(bytes), '\n');
-  std::string text = name == "gigabyte" ? GigabyteLines(kGigabyteLines - (bytes + 79) / 80)
-                                        : ReadFile(workdir + "/data/" + name + ".txt");
+  std::string text = name == "gigabyte" || name == "find"
+                         ? GigabyteLines(kGigabyteLines - (bytes + 79) / 80)
+                         : ReadFile(workdir + "/data/" + name + ".txt");
   return text.substr(text.size() - static_cast<std::size_t>(bytes));
 }
 

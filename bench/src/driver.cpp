@@ -330,7 +330,7 @@ int RunReport(const ReportOptions& options) {
         std::vector<std::string> args = {"gui", workdir, workload.name};
         gui[workload.name].add(
             Self(args), {"total_ms", "block_max_ms", "block_p99_ms", "peak_rss_mb", "output_mb",
-                         "kept_mb", "cpu_s", "scroll_max_ms", "scroll_total_ms"});
+                         "kept_mb", "cpu_s", "scroll_max_ms", "scroll_total_ms", "find_ok"});
         if (options.check) continue;
         if (workload.name != "lines" && workload.name != "gigabyte") continue;
         ChildResult baseline;
@@ -434,6 +434,14 @@ int RunReport(const ReportOptions& options) {
           true);
       figuresOf("gigabyte");
 
+      const Series& finding = gui["find"];
+      report.figure("find", "time (no bar of its own)",
+                    Format("%.1f s", finding.median("total_ms") / 1000), "-", true);
+      report.figure("find", "every match counted at the end",
+                    finding.minimum("find_ok") == 1 ? "every run" : "MISCOUNTED", "every run",
+                    finding.minimum("find_ok") == 1);
+      figuresOf("find");
+
       // The bar is the least a window showing Japanese costs: one Japanese
       // label. The empty window and one English label are context.
       const double paint = startup.median("first_paint_ms");
@@ -468,6 +476,30 @@ int RunReport(const ReportOptions& options) {
   }
 
   if (options.engine) {
+    // The find over 128 MB kept, against memmem over the same bytes.
+    Series find;
+    for (int i = 0; i < runs; ++i) {
+      find.add(Self({"find", workdir}), {"kept_mb", "end_ms", "end_memmem_ms", "common_ms",
+                                         "common_memmem_ms", "common_count", "find_ok"});
+    }
+    if (options.check) {
+      report.figure("find", "first match, every match counted",
+                    Format("%.0f MB kept", find.median("kept_mb")), "identical", find.allOk);
+    } else {
+      const double end = find.median("end_ms");
+      const double endMemmem = find.median("end_memmem_ms");
+      report.figure("find", "match at the end of all kept",
+                    Format("%.2fx (%.0f / %.0f ms)", end / endMemmem, end, endMemmem),
+                    "<= 2.00x memmem", end / endMemmem <= 2.0 && find.allOk);
+      const double common = find.median("common_ms");
+      const double commonMemmem = find.median("common_memmem_ms");
+      report.figure("find", "count a common word",
+                    Format("%.2fx (%.0f / %.0f ms)", common / commonMemmem, common, commonMemmem),
+                    "<= 3.00x memmem", common / commonMemmem <= 3.0 && find.allOk);
+      report.figure("find", "context: kept, matches",
+                    Format("%.0f MB, %.0f", find.median("kept_mb"), find.median("common_count")),
+                    "-", true);
+    }
     const std::size_t bytes = ProducedBytes(options.check ? (64U << 20) : (1U << 30));
     Series engine;
     Series cat;

@@ -2,6 +2,7 @@
 // so that the event loop can be watched from inside.
 #include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPaintEvent>
 #include <QScrollBar>
 #include <QSocketNotifier>
@@ -17,6 +18,7 @@
 #include "bench_support.h"
 #include "corvane/app/installer_delegate.h"
 #include "corvane/engine/install_plan.h"
+#include "corvane/qt/find_bar.h"
 #include "corvane/qt/installer_window.h"
 #include "corvane/qt/log_view.h"
 #include "corvane/qt/qt_platform_services.h"
@@ -222,6 +224,12 @@ int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
     std::fprintf(stderr, "no log view\n");
     return 2;
   }
+  // A word on every line, typed before the output comes.
+  const bool finds = name == "find";
+  if (finds) {
+    view->findBar().open();
+    view->findBar().field()->setText(QStringLiteral("FOX"));
+  }
 
   std::int64_t endNs = 0;
   double endCpu = 0;
@@ -253,6 +261,16 @@ int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
                  delegate->appendedBytes(), expectedBytes);
     return 1;
   }
+  // The search goes on into the last of the output, still watched.
+  QTimer searched;
+  searched.setInterval(5);
+  QObject::connect(&searched, &QTimer::timeout, [&] {
+    if (view->core().findStatus().complete) QApplication::quit();
+  });
+  if (finds) {
+    searched.start();
+    if (QApplication::exec() != 0) return 1;
+  }
   probe.stop();
   const double peakRss = PeakRssMb();
 
@@ -280,19 +298,25 @@ int RunHeavyWorkload(const std::string& workdir, const std::string& name) {
         SameText(shown, ExpectedOutputTail(workdir, name, keptOutput) + success, name.c_str()) &&
         store.droppedCharacters() + characters(shown) == characters(whole) + outputBytes;
   }
+  std::uint64_t foxes = 0;
+  for (std::size_t at = shown.find("fox"); at != std::string::npos;
+       at = shown.find("fox", at + 1)) {
+    ++foxes;
+  }
+  const bool foundOk = !finds || view->core().findStatus().count == foxes;
   // After the figures above: the scroll moves the view away from the end.
   const ScrollResult scroll = name == "scroll" ? ScrollToTheStart(*view) : ScrollResult{};
   std::printf(
       "total_ms=%.1f\nblock_max_ms=%.2f\nblock_p99_ms=%.2f\npeak_rss_mb=%.1f\n"
       "output_mb=%.3f\ntext_ok=%d\nat_bottom=%d\nstatus=%d\nappend_max_ms=%.2f\nkept_mb=%.3f\n"
-      "cpu_s=%.3f\nscroll_max_ms=%.2f\nscroll_total_ms=%.1f\n",
+      "cpu_s=%.3f\nscroll_max_ms=%.2f\nscroll_total_ms=%.1f\nfind_ok=%d\n",
       MsBetween(platform->startNs(), endNs), probe.longestMs(), probe.p99Ms(), peakRss,
       static_cast<double>(outputBytes) / 1e6, textOk ? 1 : 0, atBottom ? 1 : 0,
       delegate->status().value_or(-1), delegate->longestAppendMs(),
       static_cast<double>(shown.size()) / 1e6, endCpu - platform->startCpu(), scroll.longestMs,
-      scroll.totalMs);
+      scroll.totalMs, foundOk ? 1 : 0);
   platform->shutdown();
-  return textOk && atBottom && scroll.reachedStart ? 0 : 1;
+  return textOk && atBottom && scroll.reachedStart && foundOk ? 0 : 1;
 }
 
 namespace {

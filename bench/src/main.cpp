@@ -15,6 +15,7 @@
 #include "bench_support.h"
 #include "driver.h"
 #include "engine_runs.h"
+#include "find_runs.h"
 #include "gui_runs.h"
 
 namespace {
@@ -82,6 +83,7 @@ int main(int argc, char* argv[]) {
     if (mode == "idle" && args.size() == 2) return bench::RunIdle(args[1]);
     if (mode == "slow" && args.size() == 2) return bench::RunSlow(args[1]);
     if (mode == "appkit-slow" && args.size() == 3) return bench::RunAppKitSlow(args[1], args[2]);
+    if (mode == "find" && args.size() == 2) return bench::RunFindSpeed(args[1]);
     if (mode == "engine" && args.size() == 2)
       return bench::RunEngineThroughput(std::stoull(args[1]));
     if (mode == "produce" && args.size() == 2) return bench::RunProducer(std::stoull(args[1]));

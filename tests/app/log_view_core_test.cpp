@@ -43,21 +43,44 @@ struct Oracle {
   }
 };
 
-// Segments are a line's text cut every 4,096 bytes, moved back to a
-// character's start; walked forward and back, found by offset, and shown
-// with NUL as ␀ in as many UTF-16 units as the text has. Offsets map to
-// indexes in UTF-16 units and in characters, and back, as screen readers ask.
+// Where each line starts, by the definition of a line end: LF, CR, CRLF,
+// U+2028, U+2029.
+std::vector<std::uint64_t> LineStarts(const std::string& s) {
+  std::vector<std::uint64_t> starts{0};
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') ++i;
+    if (s[i] == '\n' || s[i] == '\r') {
+      starts.push_back(i + 1);
+    } else if (s.compare(i, 3, "\u2028") == 0 || s.compare(i, 3, "\u2029") == 0) {
+      i += 2;
+      starts.push_back(i + 1);
+    }
+  }
+  return starts;
+}
+
+// What the store keeps of text cut anywhere, in chunks of any size, is
+// exactly its end, with what went counted to the character and the line,
+// and its lines those of the text. Segments are a line's text cut every
+// 4,096 bytes, moved back to a character's start; walked forward and back,
+// found by offset, and shown with NUL as ␀ in as many UTF-16 units as the
+// text has. Offsets map to indexes in UTF-16 units and in characters, and
+// back, as screen readers ask.
 TEST(LogModel, CutsLinesIntoSegmentsAndMapsThemToUtf16) {
   const std::vector<Atom> atoms = {{"a", u"a"},   {"あ", u"あ"},
                                    {"😀", u"😀"},   {"𠮷", u"𠮷"},
                                    {"é", u"é"},   {std::string(1, '\0'), u"\u2400"},
                                    {"\t", u"\t"}, {"\u2400", u"\u2400"}};
   // CRLF is two characters and one line end.
-  const std::vector<std::vector<Atom>> ends = {
-      {{"\n", u"\n"}}, {{"\r", u"\r"}, {"\n", u"\n"}}, {{"\r", u"\r"}}, {{"\u2028", u"\u2028"}}};
+  const std::vector<std::vector<Atom>> ends = {{{"\n", u"\n"}},
+                                               {{"\r", u"\r"}, {"\n", u"\n"}},
+                                               {{"\r", u"\r"}},
+                                               {{"\u2028", u"\u2028"}},
+                                               {{"\u2029", u"\u2029"}}};
   std::mt19937 random(5);
   for (int round = 0; round < 12; ++round) {
-    LogModel model(round % 2 == 0 ? LogStore::kDefaultBudget : 64 * 1024, 4096);
+    const std::size_t chunk = std::size_t{16} << (random() % 9);
+    LogModel model(round % 2 == 0 ? LogStore::kDefaultBudget : chunk * 4 + random() % 20000, chunk);
     Oracle oracle;
     std::string pending;
     auto add = [&](const Atom& atom) {
@@ -74,12 +97,39 @@ TEST(LogModel, CutsLinesIntoSegmentsAndMapsThemToUtf16) {
       for (const Atom& end : ends[random() % ends.size()]) add(end);
       // Cut anywhere, even inside a character's bytes: the store takes it whole.
       if (random() % 3 == 0) model.append(std::exchange(pending, {}));
+      ASSERT_LE(model.store().memoryBytes(), model.store().budget() + chunk);
     }
+    // A last line longer than all a small store keeps: its beginning goes.
+    for (int k = 0; round % 4 == 1 && k < 60000; ++k) add(atoms[k % 3 == 0 ? 0 : 1]);
     model.append(pending);
 
     const LogStore& store = model.store();
     const std::uint64_t begin = store.beginOffset().value();
     ASSERT_EQ(store.text(), oracle.text.substr(begin));
+    ASSERT_EQ(store.droppedCharacters(), oracle.charactersAt(begin));
+    std::vector<std::uint64_t> starts = LineStarts(oracle.text);
+    const auto gone = std::upper_bound(starts.begin(), starts.end(), begin) - starts.begin() - 1;
+    ASSERT_EQ(store.droppedLines(), static_cast<std::uint64_t>(gone));
+    ASSERT_EQ(store.firstLine(), Line(store.droppedLines()));
+    starts.erase(starts.begin(), std::lower_bound(starts.begin(), starts.end(), begin));
+    // A first line that lost its beginning starts where the kept text does.
+    if (starts.empty() || starts.front() != begin) {
+      ASSERT_TRUE(store.firstLineIsPartial());
+      starts.insert(starts.begin(), begin);
+    }
+    ASSERT_EQ(store.endLine() - store.firstLine(), starts.size());
+    for (std::size_t k = 0; k < starts.size(); ++k) {
+      const Line line = store.firstLine() + k;
+      const Offset end(k + 1 < starts.size() ? starts[k + 1] : oracle.text.size());
+      ASSERT_TRUE(store.lineStart(line) == Offset(starts[k]) && store.lineEnd(line) == end);
+      ASSERT_EQ(store.lineAt(Offset(starts[k])), line);
+      // Its text holds no line end; what follows it is one line end, or nothing.
+      const Offset content = store.lineContentEnd(line);
+      const std::string ending = store.text(content, end);
+      ASSERT_EQ(LineStarts(store.text(Offset(starts[k]), content)).size(), 1U);
+      ASSERT_TRUE(ending.size() <= 3 &&
+                  LineStarts(ending).size() == (k + 1 < starts.size() ? 2U : 1U));
+    }
     std::vector<Segment> walked{model.firstSegment()};
     for (Segment s = walked.back(); model.next(s);) walked.push_back(s);
     for (std::size_t i = 0; i < walked.size(); ++i) {

@@ -132,6 +132,13 @@ menu Corvane Installer
 menu 編集
   コピー ⌘c copy:
   すべてを選択 ⌘a selectAll:
+  -
+  検索 submenuAction:
+    検索… ⌘f performTextFinderAction: 1
+    次を検索 ⌘g performTextFinderAction: 2
+    前を検索 ⌘G performTextFinderAction: 3
+    選択部分を検索に使用 ⌘e performTextFinderAction: 7
+    選択部分へジャンプ ⌘j centerSelectionInVisibleArea:
 menu ウインドウ
   しまう ⌘m performMiniaturize:
   ウインドウを閉じる ⌘w performClose:

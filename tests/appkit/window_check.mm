@@ -141,20 +141,31 @@ void AppendToolkitWords(NSMutableString* report) {
   }
 }
 
-// Each menu of the menu bar, one item a line: title, keys, action.
+// A menu's items, one a line: title, keys, action, tag; and those of its
+// own submenus but the toolkit's Services.
+void AppendItems(NSMutableString* report, NSMenu* menu, NSString* indent) {
+  for (NSMenuItem* item in [menu itemArray]) {
+    if ([item isSeparatorItem]) {
+      [report appendFormat:@"%@-\n", indent];
+      continue;
+    }
+    [report
+        appendFormat:@"%@%@ %@%@%@\n", indent, [item title], KeyOf(item),
+                     [item action] != NULL ? NSStringFromSelector([item action]) : @"-",
+                     [item tag] != 0 ? [NSString stringWithFormat:@" %ld", (long)[item tag]] : @""];
+    if ([item submenu] != nil && [item submenu] != [NSApp servicesMenu]) {
+      AppendItems(report, [item submenu], [indent stringByAppendingString:@"  "]);
+    }
+  }
+}
+
+// Each menu of the menu bar.
 void AppendMenus(NSMutableString* report) {
   for (NSMenuItem* entry in [[NSApp mainMenu] itemArray]) {
     NSMenu* menu = [entry submenu];
     if (menu == nil) continue;
     [report appendFormat:@"menu %@\n", [menu title]];
-    for (NSMenuItem* item in [menu itemArray]) {
-      if ([item isSeparatorItem]) {
-        [report appendString:@"  -\n"];
-      } else {
-        [report appendFormat:@"  %@ %@%@\n", [item title], KeyOf(item),
-                             [item action] != NULL ? NSStringFromSelector([item action]) : @"-"];
-      }
-    }
+    AppendItems(report, menu, @"  ");
   }
   [report appendFormat:@"windows menu: %@, services menu: %@\n", [[NSApp windowsMenu] title],
                        [[NSApp servicesMenu] title]];
@@ -210,7 +221,22 @@ void ReportProbe() {
        [bar knobProportion], ToScreen(bar, [bar rectForPart:NSScrollerKnob]),
        ToScreen(bar, [bar rectForPart:NSScrollerKnobSlot])},
       BytesOf([[NSPasteboard generalPasteboard] stringForType:NSPasteboardTypeString]),
+      {},
       {}};
+#ifndef __APPLE__
+  NSInteger priority = 0;
+  view.find = {CorvaneFindField() != nil,
+               CorvaneFindFieldHasKeys() == YES,
+               [[probeLog window] firstResponder] == probeLog,
+               ToStdString(CorvaneFindField()),
+               ToStdString(CorvaneLastAnnouncement(&priority)),
+               std::nullopt,
+               {}};
+  for (NSValue* box in CorvaneFindHighlights()) {
+    const NSRect rect = [box rectValue];
+    view.find.highlights.push_back({NSMinX(rect), NSMinY(rect), NSWidth(rect), NSHeight(rect)});
+  }
+#endif
   NSMenuView* shown = [probeMenu menuRepresentation];
   if ([[shown window] isVisible]) {
     for (NSInteger i = 0; i < [probeMenu numberOfItems]; ++i) {

@@ -4,14 +4,18 @@
 // [BUDGET]]. It writes REPORT once the view shows the end of LINES numbered
 // lines, and again on each press of Pause, the driver's sync key.
 #include <QApplication>
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QScrollBar>
 #include <QStyleOptionSlider>
 #include <QTimer>
 #include <string>
 
+#include "corvane/qt/find_bar.h"
 #include "corvane/qt/installer_window.h"
 #include "corvane/qt/log_view.h"
 #include "corvane/qt/qt_platform_services.h"
@@ -59,6 +63,8 @@ class Probe : public QObject {
                         action == open->activeAction()});
       }
     }
+    corvane::qt::FindBar& findBar = view_->findBar();
+    auto* matchCase = findBar.findChild<QCheckBox*>();
     corvane::testing::WriteProbeReport(
         path_, {view_->core(),
                 [viewport](const ViewRect& rect) {
@@ -68,7 +74,14 @@ class Probe : public QObject {
                 {0, 0, double(viewport->width()), double(viewport->height())},
                 scroller,
                 std::nullopt,
-                menu});
+                menu,
+                {findBar.isVisible(),
+                 findBar.field()->hasFocus(),
+                 view_->hasFocus(),
+                 findBar.field()->text().toStdString(),
+                 findBar.count()->text().toStdString(),
+                 ToScreen(matchCase, matchCase->rect()),
+                 {}}});
   }
 
  protected:

@@ -96,27 +96,65 @@ struct ProbeView {
     bool highlighted = false;
   };
   std::vector<MenuItem> menu;
+  // The find bar: shown or not, the keys at its field or at the log, what
+  // its field holds, the count as it shows it (or, on a Mac, as VoiceOver
+  // last heard it), its match-case box, and the matches the system's finder
+  // highlights in view.
+  struct Find {
+    bool shown = false;
+    bool fieldKeys = false;
+    bool logKeys = false;
+    std::string field;
+    std::string status;
+    std::optional<ViewRect> matchCase;
+    std::vector<ViewRect> highlights;
+  } find;
 };
 
 // Answers the driver's questions (one a line: "sync N", the report's name;
-// "find TEXT", the box of the last place TEXT is kept; "append N", N more
-// lines) and writes the report to `path`, by renaming, so that the driver
-// never reads half of it.
+// "find TEXT", the box of the last place TEXT is kept; "boxes TEXT", those
+// of each place TEXT is in view; "append N", N more lines; "long B A
+// TEXT", a line of TEXT with B bytes before it and A after) and writes the report to `path`, by
+// renaming, so that the driver never reads half of it.
 inline void WriteProbeReport(const std::string& path, ProbeView view) {
   LogViewCore& core = view.core;
   const LogStore& store = core.store();
   std::string found;
+  std::string boxes;
   int sync = 0;
   std::ifstream ask(path + ".ask");
   for (std::string line; std::getline(ask, line);) {
-    if (line.rfind("sync ", 0) == 0) {
+    const auto more = [&](const std::string& text) {
+      core.model().append(text);
+      core.reader().catchUp();
+    };
+    if (line.rfind("long ", 0) == 0) {
+      std::istringstream words(line.substr(5));
+      std::size_t before = 0;
+      std::size_t after = 0;
+      std::string text;
+      std::getline(words >> before >> after >> std::ws, text);
+      more(std::string(before, 'z') + text + std::string(after, 'z') + "\n");
+    } else if (line.rfind("boxes ", 0) == 0) {
+      // Those that start in view.
+      const std::string what = line.substr(6);
+      const Offset from = core.offsetOf(core.visibleRange().from);
+      const Offset to = core.offsetOf(core.visibleRange().to);
+      const std::string text = store.text(from, std::min(to + what.size(), store.endOffset()));
+      std::string list;
+      for (std::size_t at = text.find(what); at != std::string::npos && from + at < to;
+           at = text.find(what, at + 1)) {
+        list += (list.empty() ? "" : ", ") +
+                JsonRect(view.toScreen(core.frameFor(from + at, from + at + what.size())));
+      }
+      boxes += (boxes.empty() ? "" : ", ") + JsonString(what) + ": [" + list + "]";
+    } else if (line.rfind("sync ", 0) == 0) {
       sync = std::stoi(line.substr(5));
     } else if (line.rfind("append ", 0) == 0) {
       const int count = std::stoi(line.substr(7));
-      std::string more;
-      for (int i = 0; i < count; ++i) more += "appended " + std::to_string(i) + " 😀\n";
-      core.model().append(more);
-      core.reader().catchUp();
+      std::string lines;
+      for (int i = 0; i < count; ++i) lines += "appended " + std::to_string(i) + " 😀\n";
+      more(lines);
     } else if (line.rfind("find ", 0) == 0) {
       const std::string what = line.substr(5);
       const std::size_t at = store.text().rfind(what);
@@ -128,18 +166,27 @@ inline void WriteProbeReport(const std::string& path, ProbeView view) {
       found += (found.empty() ? "" : ", ") + JsonString(what) + ": " + JsonRect(box);
     }
   }
-  auto lineAt = [&](double y) {
-    const Line line = store.lineAt(core.caretAt({LogViewCore::kMargin + 1, y}));
+  auto lineOf = [&](Offset offset) {
+    const Line line = store.lineAt(offset);
     return std::string(Prefix(store.text(store.lineStart(line), store.lineEnd(line)), 80));
   };
   const std::string selected = core.reader().selectedText();
+  const ProbeView::Find& find = view.find;
+  std::string highlights;
+  for (const ViewRect& box : find.highlights) {
+    highlights += (highlights.empty() ? "" : ", ") + JsonRect(view.toScreen(box));
+  }
   const ProbeScroller& bar = view.scroller;
   std::ostringstream out;
-  out << "{\"sync\": " << sync << ", \"top\": " << JsonString(lineAt(core.textTop() + 1))
+  out << "{\"sync\": " << sync << ", \"top\": "
+      << JsonString(lineOf(core.caretAt({LogViewCore::kMargin + 1, core.textTop() + 1})))
       << ", \"place\": [" << core.reader().top().segment.line.value() << ", "
       << core.reader().top().y << "], \"follows\": " << core.reader().followsEnd()
       << ", \"selection\": " << JsonString(Prefix(selected, 20'000))
-      << ", \"selectionLength\": " << selected.size() << ", \"keptBytes\": " << store.keptBytes()
+      << ", \"selectionLength\": " << selected.size()
+      << ", \"selectionLine\": " << JsonString(lineOf(core.reader().selectionStart()))
+      << ", \"keptBytes\": " << store.keptBytes()
+      << ", \"keptLines\": " << store.endLine() - store.firstLine()
       << ", \"droppedLines\": " << store.droppedLines()
       << ", \"scroller\": {\"shown\": " << bar.shown << ", \"enabled\": " << bar.enabled
       << ", \"value\": " << bar.value << ", \"knob\": " << bar.knob
@@ -152,7 +199,11 @@ inline void WriteProbeReport(const std::string& path, ProbeView view) {
         << ", \"enabled\": " << view.menu[i].enabled << ", \"box\": " << JsonRect(view.menu[i].box)
         << ", \"highlighted\": " << view.menu[i].highlighted << "}";
   }
-  out << "]";
+  out << "], \"find\": {\"shown\": " << find.shown << ", \"fieldKeys\": " << find.fieldKeys
+      << ", \"logKeys\": " << find.logKeys << ", \"field\": " << JsonString(find.field)
+      << ", \"status\": " << JsonString(find.status)
+      << ", \"matchCase\": " << JsonRect(find.matchCase) << ", \"highlights\": [" << highlights
+      << "]}, \"boxes\": {" << boxes << "}";
   if (view.clipboard) out << ", \"clipboard\": " << JsonString(*view.clipboard);
   out << "}\n";
   std::ofstream(path + ".new") << out.str();

@@ -34,3 +34,11 @@ int CorvaneUserInitiatedActivities(void);
 // The last announcement for VoiceOver, and its priority.
 NSString* CorvaneLastAnnouncement(NSInteger* priority);
 int CorvaneRelaunchOnLoginDisabled(void);
+
+// For the driven tests, of the find bar that stands in for the system's
+// (text_finder.mm): what its field holds (nil while it is closed), whether
+// the keys go to it, and the boxes of the matches it highlights in view, in
+// the client's view.
+NSString* CorvaneFindField(void);
+BOOL CorvaneFindFieldHasKeys(void);
+NSArray* CorvaneFindHighlights(void);

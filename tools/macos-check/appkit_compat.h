@@ -43,6 +43,20 @@
 - (id)layer;                       // a CALayer, which GNUstep has not
 @end
 
+@interface NSResponder (CorvaneMacOSCheck)
+- (void)performTextFinderAction:(id)sender;  // macOS 10.7
+@end
+
+// A scroll view holds the find bar on macOS 10.7 and later; GNUstep's has
+// none. GNUstep spells the protocol's isFindBarVisible "isfindBarVisible".
+@interface NSScrollView (CorvaneTextFinder) <NSTextFinderBarContainer>
+- (NSView*)findBarView;
+- (void)setFindBarView:(NSView*)view;
+- (BOOL)isFindBarVisible;
+- (void)setFindBarVisible:(BOOL)visible;
+- (void)findBarViewDidChangeHeight;
+@end
+
 @interface NSColor (CorvaneMacOSCheck)
 + (NSColor*)unemphasizedSelectedTextBackgroundColor;  // macOS 10.14
 @end

@@ -28,15 +28,7 @@ class QtStatusLabel : public StatusLabel {
  public:
   explicit QtStatusLabel(QLabel* label) : label_(label) {}
   void setText(const std::string& text) override {
-    if (!label_) return;
-    const QString before = label_->text();
-    label_->setText(QString::fromStdString(text));
-    // A screen reader hears the new text in the event itself: Qt's own name
-    // change carries none to AT-SPI.
-    QAccessibleTextRemoveEvent removed(label_, 0, before);
-    QAccessible::updateAccessibility(&removed);
-    QAccessibleTextInsertEvent inserted(label_, 0, label_->text());
-    QAccessible::updateAccessibility(&inserted);
+    if (label_) SetAnnouncedText(label_, QString::fromStdString(text));
   }
 
  private:
@@ -86,7 +78,8 @@ class StatusAccessible : public QAccessibleWidget, public QAccessibleTextInterfa
 
 QAccessibleInterface* StatusAccessibleFactory(const QString& /*key*/, QObject* object) {
   auto* label = qobject_cast<QLabel*>(object);
-  if (label != nullptr && label->objectName() == names::kStatusLabel) {
+  if (label != nullptr &&
+      (label->objectName() == names::kStatusLabel || label->objectName() == names::kFindCount)) {
     return new StatusAccessible(label);
   }
   return nullptr;
@@ -158,6 +151,17 @@ QString Text(std::string_view text) {
 }  // namespace
 
 QtWindow::~QtWindow() { delete widget_.data(); }
+
+void SetAnnouncedText(QLabel* label, const QString& text) {
+  const QString before = label->text();
+  label->setText(text);
+  // A screen reader hears the new text in the event itself: Qt's own name
+  // change carries none to AT-SPI.
+  QAccessibleTextRemoveEvent removed(label, 0, before);
+  QAccessible::updateAccessibility(&removed);
+  QAccessibleTextInsertEvent inserted(label, 0, label->text());
+  QAccessible::updateAccessibility(&inserted);
+}
 
 InstallerWindow BuildInstallerWindow(WindowActions actions, std::shared_ptr<LogModel> log) {
   static const bool accessible = [] {

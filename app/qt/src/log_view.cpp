@@ -19,6 +19,7 @@
 #include <climits>
 #include <tuple>
 
+#include "corvane/qt/find_bar.h"
 #include "corvane/qt/log_accessibility.h"
 #include "corvane/qt/qt_main_queue.h"
 
@@ -205,6 +206,7 @@ LogView::LogView(std::shared_ptr<LogModel> model, QWidget* parent)
   setFrameShape(QFrame::NoFrame);
   setViewportMargins(1, 1, 1, 1);
   border_ = new FrameBorder(this);
+  findBar_ = new FindBar(this);
   viewport()->setCursor(Qt::IBeamCursor);
   verticalScrollBar()->installEventFilter(this);
   connect(verticalScrollBar(), &QScrollBar::actionTriggered, this, &LogView::onScrollBarAction);
@@ -237,6 +239,7 @@ void LogView::viewChanged(LogReader::Changes changes) {
       if (redraw.dirty.height > 0) viewport()->update(Touched(redraw.dirty));
     }
   }
+  if (changes & LogViewCore::kFind) findBar_->refresh();
   AnnounceChanges(this, changes);
   const LogReader& reader = core_->reader();
   if ((changes & LogReader::kSelection) && reader.hasSelection() &&
@@ -289,18 +292,24 @@ void LogView::paint(const QRect& dirty) {
   QTextCharFormat selected;
   selected.setBackground(palette().brush(group, QPalette::Highlight));
   selected.setForeground(palette().brush(group, QPalette::HighlightedText));
+  QTextCharFormat found;
+  found.setBackground(QColor(kFoundBackground));
+  found.setForeground(Qt::black);
   for (const LogViewCore::Shown& shown : core_->shown()) {
     // Only rows in the part to draw.
     if (shown.origin.y + shown.layout->height() <= dirty.top() || shown.origin.y > dirty.bottom()) {
       continue;
     }
+    QList<QTextLayout::FormatRange> formats;
+    for (const auto& [from, to] : shown.found) {
+      formats.push_back({Position(from), Position(to) - Position(from), found});
+    }
     const int start = Position(shown.selectedFrom);
     const int length = Position(shown.selectedTo) - start;
+    if (length > 0) formats.push_back({start, length, selected});
     static_cast<const QtSegmentLayout&>(*shown.layout)
         .layout()
-        .draw(&painter, {shown.origin.x, shown.origin.y},
-              length > 0 ? QList<QTextLayout::FormatRange>{{start, length, selected}}
-                         : QList<QTextLayout::FormatRange>{});
+        .draw(&painter, {shown.origin.x, shown.origin.y}, formats);
   }
 }
 

@@ -124,6 +124,9 @@ class LogReader final : private LogModel::Observer {
   void scrollToEnd();
   void scrollToValue(double value);  // the scroller's
   void scrollToOffset(Offset offset);
+  // Puts the row of an offset in the middle of the view; unless `always`,
+  // only when it is out of view.
+  void centreOn(Offset offset, bool always);
 
   // The selection, in offsets of the model: the anchor stays where it began,
   // the cursor moves. Clamped to what is kept as old output goes.
@@ -158,6 +161,9 @@ class LogReader final : private LogModel::Observer {
   Place placeOf(Offset offset);
   // The same place, its y within the segment it falls in, going down.
   Place past(Place place);
+  // The place `distance` below another, down when positive.
+  Place below(Place place, double distance);
+  bool inView(const Place& place);
   struct Snapshot {
     Place top;
     Offset anchor, cursor, begin, end;

@@ -44,6 +44,9 @@ class LogStore {
   std::string text(Offset from, Offset to) const;
   std::string text() const { return text(begin_, end_); }
   char byteAt(Offset offset) const;
+  // The kept bytes from `offset` to the end of its chunk or of the text,
+  // read in place: valid until the next append.
+  std::string_view bytesFrom(Offset offset) const;
 
   // Kept lines are [firstLine, endLine); the last one may still be growing
   // and has no line end yet.

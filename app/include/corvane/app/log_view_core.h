@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "corvane/app/log_positions.h"
 #include "corvane/app/log_reader.h"
+#include "corvane/app/log_search.h"
 #include "corvane/app/text_units.h"
 
 namespace corvane {
@@ -118,8 +120,10 @@ class LogViewCore final : private LogReader::View {
   static constexpr std::size_t kMaxLayouts = 512;
   // A drag held past an edge scrolls once every this long.
   static constexpr std::chrono::milliseconds kAutoscrollInterval{50};
-  // What changed: LogReader's bits, and the scroller's state.
+  // What changed: LogReader's bits, the scroller's state, and what the find
+  // shows (its count, its matches in view).
   static constexpr LogReader::Changes kScroller = 1U << 4;
+  static constexpr LogReader::Changes kFind = 1U << 5;
 
   // What keys and the scroller ask of the view.
   enum class Command { kLineUp, kLineDown, kPageUp, kPageDown, kStart, kEnd, kSelectAll };
@@ -164,13 +168,14 @@ class LogViewCore final : private LogReader::View {
   double textTop() const { return noteRect().height + kMargin; }
 
   // What to draw, top down: each segment in view, where its layout goes,
-  // and the units of it that are selected.
+  // the units of it that are selected, and those the find matched.
   struct Shown {
     std::shared_ptr<const SegmentLayout> layout;
     LogModel::Segment segment;
     ViewPoint origin;
     Unit selectedFrom;
     Unit selectedTo;
+    std::vector<std::pair<Unit, Unit>> found;
   };
   std::vector<Shown> shown();
 
@@ -255,6 +260,39 @@ class LogViewCore final : private LogReader::View {
   TextIndex indexAt(ViewPoint point) { return indexOf(characterAt(point)); }
   void scrollToIndex(TextIndex index) { reader_->scrollToOffset(offsetOf(index)); }
 
+  // Finding in all that is kept. find() searches for `text`, ignoring case
+  // and width as the platform's folding has it unless `matchCase`, and
+  // selects the first match from the selection on; next and previous step
+  // from the selection, round the ends. The current match is the selection,
+  // shown when out of view; the matches in view are in Shown::found. A step
+  // asked for before the search got that far is taken once it has.
+  void setFolding(std::unique_ptr<TextFolding> folding) { folding_ = std::move(folding); }
+  void find(std::string_view text, bool matchCase);
+  void findNext();
+  void findPrevious();
+  void endFind();
+  bool finding() const { return search_->active(); }
+  struct FindStatus {
+    std::uint64_t count = 0;
+    // Of the match that is the selection, from 1; 0 when it is none.
+    std::uint64_t current = 0;
+    bool complete = true;
+  };
+  FindStatus findStatus();
+  // As a find field shows it, "12 件中 3 件目", "12 件一致", "見つかりませんでした"
+  // and the like: of a status, or of this find's (nothing while none).
+  static std::string FindStatusWords(const FindStatus& status);
+  std::string findStatusText() { return finding() ? FindStatusWords(findStatus()) : ""; }
+  // The selection in the middle of the view.
+  void centreSelection();
+  // The kept text by pieces, for a finder that reads it so: the piece that
+  // holds an index, as shown (NUL as ␀).
+  struct Piece {
+    Range range;
+    std::u16string text;
+  };
+  Piece textPiece(TextIndex index) const;
+
   // What screen readers have not yet heard of: how much went from the start,
   // and what came at the end (empty when more than `limit` units came: no
   // one listens to a flood).
@@ -288,6 +326,12 @@ class LogViewCore final : private LogReader::View {
   // Rows of one line each from a segment to another: the distance between
   // what is too far apart to lay out.
   double estimatedDistance(const LogModel::Segment& from, const LogModel::Segment& to);
+  enum class Step { kFirst, kNext, kPrevious };
+  void step(Step step);
+  // Takes the steps asked for that the search has got far enough for.
+  void settleFind();
+  void searchProgressed();
+  void markFound(std::vector<Shown>& shown);
 
   const std::shared_ptr<MainQueue> mainQueue_;
   LogViewSkin& skin_;
@@ -314,8 +358,13 @@ class LogViewCore final : private LogReader::View {
   // What screen readers last heard: the characters dropped and the end.
   std::uint64_t heardDropped_ = 0;
   Offset heardEnd_;
-  // Last, so that it goes first: it is the model's observer.
+  std::unique_ptr<TextFolding> folding_;
+  std::deque<Step> steps_;
+  std::chrono::steady_clock::time_point findHeard_;
+  // Last, so that they go first: the reader is the model's observer, and
+  // the search reads the model.
   std::unique_ptr<LogReader> reader_;
+  std::unique_ptr<LogSearch> search_;
 };
 
 }  // namespace corvane

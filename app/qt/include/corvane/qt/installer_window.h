@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLabel>
 #include <QPointer>
 #include <QWidget>
 #include <memory>
@@ -30,7 +31,13 @@ inline constexpr const char* kSpinner = "spinner";
 inline constexpr const char* kLogView = "logView";
 inline constexpr const char* kOpenButton = "openButton";
 inline constexpr const char* kQuitButton = "quitButton";
+inline constexpr const char* kFindField = "findField";
+inline constexpr const char* kFindCount = "findCount";
 }  // namespace names
+
+// Sets a status label's text (the window's, the find's count) so that a
+// screen reader hears the new text.
+void SetAnnouncedText(QLabel* label, const QString& text);
 
 // Builds the 620 × 420 installer window with its six controls, wires the
 // buttons to `actions` and the log view to `log`, and shows it in front.

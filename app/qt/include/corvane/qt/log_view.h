@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QColor>
 #include <QElapsedTimer>
 #include <QPoint>
 #include <memory>
@@ -9,6 +10,7 @@
 
 namespace corvane::qt {
 
+class FindBar;
 class QtMainQueue;
 
 // The installer's log on Qt: the view core's segments laid out with
@@ -24,7 +26,10 @@ class LogView : public QAbstractScrollArea, private LogViewSkin {
   LogView& operator=(const LogView&) = delete;
 
   LogViewCore& core() { return *core_; }
+  FindBar& findBar() { return *findBar_; }
   void copy();
+  // Behind the find's matches, as a Mac's find shows them.
+  static constexpr QRgb kFoundBackground = qRgb(255, 222, 0);
 
  protected:
   bool event(QEvent* event) override;
@@ -45,6 +50,7 @@ class LogView : public QAbstractScrollArea, private LogViewSkin {
   const std::shared_ptr<QtMainQueue> queue_;
   std::unique_ptr<LogViewCore> core_;
   QWidget* border_ = nullptr;
+  FindBar* findBar_ = nullptr;
   QElapsedTimer sinceDoubleClick_;
   QPoint doubleClickAt_;
 };
