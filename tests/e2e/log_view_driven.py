@@ -190,9 +190,10 @@ class Window:
         return self.sync()
 
     def box(self, text):
-        box = self.sync([f"find {text}"])["found"][text]
-        assert box is not None, f"{text!r} is not kept"
-        return box
+        # The last place it starts in view.
+        boxes = self.sync([f"boxes {text}"])["boxes"][text]
+        assert boxes, f"{text!r} is not in view"
+        return boxes[-1]
 
     def clipboard(self):
         if KIND == "appkit":

@@ -112,14 +112,13 @@ struct ProbeView {
 };
 
 // Answers the driver's questions (one a line: "sync N", the report's name;
-// "find TEXT", the box of the last place TEXT is kept; "boxes TEXT", those
-// of each place TEXT is in view; "append N", N more lines; "long B A
-// TEXT", a line of TEXT with B bytes before it and A after) and writes the report to `path`, by
-// renaming, so that the driver never reads half of it.
+// "boxes TEXT", those of each place TEXT starts in view; "append N", N more
+// lines; "long B A TEXT", a line of TEXT with B bytes before it and A after)
+// and writes the report to `path`, by renaming, so that the driver never
+// reads half of it.
 inline void WriteProbeReport(const std::string& path, ProbeView view) {
   LogViewCore& core = view.core;
   const LogStore& store = core.store();
-  std::string found;
   std::string boxes;
   int sync = 0;
   std::ifstream ask(path + ".ask");
@@ -155,15 +154,6 @@ inline void WriteProbeReport(const std::string& path, ProbeView view) {
       std::string lines;
       for (int i = 0; i < count; ++i) lines += "appended " + std::to_string(i) + " 😀\n";
       more(lines);
-    } else if (line.rfind("find ", 0) == 0) {
-      const std::string what = line.substr(5);
-      const std::size_t at = store.text().rfind(what);
-      std::optional<ViewRect> box;
-      if (at != std::string::npos) {
-        const Offset from = store.beginOffset() + at;
-        box = view.toScreen(core.frameFor(from, from + what.size()));
-      }
-      found += (found.empty() ? "" : ", ") + JsonString(what) + ": " + JsonRect(box);
     }
   }
   auto lineOf = [&](Offset offset) {
@@ -191,8 +181,7 @@ inline void WriteProbeReport(const std::string& path, ProbeView view) {
       << ", \"scroller\": {\"shown\": " << bar.shown << ", \"enabled\": " << bar.enabled
       << ", \"value\": " << bar.value << ", \"knob\": " << bar.knob
       << ", \"knobRect\": " << JsonRect(bar.knobRect) << ", \"track\": " << JsonRect(bar.track)
-      << "}, \"view\": " << JsonRect(view.toScreen(view.bounds)) << ", \"found\": {" << found
-      << "}";
+      << "}, \"view\": " << JsonRect(view.toScreen(view.bounds));
   out << ", \"menu\": [";
   for (std::size_t i = 0; i < view.menu.size(); ++i) {
     out << (i == 0 ? "" : ", ") << "{\"title\": " << JsonString(view.menu[i].title)
