@@ -149,10 +149,11 @@ void AppendItems(NSMutableString* report, NSMenu* menu, NSString* indent) {
       [report appendFormat:@"%@-\n", indent];
       continue;
     }
-    [report
-        appendFormat:@"%@%@ %@%@%@\n", indent, [item title], KeyOf(item),
-                     [item action] != NULL ? NSStringFromSelector([item action]) : @"-",
-                     [item tag] != 0 ? [NSString stringWithFormat:@" %ld", (long)[item tag]] : @""];
+    [report appendFormat:@"%@%@ %@%@%@\n", indent, [item title], KeyOf(item),
+                         [item action] != NULL ? NSStringFromSelector([item action]) : @"-",
+                         [item tag] != 0
+                             ? [NSString stringWithFormat:@" %ld", static_cast<long>([item tag])]
+                             : @""];
     if ([item submenu] != nil && [item submenu] != [NSApp servicesMenu]) {
       AppendItems(report, [item submenu], [indent stringByAppendingString:@"  "]);
     }
