@@ -9,12 +9,7 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 guard="$repo/tools/check-portable"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-ok() { echo "ok   $*"; }
-fail() {
-  echo "FAIL $*" >&2
-  failures=$((failures + 1))
-}
+fail() { echo "FAIL $*" >&2 && exit 1; }
 
 clean="$work/clean"
 mkdir -p "$clean/engine/src" "$clean/app/macos" "$clean/tests/support"
@@ -160,21 +155,12 @@ NSString* memory = @"/dev/shm/x";  // FLAG
 #endif
 EOF
 
-if out=$("$guard" "$clean" 2>&1); then
-  ok "code that keeps Linux to its own branches passes"
-else
-  fail "the clean fixtures:"$'\n'"$out"
-fi
+out=$("$guard" "$clean" 2>&1) || fail "the clean fixtures:"$'\n'"$out"
+echo "ok   code that keeps Linux to its own branches passes"
 
 expected=$(cd "$flagged" && grep -rn FLAG --include='*.h' --include='*.mm' . | cut -d: -f1,2 |
   sed 's|^\./||' | sort)
-if out=$("$guard" "$flagged" 2>&1); then
-  fail "the guard passed the flagged fixtures"
-elif diff <(echo "$expected") <(grep -E '^[^ ]+:[0-9]+: ' <<<"$out" | cut -d: -f1,2 | sort) >&2; then
-  ok "each use a Mac would compile is flagged, at its line, and no other ($(wc -l <<<"$expected"))"
-else
+! out=$("$guard" "$flagged" 2>&1) || fail "the guard passed the flagged fixtures"
+diff <(echo "$expected") <(grep -E '^[^ ]+:[0-9]+: ' <<<"$out" | cut -d: -f1,2 | sort) >&2 ||
   fail "flagged lines differ: expected < actual"$'\n'"$out"
-fi
-
-((failures == 0)) || { echo "$failures case(s) failed" >&2 && exit 1; }
-echo "all cases passed"
+echo "ok   each use a Mac would compile is flagged, at its line, and no other ($(wc -l <<<"$expected"))"

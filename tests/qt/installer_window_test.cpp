@@ -108,17 +108,12 @@ TEST_F(InstallerWindowTest, PaintingOnlyWhatChangedLeavesWhatAWholePaintShows) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
   auto* view = Control<LogView>(names::kLogView);
   QWidget* viewport = view->viewport();
-  int line = 0;
-  auto append = [&](int lines) {
-    for (int i = 0; i < lines; ++i, ++line) {
+  for (int step = 0, line = 0; step < 60; ++step) {
+    for (int more = 1 + step % 3 + (step % 4 == 1); more > 0; --more, ++line) {
       const std::size_t width = line % 7 == 3 ? 300U : static_cast<std::size_t>(line % 5);
       log->append("line " + std::to_string(line) + " " + std::string(width, 'x') + "\n");
+      view->core().reader().catchUp();
     }
-    view->core().reader().catchUp();
-  };
-  for (int step = 0; step < 60; ++step) {
-    append(1 + step % 3);
-    if (step % 4 == 1) append(1);
     if (step % 10 == 7) view->core().scrollLines(step % 20 < 10 ? -3 : 2);
     // The window paints once what the steps left to paint.
     QApplication::sendPostedEvents();
